@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# setup.sh: installs every Debian package the build, the tests and the benchmarks need.
+# Idempotent: apt-get runs only when something is missing. Needs root (or sudo).
+set -euo pipefail
+
+PACKAGES=(
+    # toolchain and build
+    g++ cmake ninja-build pkg-config git
+    # libraries
+    libgtest-dev libgmock-dev libbenchmark-dev libboost-dev zlib1g-dev libssl-dev
+    # fuzzing (libFuzzer ships with clang's runtime)
+    clang libclang-rt-14-dev
+    # real clients and peers used by the tests and benchmarks
+    curl python3 openssl procps iproute2 netcat-openbsd
+)
+if [[ -n "${EXTRA_PACKAGES:-}" ]]; then
+    read -r -a Extra <<<"$EXTRA_PACKAGES"
+    PACKAGES+=("${Extra[@]}")
+fi
+
+Missing=()
+for Package in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$Package" 2>/dev/null | grep -q 'install ok installed'; then
+        Missing+=("$Package")
+    fi
+done
+
+if ((${#Missing[@]} == 0)); then
+    exit 0
+fi
+
+Sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+    Sudo=(sudo)
+fi
+echo "setup: installing ${Missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${Sudo[@]}" apt-get update -q
+"${Sudo[@]}" apt-get install -y -q --no-install-recommends "${Missing[@]}"

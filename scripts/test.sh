@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# test.sh: installs what is missing, then builds and runs every test in the normal (release)
+# build, the AddressSanitizer+UndefinedBehaviorSanitizer build, and the fuzz targets' smoke runs.
+# Exits non-zero on the first failing flavour.
+set -euo pipefail
+Root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$Root"
+
+bash scripts/setup.sh
+
+Flavours=(${TEST_FLAVOURS:-release asan fuzz})
+Jobs=$(nproc)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+for Flavour in "${Flavours[@]}"; do
+    echo "== $Flavour: build"
+    Start=$SECONDS
+    bash scripts/build.sh "$Flavour"
+    echo "== $Flavour: test (built in $((SECONDS - Start)) s)"
+    Start=$SECONDS
+    # The fuzz flavour's tests are the targets' smoke runs; they run one at a time, each with
+    # the whole machine.
+    Parallel=$Jobs
+    [[ $Flavour == fuzz ]] && Parallel=1
+    ctest --test-dir "build/$Flavour" --output-on-failure -j "$Parallel" --no-tests=error
+    echo "== $Flavour: passed in $((SECONDS - Start)) s"
+done
