@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 
 namespace win {
@@ -27,7 +28,8 @@ public:
     }
 
     std::shared_ptr<THandleObject> Find(HANDLE Handle) {
-        std::scoped_lock Lock(FLock);
+        // Looked up by every call on a handle from every thread: readers share the lock.
+        std::shared_lock Lock(FLock);
         const auto It = FObjects.find(reinterpret_cast<std::uintptr_t>(Handle));
         return It == FObjects.end() ? nullptr : It->second;
     }
@@ -47,9 +49,10 @@ private:
     // Far below INVALID_HANDLE_VALUE (all ones) and pseudo-handles.
     static constexpr std::uintptr_t MaxValue = std::uintptr_t(1) << 46;
 
-    std::mutex FLock;
-    std::uintptr_t FNext = 0x104;                                            // Guarded by FLock.
-    std::unordered_map<std::uintptr_t, std::shared_ptr<THandleObject>> FObjects; // Guarded by FLock.
+    std::shared_mutex FLock;
+    std::uintptr_t FNext = 0x104; // Guarded by FLock.
+    std::unordered_map<std::uintptr_t, std::shared_ptr<THandleObject>>
+        FObjects; // Guarded by FLock.
 };
 
 THandleTable& Table() {

@@ -1,0 +1,445 @@
+// CompletionPort: I/O completion ports and the completion of overlapped operations.
+#include "platform/win/CompletionPort.h"
+
+#include "platform/win/Waits.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <unistd.h>
+
+namespace win {
+
+namespace {
+
+struct TStatusPair {
+    DWORD Code;
+    std::uint32_t Status;
+};
+
+// The codes that overlapped operations complete with, and their NT statuses.
+constexpr TStatusPair StatusPairs[] = {
+    {ERROR_SUCCESS, 0x00000000u},
+    {ERROR_IO_PENDING, 0x00000103u},          // STATUS_PENDING
+    {ERROR_MORE_DATA, 0x80000005u},           // STATUS_BUFFER_OVERFLOW
+    {ERROR_INVALID_FUNCTION, 0xC0000010u},    // STATUS_INVALID_DEVICE_REQUEST
+    {ERROR_INVALID_HANDLE, 0xC0000008u},      // STATUS_INVALID_HANDLE
+    {ERROR_INVALID_PARAMETER, 0xC000000Du},   // STATUS_INVALID_PARAMETER
+    {ERROR_HANDLE_EOF, 0xC0000011u},          // STATUS_END_OF_FILE
+    {ERROR_NOT_ENOUGH_MEMORY, 0xC0000017u},   // STATUS_NO_MEMORY
+    {ERROR_ACCESS_DENIED, 0xC0000022u},       // STATUS_ACCESS_DENIED
+    {ERROR_INSUFFICIENT_BUFFER, 0xC0000023u}, // STATUS_BUFFER_TOO_SMALL
+    {ERROR_ALREADY_EXISTS, 0xC0000035u},      // STATUS_OBJECT_NAME_COLLISION
+    {ERROR_SHARING_VIOLATION, 0xC0000043u},   // STATUS_SHARING_VIOLATION
+    {ERROR_NO_SYSTEM_RESOURCES, 0xC000009Au}, // STATUS_INSUFFICIENT_RESOURCES
+    {ERROR_SEM_TIMEOUT, 0xC00000B5u},         // STATUS_IO_TIMEOUT
+    {ERROR_NOT_SUPPORTED, 0xC00000BBu},       // STATUS_NOT_SUPPORTED
+    {ERROR_INTERNAL_ERROR, 0xC00000E5u},      // STATUS_INTERNAL_ERROR
+    {ERROR_INVALID_USER_BUFFER, 0xC00000E8u}, // STATUS_INVALID_USER_BUFFER
+    {ERROR_OPERATION_ABORTED, 0xC0000120u},   // STATUS_CANCELLED
+    {ERROR_BROKEN_PIPE, 0xC000014Bu},         // STATUS_PIPE_BROKEN
+    {ERROR_NETNAME_DELETED, 0xC000020Du},     // STATUS_CONNECTION_RESET
+    {ERROR_NOT_FOUND, 0xC0000225u},           // STATUS_NOT_FOUND
+    {ERROR_CONNECTION_INVALID, 0xC000023Au},  // STATUS_CONNECTION_INVALID
+    {ERROR_CONNECTION_ABORTED, 0xC0000241u},  // STATUS_CONNECTION_ABORTED
+    {ERROR_CONNECTION_REFUSED, 0xC0000236u},  // STATUS_CONNECTION_REFUSED
+    {ERROR_GRACEFUL_DISCONNECT, 0xC0000237u}, // STATUS_GRACEFUL_DISCONNECT
+    {ERROR_REQUEST_ABORTED, 0xC0000240u},     // STATUS_REQUEST_ABORTED
+};
+
+// FACILITY_NTWIN32 with error severity: the Win32 code in the low word.
+constexpr std::uint32_t NtWin32Prefix = 0xC0070000u;
+
+// GetOverlappedResult waits without an event: every completion notifies these waiters.
+std::atomic<long> CompletionWaiters{0};
+
+std::mutex& CompletionLock() noexcept {
+    static auto* Lock = new std::mutex; // Never destroyed: completions may run at exit.
+    return *Lock;
+}
+
+std::condition_variable& CompletionSignal() noexcept {
+    static auto* Signal = new std::condition_variable;
+    return *Signal;
+}
+
+std::atomic_ref<ULONG_PTR> Status(LPOVERLAPPED Overlapped) noexcept {
+    return std::atomic_ref<ULONG_PTR>(Overlapped->Internal);
+}
+
+bool IsPending(LPOVERLAPPED Overlapped) noexcept {
+    return static_cast<NTSTATUS>(Status(Overlapped).load()) == STATUS_PENDING;
+}
+
+HANDLE EventOf(LPOVERLAPPED Overlapped) noexcept {
+    // The low bit only tells "no completion packet"; the handle is the rest.
+    return reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(Overlapped->hEvent) &
+                                    ~ULONG_PTR(1));
+}
+
+void StoreResult(LPOVERLAPPED Overlapped, NTSTATUS Code, DWORD Bytes) noexcept {
+    std::atomic_ref<ULONG_PTR>(Overlapped->InternalHigh).store(Bytes, std::memory_order_relaxed);
+    Status(Overlapped).store(static_cast<ULONG_PTR>(static_cast<std::uint32_t>(Code)));
+}
+
+void NotifyCompletionWaiters() noexcept {
+    if (CompletionWaiters.load() > 0) {
+        std::scoped_lock Lock(CompletionLock());
+        CompletionSignal().notify_all();
+    }
+}
+
+// Waits until Overlapped is no longer pending; false on time-out.
+bool WaitForCompletion(LPOVERLAPPED Overlapped, DWORD Milliseconds) noexcept {
+    const HANDLE Event = EventOf(Overlapped);
+    if (Event != nullptr && ReferenceHandleAs<TEvent>(Event)) {
+        if (WaitForSingleObject(Event, Milliseconds) == WAIT_TIMEOUT) {
+            return !IsPending(Overlapped);
+        }
+    }
+    if (!IsPending(Overlapped)) {
+        return true;
+    }
+    CompletionWaiters.fetch_add(1);
+    bool Completed;
+    {
+        std::unique_lock Lock(CompletionLock());
+        const auto Done = [Overlapped] { return !IsPending(Overlapped); };
+        if (Milliseconds == INFINITE) {
+            CompletionSignal().wait(Lock, Done);
+            Completed = true;
+        } else {
+            Completed =
+                CompletionSignal().wait_for(Lock, std::chrono::milliseconds(Milliseconds), Done);
+        }
+    }
+    CompletionWaiters.fetch_sub(1);
+    return Completed;
+}
+
+BOOL ReportResult(LPOVERLAPPED Overlapped, LPDWORD Bytes) noexcept {
+    const DWORD Code = NtStatusToWin32(static_cast<NTSTATUS>(Status(Overlapped).load()));
+    if (Bytes != nullptr) {
+        *Bytes = static_cast<DWORD>(Overlapped->InternalHigh);
+    }
+    if (Code != ERROR_SUCCESS) {
+        SetLastError(Code);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+NTSTATUS Win32ToNtStatus(DWORD Code) noexcept {
+    for (const TStatusPair& Pair : StatusPairs) {
+        if (Pair.Code == Code) {
+            return static_cast<NTSTATUS>(Pair.Status);
+        }
+    }
+    return static_cast<NTSTATUS>(NtWin32Prefix | (Code & 0xFFFFu));
+}
+
+DWORD NtStatusToWin32(NTSTATUS Status) noexcept {
+    const auto Value = static_cast<std::uint32_t>(Status);
+    for (const TStatusPair& Pair : StatusPairs) {
+        if (Pair.Status == Value) {
+            return Pair.Code;
+        }
+    }
+    if ((Value & 0xFFFF0000u) == NtWin32Prefix) {
+        return Value & 0xFFFFu;
+    }
+    return ERROR_INTERNAL_ERROR;
+}
+
+bool TCompletionPort::PushLocked(const OVERLAPPED_ENTRY& Packet) {
+    if (FCount == FRing.size()) {
+        std::vector<OVERLAPPED_ENTRY> Larger(FRing.empty() ? 64 : FRing.size() * 2);
+        for (std::size_t I = 0; I < FCount; ++I) {
+            Larger[I] = FRing[(FHead + I) % FRing.size()];
+        }
+        FRing.swap(Larger);
+        FHead = 0;
+    }
+    FRing[(FHead + FCount) % FRing.size()] = Packet;
+    ++FCount;
+    return true;
+}
+
+bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
+    bool Wake;
+    {
+        std::scoped_lock Lock(FLock);
+        if (FClosed) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        try {
+            PushLocked(Packet);
+        } catch (...) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        Wake = FWaiting > 0;
+    }
+    if (Wake) {
+        FAvailable.notify_one();
+    }
+    return true;
+}
+
+ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
+                               DWORD Milliseconds) noexcept {
+    std::unique_lock Lock(FLock);
+    const auto Ready = [this] { return FCount > 0 || FClosed; };
+    if (!Ready() && Milliseconds != 0) {
+        ++FWaiting;
+        if (Milliseconds == INFINITE) {
+            FAvailable.wait(Lock, Ready);
+        } else {
+            FAvailable.wait_for(Lock, std::chrono::milliseconds(Milliseconds), Ready);
+        }
+        --FWaiting;
+    }
+    if (FClosed) {
+        SetLastError(ERROR_ABANDONED_WAIT_0);
+        return 0;
+    }
+    if (FCount == 0) {
+        SetLastError(WAIT_TIMEOUT);
+        return 0;
+    }
+    ULONG Taken = 0;
+    while (Taken < Count && FCount > 0) {
+        Entries[Taken++] = FRing[FHead];
+        FHead = (FHead + 1) % FRing.size();
+        --FCount;
+    }
+    // Packets left and other waiters: our single notification may have been consumed by us.
+    const bool WakeAnother = FCount > 0 && FWaiting > 0;
+    Lock.unlock();
+    if (WakeAnother) {
+        FAvailable.notify_one();
+    }
+    return Taken;
+}
+
+void TCompletionPort::Close() noexcept {
+    {
+        std::scoped_lock Lock(FLock);
+        FClosed = true;
+        FCount = 0;
+        FHead = 0;
+        std::vector<OVERLAPPED_ENTRY>().swap(FRing);
+    }
+    FAvailable.notify_all();
+}
+
+std::shared_ptr<TCompletionPort> ReferenceCompletionPort(HANDLE Port) noexcept {
+    std::shared_ptr<TCompletionPort> Object = ReferenceHandleAs<TCompletionPort>(Port);
+    if (!Object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    return Object;
+}
+
+void BeginOverlapped(LPOVERLAPPED Overlapped) noexcept {
+    std::atomic_ref<ULONG_PTR>(Overlapped->InternalHigh).store(0, std::memory_order_relaxed);
+    Status(Overlapped).store(static_cast<ULONG_PTR>(STATUS_PENDING));
+    const HANDLE Event = EventOf(Overlapped);
+    if (Event != nullptr) {
+        ResetEvent(Event);
+    }
+}
+
+void CompleteOverlapped(TCompletionPort* Port, ULONG_PTR Key, LPOVERLAPPED Overlapped, DWORD Code,
+                        DWORD Bytes) noexcept {
+    const NTSTATUS Result = Win32ToNtStatus(Code);
+    // Read before the result is published: once it is, the owner may reuse the OVERLAPPED.
+    const bool NoPacket = (reinterpret_cast<ULONG_PTR>(Overlapped->hEvent) & 1) != 0;
+    const HANDLE Event = EventOf(Overlapped);
+    StoreResult(Overlapped, Result, Bytes);
+    if (Event != nullptr) {
+        SignalEvent(Event);
+    }
+    NotifyCompletionWaiters();
+    if (Port != nullptr && !NoPacket) {
+        OVERLAPPED_ENTRY Packet{};
+        Packet.lpCompletionKey = Key;
+        Packet.lpOverlapped = Overlapped;
+        Packet.Internal = static_cast<ULONG_PTR>(static_cast<std::uint32_t>(Result));
+        Packet.dwNumberOfBytesTransferred = Bytes;
+        Port->Post(Packet);
+    }
+}
+
+void CompleteOverlapped(HANDLE Port, ULONG_PTR Key, LPOVERLAPPED Overlapped, DWORD Code,
+                        DWORD Bytes) noexcept {
+    const std::shared_ptr<TCompletionPort> Object =
+        Port != nullptr ? ReferenceHandleAs<TCompletionPort>(Port) : nullptr;
+    CompleteOverlapped(Object.get(), Key, Overlapped, Code, Bytes);
+}
+
+} // namespace win
+
+extern "C" {
+
+HANDLE WINAPI CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort,
+                                     ULONG_PTR CompletionKey,
+                                     DWORD NumberOfConcurrentThreads) noexcept {
+    std::shared_ptr<win::THandleObject> File;
+    if (FileHandle != INVALID_HANDLE_VALUE) {
+        File = win::ReferenceHandle(FileHandle);
+        if (!File) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+    } else if (ExistingCompletionPort != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE Port = ExistingCompletionPort;
+    bool Created = false;
+    if (Port == nullptr) {
+        if (NumberOfConcurrentThreads == 0) {
+            NumberOfConcurrentThreads = static_cast<DWORD>(sysconf(_SC_NPROCESSORS_ONLN));
+        }
+        try {
+            Port = win::RegisterHandle(
+                std::make_shared<win::TCompletionPort>(NumberOfConcurrentThreads));
+        } catch (...) {
+            Port = nullptr;
+        }
+        if (Port == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        Created = true;
+    } else if (!win::ReferenceHandleAs<win::TCompletionPort>(Port)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (File && !File->AssociateCompletionPort(Port, CompletionKey)) {
+        if (Created) {
+            CloseHandle(Port);
+        }
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return Port;
+}
+
+BOOL WINAPI GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTransferred,
+                                      PULONG_PTR lpCompletionKey, LPOVERLAPPED* lpOverlapped,
+                                      DWORD dwMilliseconds) noexcept {
+    if (lpNumberOfBytesTransferred == nullptr || lpCompletionKey == nullptr ||
+        lpOverlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *lpOverlapped = nullptr;
+    const auto Port = win::ReferenceHandleAs<win::TCompletionPort>(CompletionPort);
+    if (!Port) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    OVERLAPPED_ENTRY Packet;
+    if (Port->Dequeue(&Packet, 1, dwMilliseconds) == 0) {
+        return FALSE;
+    }
+    *lpNumberOfBytesTransferred = Packet.dwNumberOfBytesTransferred;
+    *lpCompletionKey = Packet.lpCompletionKey;
+    *lpOverlapped = Packet.lpOverlapped;
+    const DWORD Code =
+        win::NtStatusToWin32(static_cast<NTSTATUS>(static_cast<std::uint32_t>(Packet.Internal)));
+    if (Code != ERROR_SUCCESS) {
+        SetLastError(Code);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI GetQueuedCompletionStatusEx(HANDLE CompletionPort,
+                                        LPOVERLAPPED_ENTRY lpCompletionPortEntries, ULONG ulCount,
+                                        PULONG ulNumEntriesRemoved, DWORD dwMilliseconds,
+                                        BOOL /*fAlertable*/) noexcept {
+    if (lpCompletionPortEntries == nullptr || ulCount == 0 || ulNumEntriesRemoved == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *ulNumEntriesRemoved = 0;
+    const auto Port = win::ReferenceHandleAs<win::TCompletionPort>(CompletionPort);
+    if (!Port) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const ULONG Taken = Port->Dequeue(lpCompletionPortEntries, ulCount, dwMilliseconds);
+    if (Taken == 0) {
+        return FALSE;
+    }
+    *ulNumEntriesRemoved = Taken;
+    return TRUE;
+}
+
+BOOL WINAPI PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTransferred,
+                                       ULONG_PTR dwCompletionKey,
+                                       LPOVERLAPPED lpOverlapped) noexcept {
+    const auto Port = win::ReferenceHandleAs<win::TCompletionPort>(CompletionPort);
+    if (!Port) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    OVERLAPPED_ENTRY Packet{};
+    Packet.lpCompletionKey = dwCompletionKey;
+    Packet.lpOverlapped = lpOverlapped;
+    Packet.Internal = 0;
+    Packet.dwNumberOfBytesTransferred = dwNumberOfBytesTransferred;
+    return Port->Post(Packet) ? TRUE : FALSE;
+}
+
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) noexcept {
+    return GetOverlappedResultEx(hFile, lpOverlapped, lpNumberOfBytesTransferred,
+                                 bWait ? INFINITE : 0, FALSE);
+}
+
+BOOL WINAPI GetOverlappedResultEx(HANDLE /*hFile*/, LPOVERLAPPED lpOverlapped,
+                                  LPDWORD lpNumberOfBytesTransferred, DWORD dwMilliseconds,
+                                  BOOL /*bAlertable*/) noexcept {
+    if (lpOverlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (win::IsPending(lpOverlapped)) {
+        if (dwMilliseconds == 0) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        if (!win::WaitForCompletion(lpOverlapped, dwMilliseconds)) {
+            SetLastError(WAIT_TIMEOUT);
+            return FALSE;
+        }
+    }
+    return win::ReportResult(lpOverlapped, lpNumberOfBytesTransferred);
+}
+
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) noexcept {
+    const std::shared_ptr<win::THandleObject> Object = win::ReferenceHandle(hFile);
+    if (!Object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const DWORD Code = Object->CancelIo(lpOverlapped);
+    if (Code != ERROR_SUCCESS) {
+        SetLastError(Code);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI CancelIo(HANDLE hFile) noexcept {
+    return CancelIoEx(hFile, nullptr);
+}
+
+} // extern "C"

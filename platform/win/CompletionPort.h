@@ -1,0 +1,46 @@
+// CompletionPort: I/O completion ports and the completion of overlapped operations.
+#pragma once
+
+#include "platform/win/Handles.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace win {
+
+/// A queue of completion packets with threads waiting on it. Owned by the handle table and by
+/// whoever references it; used from any thread.
+class TCompletionPort final : public THandleObject {
+public:
+    explicit TCompletionPort(DWORD Concurrency) : FConcurrency(Concurrency) {}
+    /// Queues a packet; false (the packet dropped) once the port is closed or when memory runs
+    /// out (ERROR_NOT_ENOUGH_MEMORY set).
+    bool Post(const OVERLAPPED_ENTRY& Packet) noexcept;
+    /// Takes 1 to Count packets, waiting up to Milliseconds for the first. Returns how many, or
+    /// 0 with WAIT_TIMEOUT or ERROR_ABANDONED_WAIT_0 (closed during or before the wait) set.
+    ULONG Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count, DWORD Milliseconds) noexcept;
+    /// Wakes every waiter with ERROR_ABANDONED_WAIT_0 and drops the queued packets.
+    void Close() noexcept override;
+    DWORD Concurrency() const noexcept { return FConcurrency; }
+    /// Threads waiting in Dequeue now (lets tests know a waiter has really started waiting).
+    std::size_t WaitingThreads() noexcept {
+        std::scoped_lock Lock(FLock);
+        return FWaiting;
+    }
+
+private:
+    // Packets live in a ring that only grows: no allocation per packet.
+    bool PushLocked(const OVERLAPPED_ENTRY& Packet);
+
+    const DWORD FConcurrency; // Kept for completeness; every worker may run at once here.
+    std::mutex FLock;
+    std::condition_variable FAvailable;
+    std::vector<OVERLAPPED_ENTRY> FRing; // Guarded by FLock.
+    std::size_t FHead = 0;               // Guarded by FLock. Index of the oldest packet.
+    std::size_t FCount = 0;              // Guarded by FLock.
+    std::size_t FWaiting = 0;            // Guarded by FLock. Threads inside Dequeue's wait.
+    bool FClosed = false;                // Guarded by FLock.
+};
+
+} // namespace win

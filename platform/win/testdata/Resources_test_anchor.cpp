@@ -1,0 +1,1 @@
+// Resources_test_anchor: the otherwise empty static library that carries the test resources.
