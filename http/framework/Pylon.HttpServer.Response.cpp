@@ -206,6 +206,7 @@ void THttpServerResponse::SetContentLength(std::int64_t Value) {
 const std::shared_ptr<IHttpResponseBodyWriter>& THttpServerResponse::RawWriter() {
     if (!FRawWriter) {
         FRawWriter = std::make_shared<THttpRawResponseBodyWriter>(*this);
+        FDefaultWriterInUse = true;
     }
     return FRawWriter;
 }
@@ -301,9 +302,8 @@ void THttpServerResponse::Close() {
     RawWriter()->Flush();
     if (FHeadersSent) {
         if (FBodyExpected) {
-            const bool DefaultWriter =
-                dynamic_cast<THttpRawResponseBodyWriter*>(FRawWriter.get()) != nullptr;
-            if (DefaultWriter && !FSentChunked && FSentContentLength > FBodyBytesSent) {
+            // Only the default writer counts what the host took.
+            if (FDefaultWriterInUse && !FSentChunked && FSentContentLength > FBodyBytesSent) {
                 FKeepAlive = false; // The client can only tell the body is short by the close.
             }
             EndResponse();

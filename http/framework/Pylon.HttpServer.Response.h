@@ -142,8 +142,10 @@ public:
     void SetMinChunkSize(int Value) { FMinChunkSize = Value; }
     /// The default raw writer is made on first use.
     const std::shared_ptr<IHttpResponseBodyWriter>& RawWriter();
+    /// An empty value brings the default writer back on the next read.
     void SetRawWriter(std::shared_ptr<IHttpResponseBodyWriter> Value) {
         FRawWriter = std::move(Value);
+        FDefaultWriterInUse = false;
     }
     /// A response to HEAD: the framing is decided as usual, body bytes are counted but never
     /// passed to the host, and the host completes the response in SendResponse.
@@ -212,6 +214,7 @@ private:
     std::int64_t FSentContentLength = -1; // -1 when chunked or undeclared.
     bool FBodyExpected = false;           // SendBody and EndResponse may follow SendResponse.
     std::int64_t FBodyBytesSent = 0;      // Unchunked body bytes the host has taken.
+    bool FDefaultWriterInUse = false;     // FRawWriter is the one RawWriter() made.
 };
 
 } // namespace pylon

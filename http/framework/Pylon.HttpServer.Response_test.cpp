@@ -373,6 +373,28 @@ TEST(THttpServerResponse, HostThatStopsTakingBytesIsAWriteError) {
     EXPECT_FALSE(Raw.KeepAliveSetting());
 }
 
+// Collects the body itself instead of passing it to the host.
+class TCollectingWriter : public IHttpResponseBodyWriter {
+public:
+    rtl::TStream& Stream() override { return FStream; }
+    void Flush() override { ++Flushes; }
+    int Flushes = 0;
+    rtl::TMemoryStream FStream;
+};
+
+TEST(THttpServerResponse, ReplacedRawWriterReceivesTheBody) {
+    TTestHttpResponse Response;
+    auto Writer = std::make_shared<TCollectingWriter>();
+    Response.SetRawWriter(Writer);
+    Response.Close("abc");
+    EXPECT_EQ(Writer->FStream.DataString(), "abc");
+    EXPECT_EQ(Writer->Flushes, 1);
+    EXPECT_EQ(CallKinds(Response), (std::vector<TWireCall>{R, E}));
+    EXPECT_TRUE(Response.KeepAliveSetting());
+    Response.SetRawWriter(nullptr);
+    EXPECT_NE(Response.RawWriter(), nullptr);
+}
+
 TEST(THttpServerResponse, StreamsCannotSeekOrRead) {
     TTestHttpResponse Response;
     rtl::TStream& Content = Response.Content();
