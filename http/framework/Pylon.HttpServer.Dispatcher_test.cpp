@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pylon {
@@ -216,6 +218,38 @@ TEST(THttpDispatcher, FollowsTheClientProtocolAndHead) {
     TTestHttpContext Old("GET", "http://h/s", "HTTP/1.0");
     Dispatcher.DispatchRequest(Old);
     EXPECT_EQ(Old.TestResponse().Wire(), "HTTP/1.0 200 OK\r\nconnection: close\r\n\r\nabc");
+}
+
+TEST(THttpDispatcher, DispatchesOnSeveralThreadsAtOnce) {
+    THttpDispatcher Dispatcher;
+    auto Log = std::make_shared<TTestLogEngine>();
+    Dispatcher.SetLogEngine(Log);
+    Dispatcher.AddModule(std::make_unique<TNamedModule>("http://h/hello", "Hello"));
+    auto Failing = std::make_unique<TNamedModule>("http://h/fail", "");
+    Failing->Body = [](THttpServerContext&) { throw rtl::Exception("boom"); };
+    Dispatcher.AddModule(std::move(Failing));
+    constexpr int Threads = 4;
+    constexpr int Requests = 200;
+    std::atomic<int> Wrong{0};
+    {
+        std::vector<std::jthread> Workers;
+        for (int T = 0; T < Threads; ++T) {
+            Workers.emplace_back([&, T] {
+                for (int I = 0; I < Requests; ++I) {
+                    const bool Fail = (I + T) % 2 == 0;
+                    TTestHttpContext Context("GET", Fail ? "http://h/fail" : "http://h/hello");
+                    Dispatcher.DispatchRequest(Context);
+                    const int Expected = Fail ? 500 : 200;
+                    if (Context.TestResponse().StatusCode() != Expected ||
+                        !Context.TestResponse().Completed()) {
+                        ++Wrong;
+                    }
+                }
+            });
+        }
+    }
+    EXPECT_EQ(Wrong, 0);
+    EXPECT_EQ(Log->Lines().size(), std::size_t(Threads * Requests / 2));
 }
 
 // The host fails its N-th call for N = 0, 1, 2, ... until a run reaches no failure: every run

@@ -108,6 +108,7 @@ void TUri::ParseUri(std::string_view S) {
 
     std::string_view Rest = FOriginalPath;
     Rest.remove_prefix(1);
+    FSegments.reserve(std::size_t(std::count(Rest.begin(), Rest.end(), '/')) + 1);
     while (!Rest.empty()) {
         const std::string_view Segment = TakeUntil(Rest, "/");
         if (!Segment.empty()) {
