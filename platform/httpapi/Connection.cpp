@@ -1,0 +1,624 @@
+// Connection: one client TCP connection; parses requests, hands them to queues, writes answers.
+#include "platform/httpapi/Connection.h"
+
+#include "platform/httpapi/RequestQueue.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+namespace httpapi {
+
+namespace {
+
+// Ids are never reused within the process, so a stale id can only miss.
+std::atomic<std::uint64_t> NextConnectionId{1};
+std::atomic<std::uint64_t> NextRequestId{1};
+
+constexpr std::string_view ContinueLine = "HTTP/1.1 100 Continue\r\n\r\n";
+
+std::string AddressText(const sockaddr_storage& Address) {
+    char Text[INET6_ADDRSTRLEN] = {};
+    if (Address.ss_family == AF_INET) {
+        const auto& V4 = reinterpret_cast<const sockaddr_in&>(Address);
+        inet_ntop(AF_INET, &V4.sin_addr, Text, sizeof(Text));
+        return std::string(Text) + ":" + std::to_string(ntohs(V4.sin_port));
+    }
+    const auto& V6 = reinterpret_cast<const sockaddr_in6&>(Address);
+    if (IN6_IS_ADDR_V4MAPPED(&V6.sin6_addr)) {
+        inet_ntop(AF_INET, &V6.sin6_addr.s6_addr[12], Text, sizeof(Text));
+        return std::string(Text) + ":" + std::to_string(ntohs(V6.sin6_port));
+    }
+    inet_ntop(AF_INET6, &V6.sin6_addr, Text, sizeof(Text));
+    return "[" + std::string(Text) + "]:" + std::to_string(ntohs(V6.sin6_port));
+}
+
+} // namespace
+
+TConnection::TConnection(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRouter> Router, int Fd,
+                         const sockaddr_storage& Local, const sockaddr_storage& Remote)
+    : FId(NextConnectionId.fetch_add(1))
+    , FReactor(std::move(Reactor))
+    , FRouter(std::move(Router))
+    , FLocal(Local)
+    , FRemote(Remote)
+    , FFd(Fd)
+    , FParser(std::make_unique<TRequestParser>())
+    , FTimeouts(FRouter->ApiTimeouts()) {
+}
+
+TConnection::~TConnection() {
+    if (FFd >= 0) {
+        close(FFd);
+    }
+}
+
+void TConnection::Start() noexcept {
+    std::scoped_lock Lock(FLock);
+    if (FPhase == TPhase::Head && FParser->Idle() && FDeadline == 0) {
+        ArmLocked(FTimeouts.IdleConnection); // unless a head already started the header wait
+    }
+    PumpLocked();
+}
+
+void TConnection::OnEvents(std::uint32_t Events) noexcept {
+    std::scoped_lock Lock(FLock);
+    if (FPhase == TPhase::Closed) {
+        return; // a stale event from before the socket was closed
+    }
+    if ((Events & EPOLLOUT) != 0 && PendingOutput() > 0 && FCorkSince == 0) {
+        WriteLocked(nullptr, 0);
+    }
+    if ((Events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0 && FPhase != TPhase::Closed) {
+        PumpLocked();
+    }
+}
+
+void TConnection::OnTick(std::int64_t NowMs) noexcept {
+    std::scoped_lock Lock(FLock);
+    if (FPhase == TPhase::Closed) {
+        return;
+    }
+    if (FCorkSince != 0 && NowMs - FCorkSince >= CorkMs) {
+        UncorkLocked();
+        WriteLocked(nullptr, 0);
+    }
+    if (FDeadline != 0 && NowMs >= FDeadline && FPhase != TPhase::Delivered) {
+        // Header wait, idle connection, drain or linger time-out: the Windows listener closes.
+        CloseLocked(false);
+    }
+}
+
+void TConnection::OnStop() noexcept {
+    std::scoped_lock Lock(FLock);
+    CloseLocked(true);
+}
+
+bool TConnection::Closed() {
+    std::scoped_lock Lock(FLock);
+    return FPhase == TPhase::Closed;
+}
+
+void TConnection::Abort() noexcept {
+    std::scoped_lock Lock(FLock);
+    CloseLocked(true);
+}
+
+void TConnection::ArmLocked(std::uint16_t Seconds) noexcept {
+    FDeadline = Seconds == TTimeouts::Disabled ? 0 : MonotonicMs() + std::int64_t(Seconds) * 1000;
+}
+
+void TConnection::PumpLocked() noexcept {
+    try {
+        for (int Round = 0; Round < 64 && FPhase != TPhase::Closed; ++Round) {
+            ReadLocked();
+            ProcessLocked();
+            // Stopped at the input limit but the input was consumed: read on (edge-triggered,
+            // the kernel will not tell us again).
+            if (!FReadPaused || FPhase == TPhase::Delivered || FPhase == TPhase::Closed ||
+                PendingInput() >= InputLimit) {
+                break;
+            }
+        }
+        if (FReadPaused && FPhase != TPhase::Delivered && FPhase != TPhase::Closed &&
+            PendingInput() < InputLimit) {
+            ResumeReading();
+        }
+    } catch (...) {
+        CloseLocked(true); // out of memory: drop this client, keep the reactor
+    }
+}
+
+void TConnection::ReadLocked() noexcept {
+    FReadPaused = false;
+    if (FFd < 0 || FPeerClosed) {
+        return;
+    }
+    while (true) {
+        if (FPhase == TPhase::Closing) {
+            FInput.clear(); // after our last byte, input is only drained
+            FInputStart = 0;
+        }
+        if (FInputStart > 0 && (FInputStart == FInput.size() || FInputStart > InputLimit / 2)) {
+            FInput.erase(0, FInputStart);
+            FInputStart = 0;
+        }
+        const std::size_t Room = InputLimit > PendingInput() ? InputLimit - PendingInput() : 0;
+        if (Room == 0) {
+            FReadPaused = true;
+            return;
+        }
+        const std::size_t Old = FInput.size();
+        const std::size_t Chunk = std::min<std::size_t>(Room, 16384);
+        FInput.resize(Old + Chunk);
+        const ssize_t Got = recv(FFd, FInput.data() + Old, Chunk, 0);
+        if (Got > 0) {
+            FInput.resize(Old + static_cast<std::size_t>(Got));
+            FChanged.notify_all();
+            continue;
+        }
+        FInput.resize(Old);
+        if (Got == 0) {
+            FPeerClosed = true;
+            FChanged.notify_all();
+            return;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            CloseLocked(true);
+        }
+        return;
+    }
+}
+
+void TConnection::ProcessLocked() noexcept {
+    while (FPhase != TPhase::Closed) {
+        switch (FPhase) {
+        case TPhase::Head: {
+            if (PendingInput() == 0) {
+                if (FPeerClosed) {
+                    CloseLocked(false);
+                }
+                return;
+            }
+            const bool WasIdle = FParser->Idle();
+            std::size_t Consumed = 0;
+            const auto Status =
+                FParser->ParseHead(std::string_view(FInput).substr(FInputStart), Consumed);
+            if (Status == TRequestParser::TStatus::Error) {
+                AnswerLocked(FParser->Answer());
+                return;
+            }
+            if (Status == TRequestParser::TStatus::NeedMore) {
+                if (FPeerClosed) {
+                    CloseLocked(false); // the client left in the middle of a request
+                } else if (WasIdle && !FParser->Idle()) {
+                    ArmLocked(FTimeouts.HeaderWait); // the first byte of a head starts the clock
+                }
+                return;
+            }
+            FInputStart += Consumed;
+            try {
+                DeliverLocked();
+            } catch (...) {
+                CloseLocked(true);
+            }
+            break;
+        }
+        case TPhase::Delivered:
+            return; // the application reads the body and answers
+        case TPhase::Draining: {
+            std::size_t Consumed = 0;
+            std::size_t Written = 0;
+            const bool Ok = FParser->ReadBody(std::string_view(FInput).substr(FInputStart), nullptr,
+                                              0, Consumed, Written);
+            FInputStart += Consumed;
+            if (!Ok) {
+                CloseLocked(true);
+                return;
+            }
+            if (FParser->BodyDone()) {
+                NextRequestLocked();
+                break;
+            }
+            if (FPeerClosed) {
+                CloseLocked(false);
+            }
+            return;
+        }
+        case TPhase::Closing:
+            FInput.clear();
+            FInputStart = 0;
+            if (FPeerClosed) {
+                CloseLocked(false);
+            }
+            return;
+        case TPhase::Closed:
+            return;
+        }
+    }
+}
+
+void TConnection::DeliverLocked() {
+    auto Request = std::make_shared<TRequest>();
+    Request->Head = std::move(FParser->Head());
+    Request->Local = FLocal;
+    Request->Remote = FRemote;
+    const TListenerAnswer Cooked = CookUrl(Request->Head, AddressText(FLocal), Request->Url);
+    if (Cooked != TListenerAnswer::None) {
+        AnswerLocked(Cooked);
+        return;
+    }
+    TRoute Route = FRouter->Route(Request->Url, FLocal);
+    if (Route.Answer != TListenerAnswer::None) {
+        AnswerLocked(Route.Answer);
+        return;
+    }
+    Request->Id = NextRequestId.fetch_add(1);
+    Request->ConnectionId = FId;
+    Request->UrlContext = Route.Context;
+    Request->Connection = shared_from_this();
+
+    FCurrentId = Request->Id;
+    FKeepAlive = Request->Head.KeepAlive;
+    FExpect100 = Request->Head.Expect100;
+    FHeadSent = false;
+    FCloseAfter = false;
+    FDropBody = false;
+    FTimeouts = Route.Timeouts;
+    FPhase = TPhase::Delivered;
+    FDeadline = 0; // the application holds the request: no listener timer runs
+    const TDeliverResult Result = Route.Queue->Deliver(std::move(Request));
+    if (Result == TDeliverResult::Delivered) {
+        return;
+    }
+    FCurrentId = HTTP_NULL_ID;
+    if (Result == TDeliverResult::Full &&
+        Route.Queue->Verbosity() == Http503ResponseVerbosityBasic) {
+        CloseLocked(true); // the Windows default for a full queue: reset, no answer
+        return;
+    }
+    AnswerLocked(TListenerAnswer::ServiceUnavailable);
+}
+
+void TConnection::AnswerLocked(TListenerAnswer Answer) noexcept {
+    try {
+        FCurrentId = HTTP_NULL_ID;
+        FOutput += ListenerAnswerText(Answer);
+        UncorkLocked();
+        StartClosingLocked();
+        WriteLocked(nullptr, 0);
+    } catch (...) {
+        CloseLocked(true);
+    }
+}
+
+void TConnection::StartClosingLocked() noexcept {
+    FPhase = TPhase::Closing;
+    FShutdownAfterFlush = true;
+    FDeadline = MonotonicMs() + LingerMs;
+    if (PendingOutput() == 0 && FFd >= 0) {
+        shutdown(FFd, SHUT_WR);
+    }
+    FInput.clear();
+    FInputStart = 0;
+    if (FPeerClosed) {
+        if (PendingOutput() == 0) {
+            CloseLocked(false);
+        }
+    }
+}
+
+void TConnection::NextRequestLocked() noexcept {
+    FParser = std::make_unique<TRequestParser>();
+    FCurrentId = HTTP_NULL_ID;
+    FPhase = TPhase::Head;
+    ArmLocked(PendingInput() > 0 ? FTimeouts.HeaderWait : FTimeouts.IdleConnection);
+}
+
+void TConnection::FinishResponseLocked() noexcept {
+    FCurrentId = HTTP_NULL_ID;
+    if (FCloseAfter || !FKeepAlive) {
+        StartClosingLocked();
+        return;
+    }
+    if (FParser->BodyDone()) {
+        NextRequestLocked();
+    } else {
+        // The application did not read the whole body: discard the rest, then go on.
+        FPhase = TPhase::Draining;
+        ArmLocked(FTimeouts.DrainEntityBody);
+    }
+    // Pipelined input may already be here; read on if reading had stopped.
+    ProcessLocked();
+    if (FReadPaused && FPhase != TPhase::Closed && FPhase != TPhase::Delivered) {
+        ResumeReading();
+    }
+}
+
+void TConnection::ResumeReading() noexcept {
+    if (FResumePosted) {
+        return;
+    }
+    FResumePosted = true;
+    try {
+        std::weak_ptr<TConnection> Self = weak_from_this();
+        FReactor->Post([Self] {
+            if (auto Connection = Self.lock()) {
+                std::scoped_lock Lock(Connection->FLock);
+                Connection->FResumePosted = false;
+                if (Connection->FPhase != TPhase::Closed) {
+                    Connection->PumpLocked();
+                }
+            }
+        });
+    } catch (...) {
+        FResumePosted = false;
+    }
+}
+
+void TConnection::UncorkLocked() noexcept {
+    if (FCorkSince != 0) {
+        FCorkSince = 0;
+        FReactor->CorkChanged(-1);
+    }
+}
+
+bool TConnection::WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexcept {
+    if (FFd < 0) {
+        return false;
+    }
+    constexpr std::size_t MaxVectors = 64;
+    std::size_t Index = 0;
+    while (true) {
+        iovec Vectors[MaxVectors];
+        std::size_t Count = 0;
+        std::size_t Total = 0;
+        if (PendingOutput() > 0) {
+            Vectors[Count++] = {FOutput.data() + FOutputStart, PendingOutput()};
+            Total += PendingOutput();
+        }
+        for (std::size_t I = Index; I < ExtraCount && Count < MaxVectors; ++I) {
+            Vectors[Count++] = Extra[I];
+            Total += Extra[I].iov_len;
+        }
+        if (Count == 0) {
+            break;
+        }
+        msghdr Message{};
+        Message.msg_iov = Vectors;
+        Message.msg_iovlen = Count;
+        const ssize_t Sent = sendmsg(FFd, &Message, MSG_NOSIGNAL);
+        if (Sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // Keep the rest; EPOLLOUT brings the reactor back when the socket drains.
+                try {
+                    for (std::size_t I = Index; I < ExtraCount; ++I) {
+                        FOutput.append(static_cast<const char*>(Extra[I].iov_base),
+                                       Extra[I].iov_len);
+                    }
+                } catch (...) {
+                    CloseLocked(true);
+                    return false;
+                }
+                return true;
+            }
+            CloseLocked(true);
+            return false;
+        }
+        // Account for what went out: the buffered output first, then the pieces in order.
+        std::size_t Done = static_cast<std::size_t>(Sent);
+        const std::size_t FromOutput = std::min(Done, PendingOutput());
+        FOutputStart += FromOutput;
+        Done -= FromOutput;
+        if (PendingOutput() == 0) {
+            FOutput.clear();
+            FOutputStart = 0;
+        }
+        std::size_t I = Index;
+        while (I < ExtraCount && Done >= Extra[I].iov_len) {
+            Done -= Extra[I].iov_len;
+            ++I;
+        }
+        Index = I;
+        if (Done > 0) {
+            // A piece went out in part: keep its tail, and everything after it, buffered.
+            try {
+                FOutput.append(static_cast<const char*>(Extra[Index].iov_base) + Done,
+                               Extra[Index].iov_len - Done);
+                ++Index;
+                for (std::size_t J = Index; J < ExtraCount; ++J) {
+                    FOutput.append(static_cast<const char*>(Extra[J].iov_base), Extra[J].iov_len);
+                }
+            } catch (...) {
+                CloseLocked(true);
+                return false;
+            }
+            Index = ExtraCount;
+        }
+        if (static_cast<std::size_t>(Sent) < Total) {
+            continue; // try once more: the next call tells EAGAIN or takes more
+        }
+        if (Index >= ExtraCount && PendingOutput() == 0) {
+            break;
+        }
+    }
+    FChanged.notify_all();
+    if (PendingOutput() == 0 && FShutdownAfterFlush && FFd >= 0) {
+        shutdown(FFd, SHUT_WR);
+        FShutdownAfterFlush = false;
+        if (FPeerClosed) {
+            CloseLocked(false);
+        }
+    }
+    return true;
+}
+
+void TConnection::CloseLocked(bool Reset) noexcept {
+    if (FFd < 0) {
+        FPhase = TPhase::Closed;
+        return;
+    }
+    UncorkLocked();
+    if (Reset) {
+        linger Linger{1, 0};
+        setsockopt(FFd, SOL_SOCKET, SO_LINGER, &Linger, sizeof(Linger));
+    }
+    close(FFd);
+    FFd = -1;
+    FPhase = TPhase::Closed;
+    FDeadline = 0;
+    FInput.clear();
+    FInput.shrink_to_fit();
+    FInputStart = 0;
+    FOutput.clear();
+    FOutput.shrink_to_fit();
+    FOutputStart = 0;
+    FChanged.notify_all();
+    try {
+        FReactor->Remove(this);
+    } catch (...) {
+        // Remove only moves a pointer; nothing to undo.
+    }
+}
+
+DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, ULONG Length,
+                            ULONG& BytesRead) {
+    BytesRead = 0;
+    std::unique_lock Lock(FLock);
+    if (FPhase != TPhase::Delivered || FCurrentId != Request.Id) {
+        return ERROR_CONNECTION_INVALID;
+    }
+    if (FParser->BodyDone()) {
+        return ERROR_HANDLE_EOF;
+    }
+    if (FExpect100 && !FHeadSent) {
+        // The client waits for our word before sending the body: give it on the first read.
+        FExpect100 = false;
+        const iovec Continue{const_cast<char*>(ContinueLine.data()), ContinueLine.size()};
+        UncorkLocked();
+        if (!WriteLocked(&Continue, 1)) {
+            return ERROR_CONNECTION_INVALID;
+        }
+    }
+    std::size_t Total = 0;
+    const auto Limit = std::chrono::seconds(
+        FTimeouts.EntityBody == TTimeouts::Disabled ? 24 * 3600 : FTimeouts.EntityBody);
+    auto Deadline = std::chrono::steady_clock::now() + Limit;
+    while (true) {
+        std::size_t Consumed = 0;
+        std::size_t Written = 0;
+        const bool Ok = FParser->ReadBody(std::string_view(FInput).substr(FInputStart),
+                                          Buffer + Total, Length - Total, Consumed, Written);
+        FInputStart += Consumed;
+        Total += Written;
+        if (Consumed > 0) {
+            Deadline = std::chrono::steady_clock::now() + Limit;
+            if (FReadPaused) {
+                ResumeReading();
+            }
+        }
+        if (!Ok) {
+            CloseLocked(true); // a broken chunked body: nothing sensible can follow
+            return ERROR_CONNECTION_INVALID;
+        }
+        if (FParser->BodyDone() || Total == Length) {
+            break;
+        }
+        if (Total > 0 && (Flags & HTTP_RECEIVE_REQUEST_ENTITY_BODY_FLAG_FILL_BUFFER) == 0) {
+            break;
+        }
+        if (FPhase == TPhase::Closed || FPeerClosed) {
+            if (Total > 0) {
+                break;
+            }
+            return ERROR_CONNECTION_INVALID;
+        }
+        if (FChanged.wait_until(Lock, Deadline) == std::cv_status::timeout &&
+            std::chrono::steady_clock::now() >= Deadline) {
+            CloseLocked(true); // entity-body time-out
+            return ERROR_CONNECTION_INVALID;
+        }
+        if (FPhase != TPhase::Delivered || FCurrentId != Request.Id) {
+            return ERROR_CONNECTION_INVALID;
+        }
+    }
+    BytesRead = static_cast<ULONG>(Total);
+    return Total == 0 ? ERROR_HANDLE_EOF : NO_ERROR;
+}
+
+DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
+                        const std::vector<TSendPiece>& Pieces, bool Final, bool CloseAfter,
+                        bool DropBody, ULONG& BytesSent) {
+    BytesSent = 0;
+    std::unique_lock Lock(FLock);
+    if (FPhase != TPhase::Delivered || FCurrentId != Request.Id) {
+        return ERROR_CONNECTION_INVALID;
+    }
+    if (IsHead == FHeadSent) {
+        return ERROR_INVALID_PARAMETER; // two heads, or a body before the head
+    }
+    if (IsHead) {
+        FHeadSent = true;
+        FDropBody = DropBody;
+    }
+    FCloseAfter = FCloseAfter || CloseAfter;
+    std::size_t Total = Head.size();
+    std::vector<iovec> Vectors;
+    Vectors.reserve(Pieces.size() + 1);
+    if (!Head.empty()) {
+        Vectors.push_back({Head.data(), Head.size()});
+    }
+    if (!FDropBody) {
+        for (const TSendPiece& Piece : Pieces) {
+            if (Piece.Size > 0) {
+                Vectors.push_back({const_cast<char*>(Piece.Data), Piece.Size});
+                Total += Piece.Size;
+            }
+        }
+    }
+    if (!Final && PendingOutput() + Total <= CorkLimit) {
+        // More of this response follows at once: hold the piece and send it with the rest.
+        for (const iovec& Vector : Vectors) {
+            FOutput.append(static_cast<const char*>(Vector.iov_base), Vector.iov_len);
+        }
+        if (FCorkSince == 0 && PendingOutput() > 0) {
+            FCorkSince = MonotonicMs();
+            FReactor->CorkChanged(+1);
+        }
+        BytesSent = static_cast<ULONG>(Total);
+        return NO_ERROR;
+    }
+    UncorkLocked();
+    if (!WriteLocked(Vectors.data(), Vectors.size())) {
+        return ERROR_CONNECTION_INVALID;
+    }
+    BytesSent = static_cast<ULONG>(Total);
+    if (Final) {
+        FinishResponseLocked();
+    }
+    // A slow reader pushes back on the sender instead of growing our memory.
+    while (PendingOutput() > HighWater && FFd >= 0) {
+        if (FChanged.wait_for(Lock, std::chrono::seconds(FTimeouts.DrainEntityBody == 0
+                                                             ? 120
+                                                             : FTimeouts.DrainEntityBody)) ==
+                std::cv_status::timeout &&
+            PendingOutput() > HighWater) {
+            CloseLocked(true); // the client stopped reading
+            return ERROR_CONNECTION_INVALID;
+        }
+    }
+    return NO_ERROR;
+}
+
+} // namespace httpapi

@@ -1,0 +1,115 @@
+// Connection: one client TCP connection; parses requests, hands them to queues, writes answers.
+#pragma once
+
+#include "platform/httpapi/Reactor.h"
+#include "platform/httpapi/Request.h"
+#include "platform/httpapi/RequestParser.h"
+#include "platform/httpapi/Router.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <http.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <vector>
+
+namespace httpapi {
+
+/// One client connection. Owned by its reactor (and kept alive by the requests that name it).
+/// The reactor thread reads and parses; application threads read bodies and send, writing to
+/// the socket themselves. Every field below is guarded by FLock. Requests are handled one at a
+/// time: the next pipelined request is parsed once the previous response is complete, so
+/// responses always leave in request order.
+class TConnection final : public TReactorClient, public std::enable_shared_from_this<TConnection> {
+public:
+    static constexpr std::size_t InputLimit = 64 * 1024; // buffered, unparsed input
+    static constexpr std::size_t HighWater = 256 * 1024; // unsent output that blocks senders
+    static constexpr std::size_t CorkLimit = 64 * 1024;  // held pieces of one response
+    static constexpr std::int64_t CorkMs = 1;            // longest a piece is held
+    static constexpr std::int64_t LingerMs = 2000;       // reading after our last byte
+
+    TConnection(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRouter> Router, int Fd,
+                const sockaddr_storage& Local, const sockaddr_storage& Remote);
+    ~TConnection() override;
+
+    HTTP_CONNECTION_ID Id() const noexcept { return FId; }
+    /// Reactor thread, right after registration: arms the idle timer, reads what is there.
+    void Start() noexcept;
+    void OnEvents(std::uint32_t Events) noexcept override;
+    void OnTick(std::int64_t NowMs) noexcept override;
+    void OnStop() noexcept override;
+
+    /// Any thread.
+    bool Closed();
+    /// Any thread: resets the connection (queue closed, request cancelled).
+    void Abort() noexcept;
+
+    /// HttpReceiveRequestEntityBody for Request (the connection's current request).
+    DWORD ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, ULONG Length,
+                   ULONG& BytesRead);
+
+    struct TSendPiece {
+        const char* Data;
+        std::size_t Size;
+    };
+    /// Sends part of Request's response. Head is empty for entity-body sends. Final ends the
+    /// response; CloseAfter closes the connection once it is complete; DropBody discards the
+    /// pieces (a response to HEAD). Returns NO_ERROR, ERROR_CONNECTION_INVALID (client gone,
+    /// request finished) or ERROR_INVALID_PARAMETER (head sent twice, body before head).
+    DWORD Send(const TRequest& Request, bool IsHead, std::string Head,
+               const std::vector<TSendPiece>& Pieces, bool Final, bool CloseAfter, bool DropBody,
+               ULONG& BytesSent);
+
+private:
+    enum class TPhase : std::uint8_t { Head, Delivered, Draining, Closing, Closed };
+
+    void PumpLocked() noexcept;
+    void ReadLocked() noexcept;
+    void ProcessLocked() noexcept;
+    void DeliverLocked();
+    void AnswerLocked(TListenerAnswer Answer) noexcept;
+    void StartClosingLocked() noexcept;
+    void NextRequestLocked() noexcept;
+    void FinishResponseLocked() noexcept;
+    bool WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexcept;
+    void UncorkLocked() noexcept;
+    void CloseLocked(bool Reset) noexcept;
+    void ArmLocked(std::uint16_t Seconds) noexcept;
+    void ResumeReading() noexcept;
+    std::size_t PendingInput() const noexcept { return FInput.size() - FInputStart; }
+    std::size_t PendingOutput() const noexcept { return FOutput.size() - FOutputStart; }
+
+    const HTTP_CONNECTION_ID FId;
+    const std::shared_ptr<TReactor> FReactor;
+    const std::shared_ptr<TRouter> FRouter;
+    const sockaddr_storage FLocal;
+    const sockaddr_storage FRemote;
+
+    std::mutex FLock;
+    std::condition_variable FChanged;          // input arrived, output drained, or closed
+    int FFd;                                   // Guarded by FLock. -1 once closed.
+    TPhase FPhase = TPhase::Head;              // Guarded by FLock.
+    std::string FInput;                        // Guarded by FLock.
+    std::size_t FInputStart = 0;               // Guarded by FLock.
+    std::string FOutput;                       // Guarded by FLock.
+    std::size_t FOutputStart = 0;              // Guarded by FLock.
+    std::unique_ptr<TRequestParser> FParser;   // Guarded by FLock.
+    TTimeouts FTimeouts;                       // Guarded by FLock.
+    std::int64_t FDeadline = 0;                // Guarded by FLock. 0: no timer.
+    std::int64_t FCorkSince = 0;               // Guarded by FLock. 0: nothing held.
+    HTTP_REQUEST_ID FCurrentId = HTTP_NULL_ID; // Guarded by FLock.
+    bool FKeepAlive = true;                    // Guarded by FLock.
+    bool FExpect100 = false;                   // Guarded by FLock.
+    bool FHeadSent = false;                    // Guarded by FLock.
+    bool FCloseAfter = false;                  // Guarded by FLock.
+    bool FDropBody = false;                    // Guarded by FLock.
+    bool FPeerClosed = false;                  // Guarded by FLock.
+    bool FReadPaused = false;                  // Guarded by FLock.
+    bool FResumePosted = false;                // Guarded by FLock.
+    bool FShutdownAfterFlush = false;          // Guarded by FLock.
+};
+
+} // namespace httpapi

@@ -1,0 +1,202 @@
+// CookedUrl: the decoded, canonical form of a request's URL that routing and HTTP_COOKED_URL use.
+#include "platform/httpapi/CookedUrl.h"
+
+#include "platform/httpapi/UrlPrefix.h"
+#include "platform/rtl/Utf.h"
+
+#include <vector>
+
+namespace httpapi {
+
+namespace {
+
+int HexValue(char C) noexcept {
+    if (C >= '0' && C <= '9') {
+        return C - '0';
+    }
+    if (C >= 'a' && C <= 'f') {
+        return C - 'a' + 10;
+    }
+    if (C >= 'A' && C <= 'F') {
+        return C - 'A' + 10;
+    }
+    return -1;
+}
+
+bool ValidHost(std::string_view Host, std::string& Name) {
+    if (Host.empty()) {
+        return false;
+    }
+    std::string_view NamePart = Host;
+    std::string_view PortPart;
+    if (Host.front() == '[') {
+        const std::size_t Close = Host.find(']');
+        if (Close == std::string_view::npos) {
+            return false;
+        }
+        NamePart = Host.substr(1, Close - 1);
+        const std::string_view Rest = Host.substr(Close + 1);
+        if (!Rest.empty()) {
+            if (Rest.front() != ':') {
+                return false;
+            }
+            PortPart = Rest.substr(1);
+        }
+        for (const char C : NamePart) {
+            if (HexValue(C) < 0 && C != ':' && C != '.') {
+                return false;
+            }
+        }
+    } else {
+        const std::size_t Colon = Host.find(':');
+        if (Colon != std::string_view::npos) {
+            NamePart = Host.substr(0, Colon);
+            PortPart = Host.substr(Colon + 1);
+        }
+        for (const char C : NamePart) {
+            const bool Ok = (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') ||
+                            (C >= '0' && C <= '9') || C == '-' || C == '.' || C == '_';
+            if (!Ok) {
+                return false;
+            }
+        }
+    }
+    if (NamePart.empty() || PortPart.size() > 5) {
+        return false;
+    }
+    for (const char C : PortPart) {
+        if (C < '0' || C > '9') {
+            return false;
+        }
+    }
+    Name = AsciiLower(NamePart);
+    return true;
+}
+
+// Percent-decodes and canonicalises an absolute path. Empty result: refused.
+bool CookPath(std::string_view Raw, std::string& Path) {
+    std::string Decoded;
+    Decoded.reserve(Raw.size());
+    for (std::size_t I = 0; I < Raw.size(); ++I) {
+        char C = Raw[I];
+        if (C == '%') {
+            if (I + 2 >= Raw.size()) {
+                return false;
+            }
+            const int High = HexValue(Raw[I + 1]);
+            const int Low = HexValue(Raw[I + 2]);
+            if (High < 0 || Low < 0) {
+                return false;
+            }
+            C = static_cast<char>(High * 16 + Low);
+            I += 2;
+        }
+        const auto Byte = static_cast<unsigned char>(C);
+        if (Byte < 0x20 || Byte == 0x7F) {
+            return false; // restricted characters are refused, as by default on Windows
+        }
+        Decoded += C == '\\' ? '/' : C;
+    }
+    if (!rtl::IsValidUtf8(Decoded)) {
+        return false;
+    }
+    // Remove dot segments; a path that climbs above the root is refused.
+    std::vector<std::string_view> Segments;
+    std::string_view Rest(Decoded);
+    Rest.remove_prefix(1);
+    bool TrailingSlash = false;
+    while (true) {
+        const std::size_t Slash = Rest.find('/');
+        const std::string_view Segment = Rest.substr(0, Slash);
+        const bool Last = Slash == std::string_view::npos;
+        if (Segment == "..") {
+            if (Segments.empty()) {
+                return false;
+            }
+            Segments.pop_back();
+            TrailingSlash = true;
+        } else if (Segment == ".") {
+            TrailingSlash = true;
+        } else if (Segment.empty() && Last) {
+            TrailingSlash = true;
+        } else {
+            if (Segment.size() > TRequestParser::UrlSegmentMaxLength) {
+                return false;
+            }
+            Segments.push_back(Segment);
+            TrailingSlash = false;
+        }
+        if (Last) {
+            break;
+        }
+        Rest.remove_prefix(Slash + 1);
+    }
+    if (Segments.size() > TRequestParser::UrlSegmentMaxCount) {
+        return false;
+    }
+    Path = "/";
+    for (std::size_t I = 0; I < Segments.size(); ++I) {
+        Path += Segments[I];
+        if (I + 1 < Segments.size()) {
+            Path += '/';
+        }
+    }
+    if (TrailingSlash && Path.back() != '/') {
+        Path += '/';
+    }
+    return true;
+}
+
+} // namespace
+
+TListenerAnswer CookUrl(const TRequestHead& Head, std::string_view LocalHost, TCookedUrl& Url) {
+    std::string_view Target = Head.Target;
+    std::string_view HostText;
+    if (Target == "*") {
+        if (Head.Verb != HttpVerbOPTIONS) {
+            return TListenerAnswer::InvalidUrl;
+        }
+        Target = "/";
+    } else if (Target.front() != '/') {
+        // Absolute form: the host comes from the URL, not from the Host header.
+        const std::size_t SchemeEnd = Target.find("://");
+        if (SchemeEnd == std::string_view::npos) {
+            return TListenerAnswer::InvalidUrl;
+        }
+        const std::string Scheme = AsciiLower(Target.substr(0, SchemeEnd));
+        if (Scheme != "http" && Scheme != "https") {
+            return TListenerAnswer::InvalidUrl;
+        }
+        Target.remove_prefix(SchemeEnd + 3);
+        const std::size_t PathStart = Target.find_first_of("/?");
+        HostText = Target.substr(0, PathStart);
+        Target =
+            PathStart == std::string_view::npos ? std::string_view("/") : Target.substr(PathStart);
+        if (Target.front() == '?') {
+            return TListenerAnswer::InvalidUrl;
+        }
+        if (HostText.empty()) {
+            return TListenerAnswer::InvalidUrl;
+        }
+    }
+    if (HostText.empty()) {
+        const std::string* Host = Head.Find("Host");
+        HostText = Host != nullptr ? std::string_view(*Host) : LocalHost;
+    }
+    if (!ValidHost(HostText, Url.HostName)) {
+        return TListenerAnswer::InvalidHostname;
+    }
+    Url.HostPort.assign(HostText);
+    const std::size_t QueryStart = Target.find('?');
+    Url.Query.assign(QueryStart == std::string_view::npos ? std::string_view()
+                                                          : Target.substr(QueryStart));
+    if (Url.Query.find('#') != std::string::npos) {
+        return TListenerAnswer::InvalidUrl;
+    }
+    if (!CookPath(Target.substr(0, QueryStart), Url.Path)) {
+        return TListenerAnswer::InvalidUrl;
+    }
+    return TListenerAnswer::None;
+}
+
+} // namespace httpapi

@@ -1,0 +1,757 @@
+// HttpApi: the exported HTTP Server API functions (C linkage) over the driver and its queues.
+//
+// Every function returns a Win32 code and never throws. Calls that take an OVERLAPPED and
+// cannot complete at once (receives that would wait, disconnect waits) are not available yet
+// and fail with ERROR_NOT_SUPPORTED; overlapped sends complete at once and still post their
+// completion, as the Windows listener does.
+#include "platform/httpapi/Connection.h"
+#include "platform/httpapi/Driver.h"
+#include "platform/httpapi/RequestQueue.h"
+#include "platform/httpapi/ResponseWriter.h"
+#include "platform/httpapi/ServiceConfig.h"
+#include "platform/rtl/Utf.h"
+#include "platform/win/Handles.h"
+
+#include <cwchar>
+#include <http.h>
+#include <mutex>
+#include <vector>
+
+using namespace httpapi;
+
+namespace {
+
+std::mutex GLock;
+ULONG GServerInits = 0;                            // Guarded by GLock.
+ULONG GConfigInits = 0;                            // Guarded by GLock.
+std::shared_ptr<TDriver> GDriver;                  // Guarded by GLock.
+std::vector<std::weak_ptr<TRequestQueue>> GQueues; // Guarded by GLock.
+
+std::shared_ptr<TDriver> Driver() {
+    std::scoped_lock Lock(GLock);
+    return GDriver;
+}
+
+bool VersionIs(const HTTPAPI_VERSION& Version, USHORT Major) {
+    return Version.HttpApiMajorVersion == Major && Version.HttpApiMinorVersion == 0;
+}
+
+std::shared_ptr<TRequestQueue> Queue(HANDLE Handle) {
+    return win::ReferenceHandleAs<TRequestQueue>(Handle);
+}
+
+bool WideToUtf8(PCWSTR Text, std::string& Result) {
+    if (Text == nullptr) {
+        return false;
+    }
+    const std::size_t Length = std::wcslen(Text);
+    if (Length > 65535) {
+        return false;
+    }
+    try {
+        Result = rtl::WideToUtf8(std::wstring_view(Text, Length));
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+TTimeoutSetting ReadTimeouts(const HTTP_TIMEOUT_LIMIT_INFO& Info) {
+    TTimeoutSetting Setting;
+    if (Info.Flags.Present != 0) {
+        Setting.EntityBody = Info.EntityBody;
+        Setting.DrainEntityBody = Info.DrainEntityBody;
+        Setting.IdleConnection = Info.IdleConnection;
+        Setting.HeaderWait = Info.HeaderWait;
+    }
+    return Setting;
+}
+
+// Properties this layer does not carry out yet are accepted only when they switch nothing on.
+ULONG UnsupportedProperty(HTTP_SERVER_PROPERTY Property, const void* Information, ULONG Length) {
+    if (Length < sizeof(HTTP_PROPERTY_FLAGS)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    switch (Property) {
+    case HttpServerAuthenticationProperty:
+    case HttpServerLoggingProperty:
+    case HttpServerQosProperty:
+    case HttpServerExtendedAuthenticationProperty:
+    case HttpServerChannelBindProperty:
+    case HttpServerProtectionLevelProperty:
+        if (Property != HttpServerQosProperty &&
+            static_cast<const HTTP_PROPERTY_FLAGS*>(Information)->Present == 0) {
+            return NO_ERROR;
+        }
+        return ERROR_NOT_SUPPORTED;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+bool ReadChunks(USHORT Count, const HTTP_DATA_CHUNK* Chunks,
+                std::vector<TConnection::TSendPiece>& Pieces, ULONGLONG& Total, ULONG& Error) {
+    if (Count > 0 && Chunks == nullptr) {
+        Error = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    Pieces.reserve(Count);
+    for (USHORT I = 0; I < Count; ++I) {
+        const HTTP_DATA_CHUNK& Chunk = Chunks[I];
+        if (Chunk.DataChunkType != HttpDataChunkFromMemory) {
+            Error = ERROR_NOT_SUPPORTED; // file and fragment-cache chunks are not served yet
+            return false;
+        }
+        if (Chunk.FromMemory.BufferLength > 0 && Chunk.FromMemory.pBuffer == nullptr) {
+            Error = ERROR_INVALID_PARAMETER;
+            return false;
+        }
+        Pieces.push_back(
+            {static_cast<const char*>(Chunk.FromMemory.pBuffer), Chunk.FromMemory.BufferLength});
+        Total += Chunk.FromMemory.BufferLength;
+    }
+    return true;
+}
+
+// An overlapped call that finished at once still reports through the port or event.
+ULONG Complete(TRequestQueue& RequestQueue, LPOVERLAPPED Overlapped, ULONG Result, ULONG Bytes) {
+    if (Overlapped != nullptr && Result == NO_ERROR) {
+        const auto [Port, Key] = RequestQueue.CompletionPort();
+        win::CompleteOverlapped(Port, Key, Overlapped, Result, Bytes);
+    }
+    return Result;
+}
+
+} // namespace
+
+extern "C" {
+
+ULONG WINAPI HttpInitialize(HTTPAPI_VERSION Version, ULONG Flags, PVOID pReserved) noexcept {
+    if (pReserved != nullptr || (!VersionIs(Version, 1) && !VersionIs(Version, 2)) || Flags == 0 ||
+        (Flags & ~ULONG(HTTP_INITIALIZE_SERVER | HTTP_INITIALIZE_CONFIG)) != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        std::scoped_lock Lock(GLock);
+        if ((Flags & HTTP_INITIALIZE_SERVER) != 0) {
+            if (GServerInits == 0) {
+                GDriver = std::make_shared<TDriver>();
+            }
+            ++GServerInits;
+        }
+        if ((Flags & HTTP_INITIALIZE_CONFIG) != 0) {
+            ++GConfigInits;
+        }
+        return NO_ERROR;
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpTerminate(ULONG Flags, PVOID pReserved) noexcept {
+    if (pReserved != nullptr || Flags == 0 ||
+        (Flags & ~ULONG(HTTP_INITIALIZE_SERVER | HTTP_INITIALIZE_CONFIG)) != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::shared_ptr<TDriver> Ended;
+    std::vector<std::weak_ptr<TRequestQueue>> Queues;
+    {
+        std::scoped_lock Lock(GLock);
+        if (((Flags & HTTP_INITIALIZE_SERVER) != 0 && GServerInits == 0) ||
+            ((Flags & HTTP_INITIALIZE_CONFIG) != 0 && GConfigInits == 0)) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        if ((Flags & HTTP_INITIALIZE_CONFIG) != 0) {
+            --GConfigInits;
+        }
+        if ((Flags & HTTP_INITIALIZE_SERVER) != 0 && --GServerInits == 0) {
+            Ended = std::move(GDriver);
+            Queues.swap(GQueues);
+        }
+    }
+    if (Ended) {
+        // The last user is gone: stop listening and end every wait on the queues.
+        for (auto& Weak : Queues) {
+            if (auto Open = Weak.lock()) {
+                Open->Close();
+            }
+        }
+        Ended->Shutdown();
+    }
+    return NO_ERROR;
+}
+
+ULONG WINAPI HttpCreateRequestQueue(HTTPAPI_VERSION Version, PCWSTR Name,
+                                    PSECURITY_ATTRIBUTES SecurityAttributes, ULONG Flags,
+                                    PHANDLE RequestQueueHandle) noexcept {
+    (void)Name;
+    (void)SecurityAttributes;
+    if (!VersionIs(Version, 2)) {
+        return ERROR_REVISION_MISMATCH;
+    }
+    if (RequestQueueHandle == nullptr ||
+        (Flags & ~ULONG(HTTP_CREATE_REQUEST_QUEUE_FLAG_OPEN_EXISTING |
+                        HTTP_CREATE_REQUEST_QUEUE_FLAG_CONTROLLER |
+                        HTTP_CREATE_REQUEST_QUEUE_FLAG_DELEGATION)) != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if ((Flags & HTTP_CREATE_REQUEST_QUEUE_FLAG_OPEN_EXISTING) != 0) {
+        return ERROR_NOT_SUPPORTED; // queues shared between processes are not offered
+    }
+    try {
+        std::scoped_lock Lock(GLock);
+        if (!GDriver) {
+            return ERROR_DLL_INIT_FAILED;
+        }
+        auto Created = std::make_shared<TRequestQueue>();
+        const HANDLE Handle = win::RegisterHandle(Created);
+        if (Handle == nullptr) {
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        std::erase_if(GQueues, [](const auto& Weak) { return Weak.expired(); });
+        GQueues.push_back(Created);
+        *RequestQueueHandle = Handle;
+        return NO_ERROR;
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpCreateHttpHandle(PHANDLE RequestQueueHandle, ULONG Reserved) noexcept {
+    if (Reserved != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    return HttpCreateRequestQueue(HTTPAPI_VERSION HTTPAPI_VERSION_2, nullptr, nullptr, 0,
+                                  RequestQueueHandle);
+}
+
+ULONG WINAPI HttpCloseRequestQueue(HANDLE RequestQueueHandle) noexcept {
+    std::shared_ptr<win::THandleObject> Object = win::ReferenceHandle(RequestQueueHandle);
+    if (!std::dynamic_pointer_cast<TRequestQueue>(Object)) {
+        return ERROR_INVALID_HANDLE;
+    }
+    Object = win::UnregisterHandle(RequestQueueHandle);
+    if (!Object) {
+        return ERROR_INVALID_HANDLE; // closed by another thread meanwhile
+    }
+    Object->Close();
+    return NO_ERROR;
+}
+
+ULONG WINAPI HttpShutdownRequestQueue(HANDLE RequestQueueHandle) noexcept {
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    Found->Close();
+    return NO_ERROR;
+}
+
+ULONG WINAPI HttpSetRequestQueueProperty(HANDLE RequestQueueHandle, HTTP_SERVER_PROPERTY Property,
+                                         PVOID PropertyInformation, ULONG PropertyInformationLength,
+                                         ULONG Reserved1, PVOID Reserved2) noexcept {
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (Reserved1 != 0 || Reserved2 != nullptr || PropertyInformation == nullptr ||
+        PropertyInformationLength == 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    switch (Property) {
+    case HttpServerQueueLengthProperty: {
+        if (PropertyInformationLength < sizeof(ULONG)) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        const ULONG Length = *static_cast<const ULONG*>(PropertyInformation);
+        if (Length < HTTP_MIN_SERVER_QUEUE_LENGTH || Length > HTTP_MAX_SERVER_QUEUE_LENGTH) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        Found->SetQueueLength(Length);
+        return NO_ERROR;
+    }
+    case HttpServer503VerbosityProperty: {
+        if (PropertyInformationLength < sizeof(HTTP_503_RESPONSE_VERBOSITY)) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        const auto Verbosity =
+            *static_cast<const HTTP_503_RESPONSE_VERBOSITY*>(PropertyInformation);
+        if (Verbosity < Http503ResponseVerbosityBasic || Verbosity > Http503ResponseVerbosityFull) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        Found->SetVerbosity(Verbosity);
+        return NO_ERROR;
+    }
+    case HttpServerStateProperty:
+        return ERROR_NOT_SUPPORTED;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+}
+
+ULONG WINAPI HttpQueryRequestQueueProperty(HANDLE RequestQueueHandle, HTTP_SERVER_PROPERTY Property,
+                                           PVOID PropertyInformation,
+                                           ULONG PropertyInformationLength, ULONG Reserved1,
+                                           PULONG ReturnLength, PVOID Reserved2) noexcept {
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (Reserved1 != 0 || Reserved2 != nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    ULONG Value = 0;
+    if (Property == HttpServerQueueLengthProperty) {
+        Value = Found->QueueLength();
+    } else if (Property == HttpServer503VerbosityProperty) {
+        Value = static_cast<ULONG>(Found->Verbosity());
+    } else {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (ReturnLength != nullptr) {
+        *ReturnLength = sizeof(ULONG);
+    }
+    if (PropertyInformation == nullptr || PropertyInformationLength < sizeof(ULONG)) {
+        return ERROR_MORE_DATA;
+    }
+    *static_cast<ULONG*>(PropertyInformation) = Value;
+    return NO_ERROR;
+}
+
+ULONG WINAPI HttpReceiveClientCertificate(HANDLE, HTTP_CONNECTION_ID, ULONG,
+                                          PHTTP_SSL_CLIENT_CERT_INFO, ULONG, PULONG,
+                                          LPOVERLAPPED) noexcept {
+    return ERROR_NOT_SUPPORTED;
+}
+
+ULONG WINAPI HttpCreateServerSession(HTTPAPI_VERSION Version,
+                                     PHTTP_SERVER_SESSION_ID ServerSessionId,
+                                     ULONG Reserved) noexcept {
+    if (!VersionIs(Version, 1) && !VersionIs(Version, 2)) {
+        return ERROR_REVISION_MISMATCH;
+    }
+    if (ServerSessionId == nullptr || Reserved != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto Found = Driver();
+    if (!Found) {
+        return ERROR_DLL_INIT_FAILED;
+    }
+    try {
+        return Found->CreateSession(*ServerSessionId);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpCloseServerSession(HTTP_SERVER_SESSION_ID ServerSessionId) noexcept {
+    const auto Found = Driver();
+    if (!Found) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        return Found->CloseSession(ServerSessionId);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpSetServerSessionProperty(HTTP_SERVER_SESSION_ID ServerSessionId,
+                                          HTTP_SERVER_PROPERTY Property, PVOID PropertyInformation,
+                                          ULONG PropertyInformationLength) noexcept {
+    const auto Found = Driver();
+    if (!Found || PropertyInformation == nullptr || PropertyInformationLength == 0 ||
+        !Found->SessionExists(ServerSessionId)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        if (Property == HttpServerTimeoutsProperty) {
+            if (PropertyInformationLength < sizeof(HTTP_TIMEOUT_LIMIT_INFO)) {
+                return ERROR_INVALID_PARAMETER;
+            }
+            return Found->SetSessionTimeouts(
+                ServerSessionId,
+                ReadTimeouts(*static_cast<const HTTP_TIMEOUT_LIMIT_INFO*>(PropertyInformation)));
+        }
+        if (Property == HttpServerStateProperty) {
+            return PropertyInformationLength < sizeof(HTTP_STATE_INFO) ? ERROR_INVALID_PARAMETER
+                                                                       : ERROR_NOT_SUPPORTED;
+        }
+        return UnsupportedProperty(Property, PropertyInformation, PropertyInformationLength);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpCreateUrlGroup(HTTP_SERVER_SESSION_ID ServerSessionId,
+                                PHTTP_URL_GROUP_ID pUrlGroupId, ULONG Reserved) noexcept {
+    if (pUrlGroupId == nullptr || Reserved != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto Found = Driver();
+    if (!Found) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        return Found->CreateGroup(ServerSessionId, *pUrlGroupId);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpCloseUrlGroup(HTTP_URL_GROUP_ID UrlGroupId) noexcept {
+    const auto Found = Driver();
+    if (!Found) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        return Found->CloseGroup(UrlGroupId);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpAddUrlToUrlGroup(HTTP_URL_GROUP_ID UrlGroupId, PCWSTR pFullyQualifiedUrl,
+                                  HTTP_URL_CONTEXT UrlContext, ULONG Reserved) noexcept {
+    std::string Url;
+    const auto Found = Driver();
+    if (!Found || Reserved != 0 || !WideToUtf8(pFullyQualifiedUrl, Url)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        return Found->AddUrl(UrlGroupId, Url, UrlContext);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpRemoveUrlFromUrlGroup(HTTP_URL_GROUP_ID UrlGroupId, PCWSTR pFullyQualifiedUrl,
+                                       ULONG Flags) noexcept {
+    const auto Found = Driver();
+    if (!Found || (Flags & ~ULONG(HTTP_URL_FLAG_REMOVE_ALL)) != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const bool RemoveAll = (Flags & HTTP_URL_FLAG_REMOVE_ALL) != 0;
+    std::string Url;
+    if (!RemoveAll && !WideToUtf8(pFullyQualifiedUrl, Url)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        return Found->RemoveUrl(UrlGroupId, Url, RemoveAll);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpSetUrlGroupProperty(HTTP_URL_GROUP_ID UrlGroupId, HTTP_SERVER_PROPERTY Property,
+                                     PVOID PropertyInformation,
+                                     ULONG PropertyInformationLength) noexcept {
+    const auto Found = Driver();
+    if (!Found || PropertyInformation == nullptr || PropertyInformationLength == 0 ||
+        !Found->GroupExists(UrlGroupId)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        switch (Property) {
+        case HttpServerBindingProperty: {
+            if (PropertyInformationLength < sizeof(HTTP_BINDING_INFO)) {
+                return ERROR_INVALID_PARAMETER;
+            }
+            const auto* Binding = static_cast<const HTTP_BINDING_INFO*>(PropertyInformation);
+            std::shared_ptr<TRequestQueue> Bound;
+            if (Binding->Flags.Present != 0) {
+                Bound = Queue(Binding->RequestQueueHandle);
+                if (!Bound) {
+                    return ERROR_INVALID_PARAMETER;
+                }
+            }
+            return Found->BindGroup(UrlGroupId, std::move(Bound));
+        }
+        case HttpServerTimeoutsProperty:
+            if (PropertyInformationLength < sizeof(HTTP_TIMEOUT_LIMIT_INFO)) {
+                return ERROR_INVALID_PARAMETER;
+            }
+            return Found->SetGroupTimeouts(
+                UrlGroupId,
+                ReadTimeouts(*static_cast<const HTTP_TIMEOUT_LIMIT_INFO*>(PropertyInformation)));
+        case HttpServerStateProperty: {
+            if (PropertyInformationLength < sizeof(HTTP_STATE_INFO)) {
+                return ERROR_INVALID_PARAMETER;
+            }
+            const auto* State = static_cast<const HTTP_STATE_INFO*>(PropertyInformation);
+            if (State->Flags.Present == 0) {
+                return NO_ERROR;
+            }
+            if (State->State != HttpEnabledStateActive &&
+                State->State != HttpEnabledStateInactive) {
+                return ERROR_INVALID_PARAMETER;
+            }
+            return Found->SetGroupState(UrlGroupId, State->State);
+        }
+        default:
+            return UnsupportedProperty(Property, PropertyInformation, PropertyInformationLength);
+        }
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpAddUrl(HANDLE, PCWSTR, PVOID) noexcept {
+    return ERROR_NOT_SUPPORTED; // version 1.0 registration: use URL groups
+}
+
+ULONG WINAPI HttpRemoveUrl(HANDLE, PCWSTR) noexcept {
+    return ERROR_NOT_SUPPORTED;
+}
+
+ULONG WINAPI HttpReceiveHttpRequest(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
+                                    ULONG Flags, PHTTP_REQUEST RequestBuffer,
+                                    ULONG RequestBufferLength, PULONG BytesReturned,
+                                    LPOVERLAPPED Overlapped) noexcept {
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (Overlapped != nullptr) {
+        return ERROR_NOT_SUPPORTED;
+    }
+    try {
+        return Found->Receive(RequestId, Flags, RequestBuffer, RequestBufferLength, BytesReturned);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpReceiveRequestEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
+                                          ULONG Flags, PVOID EntityBuffer, ULONG EntityBufferLength,
+                                          PULONG BytesReturned, LPOVERLAPPED Overlapped) noexcept {
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if ((Flags & ~ULONG(HTTP_RECEIVE_REQUEST_ENTITY_BODY_FLAG_FILL_BUFFER)) != 0 ||
+        EntityBuffer == nullptr || EntityBufferLength == 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (Overlapped != nullptr) {
+        return ERROR_NOT_SUPPORTED;
+    }
+    const auto Request = Found->Find(RequestId);
+    if (!Request) {
+        return ERROR_CONNECTION_INVALID;
+    }
+    try {
+        ULONG Read = 0;
+        const ULONG Result = Request->Connection->ReadBody(
+            *Request, Flags, static_cast<char*>(EntityBuffer), EntityBufferLength, Read);
+        if (BytesReturned != nullptr && (Result == NO_ERROR || Result == ERROR_HANDLE_EOF)) {
+            *BytesReturned = Read;
+        }
+        if (Result == ERROR_CONNECTION_INVALID) {
+            Found->Finish(RequestId);
+        }
+        return Result;
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId, ULONG Flags,
+                                  PHTTP_RESPONSE HttpResponse, PHTTP_CACHE_POLICY CachePolicy,
+                                  PULONG BytesSent, PVOID Reserved1, ULONG Reserved2,
+                                  LPOVERLAPPED Overlapped, PHTTP_LOG_DATA LogData) noexcept {
+    (void)CachePolicy;
+    (void)LogData;
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (HttpResponse == nullptr || Reserved1 != nullptr || Reserved2 != 0 ||
+        (Flags & ~ULONG(HTTP_SEND_RESPONSE_FLAG_VALID)) != 0 ||
+        HttpResponse->EntityChunkCount > 100) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if ((Flags & HTTP_SEND_RESPONSE_FLAG_OPAQUE) != 0) {
+        // Only a 101 may turn a connection opaque; opaque channels come with overlapped I/O.
+        return HttpResponse->StatusCode == 101 ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER;
+    }
+    const auto Request = Found->Find(RequestId);
+    if (!Request) {
+        return ERROR_CONNECTION_INVALID;
+    }
+    try {
+        std::vector<TConnection::TSendPiece> Pieces;
+        ULONGLONG Total = 0;
+        ULONG Error = NO_ERROR;
+        if (!ReadChunks(HttpResponse->EntityChunkCount, HttpResponse->pEntityChunks, Pieces, Total,
+                        Error)) {
+            return Error;
+        }
+        const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0;
+        TResponseHead Head;
+        const ULONG Formatted =
+            FormatResponseHead(*HttpResponse, Flags, Request->Head, Total, Final, Head);
+        if (Formatted != NO_ERROR) {
+            return Formatted;
+        }
+        ULONG Sent = 0;
+        const ULONG Result = Request->Connection->Send(*Request, true, std::move(Head.Text), Pieces,
+                                                       Final, Head.CloseAfter, Head.DropBody, Sent);
+        if (Result == ERROR_CONNECTION_INVALID || (Result == NO_ERROR && Final)) {
+            Found->Finish(RequestId);
+        }
+        if (BytesSent != nullptr && Result == NO_ERROR) {
+            *BytesSent = Sent;
+        }
+        return Complete(*Found, Overlapped, Result, Sent);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
+                                        ULONG Flags, USHORT EntityChunkCount,
+                                        PHTTP_DATA_CHUNK EntityChunks, PULONG BytesSent,
+                                        PVOID Reserved1, ULONG Reserved2, LPOVERLAPPED Overlapped,
+                                        PHTTP_LOG_DATA LogData) noexcept {
+    (void)LogData;
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (Reserved1 != nullptr || Reserved2 != 0 ||
+        (Flags & ~ULONG(HTTP_SEND_RESPONSE_FLAG_VALID)) != 0 || EntityChunkCount > 9999 ||
+        (Flags & HTTP_SEND_RESPONSE_FLAG_OPAQUE) != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto Request = Found->Find(RequestId);
+    if (!Request) {
+        return ERROR_CONNECTION_INVALID;
+    }
+    try {
+        std::vector<TConnection::TSendPiece> Pieces;
+        ULONGLONG Total = 0;
+        ULONG Error = NO_ERROR;
+        if (!ReadChunks(EntityChunkCount, EntityChunks, Pieces, Total, Error)) {
+            return Error;
+        }
+        const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0;
+        const bool Disconnect = (Flags & HTTP_SEND_RESPONSE_FLAG_DISCONNECT) != 0;
+        ULONG Sent = 0;
+        const ULONG Result = Request->Connection->Send(*Request, false, std::string(), Pieces,
+                                                       Final, Disconnect, false, Sent);
+        if (Result == ERROR_CONNECTION_INVALID || (Result == NO_ERROR && Final)) {
+            Found->Finish(RequestId);
+        }
+        if (BytesSent != nullptr && Result == NO_ERROR) {
+            *BytesSent = Sent;
+        }
+        return Complete(*Found, Overlapped, Result, Sent);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpWaitForDisconnect(HANDLE RequestQueueHandle, HTTP_CONNECTION_ID,
+                                   LPOVERLAPPED) noexcept {
+    return Queue(RequestQueueHandle) ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE;
+}
+
+ULONG WINAPI HttpWaitForDisconnectEx(HANDLE RequestQueueHandle, HTTP_CONNECTION_ID, ULONG,
+                                     LPOVERLAPPED) noexcept {
+    return Queue(RequestQueueHandle) ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE;
+}
+
+ULONG WINAPI HttpCancelHttpRequest(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
+                                   LPOVERLAPPED Overlapped) noexcept {
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    const auto Request = Found->Find(RequestId);
+    if (!Request) {
+        return ERROR_CONNECTION_INVALID;
+    }
+    Request->Connection->Abort(); // the client sees a reset
+    Found->Finish(RequestId);
+    return Complete(*Found, Overlapped, NO_ERROR, 0);
+}
+
+ULONG WINAPI HttpWaitForDemandStart(HANDLE RequestQueueHandle, LPOVERLAPPED) noexcept {
+    return Queue(RequestQueueHandle) ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE;
+}
+
+ULONG WINAPI HttpFlushResponseCache(HANDLE, PCWSTR, ULONG, LPOVERLAPPED) noexcept {
+    return ERROR_NOT_SUPPORTED;
+}
+
+ULONG WINAPI HttpAddFragmentToCache(HANDLE, PCWSTR, PHTTP_DATA_CHUNK, PHTTP_CACHE_POLICY,
+                                    LPOVERLAPPED) noexcept {
+    return ERROR_NOT_SUPPORTED;
+}
+
+ULONG WINAPI HttpReadFragmentFromCache(HANDLE, PCWSTR, PHTTP_BYTE_RANGE, PVOID, ULONG, PULONG,
+                                       LPOVERLAPPED) noexcept {
+    return ERROR_NOT_SUPPORTED;
+}
+
+ULONG WINAPI HttpSetServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONFIG_ID ConfigId,
+                                         PVOID pConfigInformation, ULONG ConfigInformationLength,
+                                         LPOVERLAPPED pOverlapped) noexcept {
+    if (ServiceHandle != nullptr || pOverlapped != nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    {
+        std::scoped_lock Lock(GLock);
+        if (GConfigInits == 0) {
+            return ERROR_DLL_INIT_FAILED;
+        }
+    }
+    try {
+        return ServiceConfig().Set(ConfigId, pConfigInformation, ConfigInformationLength);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpDeleteServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONFIG_ID ConfigId,
+                                            PVOID pConfigInformation, ULONG ConfigInformationLength,
+                                            LPOVERLAPPED pOverlapped) noexcept {
+    if (ServiceHandle != nullptr || pOverlapped != nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    {
+        std::scoped_lock Lock(GLock);
+        if (GConfigInits == 0) {
+            return ERROR_DLL_INIT_FAILED;
+        }
+    }
+    try {
+        return ServiceConfig().Delete(ConfigId, pConfigInformation, ConfigInformationLength);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+ULONG WINAPI HttpQueryServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONFIG_ID ConfigId,
+                                           PVOID pInput, ULONG InputLength, PVOID pOutput,
+                                           ULONG OutputLength, PULONG pReturnLength,
+                                           LPOVERLAPPED pOverlapped) noexcept {
+    if (ServiceHandle != nullptr || pOverlapped != nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    {
+        std::scoped_lock Lock(GLock);
+        if (GConfigInits == 0) {
+            return ERROR_DLL_INIT_FAILED;
+        }
+    }
+    try {
+        return ServiceConfig().Query(ConfigId, pInput, InputLength, pOutput, OutputLength,
+                                     pReturnLength);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,52 @@
+// Listener: one listening socket (an address and port that registered prefixes name).
+#pragma once
+
+#include "platform/httpapi/Reactor.h"
+#include "platform/httpapi/Router.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/socket.h>
+#include <windows.h>
+
+namespace httpapi {
+
+class TReactorPool;
+
+/// A listening socket, registered with one reactor, handing accepted connections to the
+/// reactors in turn. Opened by the driver under its lock; closed the same way.
+class TListener final : public TReactorClient {
+public:
+    /// Address: an IP literal, or empty for every address (IPv6 and IPv4).
+    TListener(std::string Address, std::uint16_t Port);
+    ~TListener() override;
+
+    /// Binds and listens. NO_ERROR, ERROR_ACCESS_DENIED (privileged port),
+    /// ERROR_SHARING_VIOLATION (port in use), or another code.
+    DWORD Open(TReactorPool& Pool, std::shared_ptr<TRouter> Router,
+               const std::shared_ptr<TListener>& Self);
+    /// Stops listening at once (the port is free when this returns).
+    void Close() noexcept;
+
+    const std::string& Address() const noexcept { return FAddress; }
+    std::uint16_t Port() const noexcept { return FPort; }
+
+    void OnEvents(std::uint32_t Events) noexcept override;
+    void OnTick(std::int64_t) noexcept override {}
+    void OnStop() noexcept override { Close(); }
+
+private:
+    const std::string FAddress;
+    const std::uint16_t FPort;
+    std::mutex FLock;
+    int FFd = -1;                       // Guarded by FLock.
+    TReactorPool* FPool = nullptr;      // Guarded by FLock. Not owned: the driver's pool.
+    std::shared_ptr<TReactor> FReactor; // Guarded by FLock.
+    std::shared_ptr<TRouter> FRouter;   // Guarded by FLock.
+};
+
+/// Maps a socket errno to the code the Windows listener gives for the same failure.
+DWORD BindErrorToWin32(int Errno) noexcept;
+
+} // namespace httpapi

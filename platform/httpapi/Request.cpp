@@ -1,0 +1,252 @@
+// Request: one parsed request on its way to the application, and its HTTP_REQUEST_V2 record.
+#include "platform/httpapi/Request.h"
+
+#include "platform/httpapi/UrlPrefix.h"
+#include "platform/rtl/Utf.h"
+
+#include <cstring>
+#include <netinet/in.h>
+
+namespace httpapi {
+
+namespace {
+
+constexpr std::string_view RequestHeaderNames[HttpHeaderRequestMaximum] = {"Cache-Control",
+                                                                           "Connection",
+                                                                           "Date",
+                                                                           "Keep-Alive",
+                                                                           "Pragma",
+                                                                           "Trailer",
+                                                                           "Transfer-Encoding",
+                                                                           "Upgrade",
+                                                                           "Via",
+                                                                           "Warning",
+                                                                           "Allow",
+                                                                           "Content-Length",
+                                                                           "Content-Type",
+                                                                           "Content-Encoding",
+                                                                           "Content-Language",
+                                                                           "Content-Location",
+                                                                           "Content-MD5",
+                                                                           "Content-Range",
+                                                                           "Expires",
+                                                                           "Last-Modified",
+                                                                           "Accept",
+                                                                           "Accept-Charset",
+                                                                           "Accept-Encoding",
+                                                                           "Accept-Language",
+                                                                           "Authorization",
+                                                                           "Cookie",
+                                                                           "Expect",
+                                                                           "From",
+                                                                           "Host",
+                                                                           "If-Match",
+                                                                           "If-Modified-Since",
+                                                                           "If-None-Match",
+                                                                           "If-Range",
+                                                                           "If-Unmodified-Since",
+                                                                           "Max-Forwards",
+                                                                           "Proxy-Authorization",
+                                                                           "Referer",
+                                                                           "Range",
+                                                                           "TE",
+                                                                           "Translate",
+                                                                           "User-Agent"};
+
+constexpr std::string_view ResponseHeaderNames[HttpHeaderResponseMaximum] = {"Cache-Control",
+                                                                             "Connection",
+                                                                             "Date",
+                                                                             "Keep-Alive",
+                                                                             "Pragma",
+                                                                             "Trailer",
+                                                                             "Transfer-Encoding",
+                                                                             "Upgrade",
+                                                                             "Via",
+                                                                             "Warning",
+                                                                             "Allow",
+                                                                             "Content-Length",
+                                                                             "Content-Type",
+                                                                             "Content-Encoding",
+                                                                             "Content-Language",
+                                                                             "Content-Location",
+                                                                             "Content-MD5",
+                                                                             "Content-Range",
+                                                                             "Expires",
+                                                                             "Last-Modified",
+                                                                             "Accept-Ranges",
+                                                                             "Age",
+                                                                             "ETag",
+                                                                             "Location",
+                                                                             "Proxy-Authenticate",
+                                                                             "Retry-After",
+                                                                             "Server",
+                                                                             "Set-Cookie",
+                                                                             "Vary",
+                                                                             "WWW-Authenticate"};
+
+constexpr std::size_t Align(std::size_t Value, std::size_t To) noexcept {
+    return (Value + To - 1) / To * To;
+}
+
+// Windows reports IPv4 peers as AF_INET even on a dual-stack socket.
+sockaddr_storage Unmapped(const sockaddr_storage& Address) noexcept {
+    if (Address.ss_family != AF_INET6) {
+        return Address;
+    }
+    const auto& V6 = reinterpret_cast<const sockaddr_in6&>(Address);
+    if (!IN6_IS_ADDR_V4MAPPED(&V6.sin6_addr)) {
+        return Address;
+    }
+    sockaddr_storage Result{};
+    auto& V4 = reinterpret_cast<sockaddr_in&>(Result);
+    V4.sin_family = AF_INET;
+    V4.sin_port = V6.sin6_port;
+    std::memcpy(&V4.sin_addr, &V6.sin6_addr.s6_addr[12], 4);
+    return Result;
+}
+
+constexpr std::size_t AddressSlot = Align(sizeof(sockaddr_in6), 8);
+
+struct TLayout {
+    std::wstring FullUrl;
+    std::size_t HostChars = 0;
+    std::size_t PathChars = 0;
+    std::size_t QueryChars = 0;
+    std::size_t UnknownCount = 0;
+};
+
+TLayout MakeLayout(const TRequest& Request) {
+    TLayout Layout;
+    const std::wstring Scheme = rtl::Utf8ToWide(Request.Url.Scheme + "://");
+    const std::wstring Host = rtl::Utf8ToWide(Request.Url.HostPort);
+    const std::wstring Path = rtl::Utf8ToWide(Request.Url.Path);
+    const std::wstring Query = rtl::Utf8ToWide(Request.Url.Query);
+    Layout.FullUrl = Scheme + Host + Path + Query;
+    Layout.HostChars = Host.size();
+    Layout.PathChars = Path.size();
+    Layout.QueryChars = Query.size();
+    for (const THeaderField& Field : Request.Head.Headers) {
+        if (KnownRequestHeaderId(Field.Name) < 0) {
+            ++Layout.UnknownCount;
+        }
+    }
+    return Layout;
+}
+
+} // namespace
+
+int KnownRequestHeaderId(std::string_view Name) noexcept {
+    for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
+        if (AsciiEqualNoCase(Name, RequestHeaderNames[I])) {
+            return I;
+        }
+    }
+    return -1;
+}
+
+int KnownResponseHeaderId(std::string_view Name) noexcept {
+    for (int I = 0; I < HttpHeaderResponseMaximum; ++I) {
+        if (AsciiEqualNoCase(Name, ResponseHeaderNames[I])) {
+            return I;
+        }
+    }
+    return -1;
+}
+
+std::string_view KnownResponseHeaderName(int Id) noexcept {
+    return Id >= 0 && Id < HttpHeaderResponseMaximum ? ResponseHeaderNames[Id] : std::string_view();
+}
+
+std::size_t TRequest::RecordSize() const {
+    const TLayout Layout = MakeLayout(*this);
+    std::size_t Size = Align(sizeof(HTTP_REQUEST_V2), 8) + 2 * AddressSlot;
+    Size += Layout.UnknownCount * sizeof(HTTP_UNKNOWN_HEADER);
+    Size += (Layout.FullUrl.size() + 1) * sizeof(wchar_t);
+    if (Head.Verb == HttpVerbUnknown) {
+        Size += Head.Method.size() + 1;
+    }
+    Size += Head.Target.size() + 1;
+    for (const THeaderField& Field : Head.Headers) {
+        Size += Field.Name.size() + 1 + Field.Value.size() + 1;
+    }
+    return Size;
+}
+
+void TRequest::WriteRecord(void* Buffer) const {
+    const TLayout Layout = MakeLayout(*this);
+    auto* Base = static_cast<char*>(Buffer);
+    auto* Record = new (Base) HTTP_REQUEST_V2{};
+    std::size_t Offset = Align(sizeof(HTTP_REQUEST_V2), 8);
+
+    Record->Flags = Head.HasBody() ? HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS : 0;
+    Record->ConnectionId = ConnectionId;
+    Record->RequestId = Id;
+    Record->UrlContext = UrlContext;
+    Record->Version = {Head.Major, Head.Minor};
+    Record->Verb = Head.Verb;
+    Record->BytesReceived = Head.HeadBytes;
+
+    const sockaddr_storage RemoteAddress = Unmapped(Remote);
+    const sockaddr_storage LocalAddress = Unmapped(Local);
+    std::memcpy(Base + Offset, &RemoteAddress, sizeof(sockaddr_in6));
+    Record->Address.pRemoteAddress = reinterpret_cast<PSOCKADDR>(Base + Offset);
+    Offset += AddressSlot;
+    std::memcpy(Base + Offset, &LocalAddress, sizeof(sockaddr_in6));
+    Record->Address.pLocalAddress = reinterpret_cast<PSOCKADDR>(Base + Offset);
+    Offset += AddressSlot;
+
+    auto* Unknown = reinterpret_cast<HTTP_UNKNOWN_HEADER*>(Base + Offset);
+    Offset += Layout.UnknownCount * sizeof(HTTP_UNKNOWN_HEADER);
+    Record->Headers.UnknownHeaderCount = static_cast<USHORT>(Layout.UnknownCount);
+    Record->Headers.pUnknownHeaders = Layout.UnknownCount > 0 ? Unknown : nullptr;
+
+    // The cooked URL: UTF-16 on Windows, wchar_t here; lengths in bytes without the NUL.
+    auto* Wide = reinterpret_cast<wchar_t*>(Base + Offset);
+    std::memcpy(Wide, Layout.FullUrl.c_str(), (Layout.FullUrl.size() + 1) * sizeof(wchar_t));
+    Offset += (Layout.FullUrl.size() + 1) * sizeof(wchar_t);
+    const std::size_t SchemeChars = Url.Scheme.size() + 3;
+    HTTP_COOKED_URL& Cooked = Record->CookedUrl;
+    Cooked.pFullUrl = Wide;
+    Cooked.FullUrlLength = static_cast<USHORT>(Layout.FullUrl.size() * sizeof(wchar_t));
+    Cooked.pHost = Wide + SchemeChars;
+    Cooked.HostLength = static_cast<USHORT>(Layout.HostChars * sizeof(wchar_t));
+    Cooked.pAbsPath = Wide + SchemeChars + Layout.HostChars;
+    Cooked.AbsPathLength = static_cast<USHORT>(Layout.PathChars * sizeof(wchar_t));
+    if (Layout.QueryChars > 0) {
+        Cooked.pQueryString = Wide + SchemeChars + Layout.HostChars + Layout.PathChars;
+        Cooked.QueryStringLength = static_cast<USHORT>(Layout.QueryChars * sizeof(wchar_t));
+    }
+
+    const auto PutString = [&](std::string_view Text) {
+        char* Where = Base + Offset;
+        std::memcpy(Where, Text.data(), Text.size());
+        Where[Text.size()] = '\0';
+        Offset += Text.size() + 1;
+        return static_cast<PCSTR>(Where);
+    };
+    if (Head.Verb == HttpVerbUnknown) {
+        Record->pUnknownVerb = PutString(Head.Method);
+        Record->UnknownVerbLength = static_cast<USHORT>(Head.Method.size());
+    }
+    Record->pRawUrl = PutString(Head.Target);
+    Record->RawUrlLength = static_cast<USHORT>(Head.Target.size());
+    std::size_t UnknownIndex = 0;
+    for (const THeaderField& Field : Head.Headers) {
+        const int Known = KnownRequestHeaderId(Field.Name);
+        if (Known >= 0) {
+            HTTP_KNOWN_HEADER& Slot = Record->Headers.KnownHeaders[Known];
+            if (Slot.pRawValue == nullptr) {
+                Slot.pRawValue = PutString(Field.Value);
+                Slot.RawValueLength = static_cast<USHORT>(Field.Value.size());
+            }
+            continue; // repeated known headers were joined by the parser
+        }
+        HTTP_UNKNOWN_HEADER& Entry = Unknown[UnknownIndex++];
+        Entry.pName = PutString(Field.Name);
+        Entry.NameLength = static_cast<USHORT>(Field.Name.size());
+        Entry.pRawValue = PutString(Field.Value);
+        Entry.RawValueLength = static_cast<USHORT>(Field.Value.size());
+    }
+}
+
+} // namespace httpapi

@@ -1,0 +1,41 @@
+// Request: one parsed request on its way to the application, and its HTTP_REQUEST_V2 record.
+#pragma once
+
+#include "platform/httpapi/CookedUrl.h"
+#include "platform/httpapi/RequestParser.h"
+
+#include <cstddef>
+#include <http.h>
+#include <memory>
+#include <sys/socket.h>
+
+namespace httpapi {
+
+class TConnection;
+
+/// Immutable once delivered to a queue, so receivers copy it without the connection's lock.
+struct TRequest {
+    HTTP_REQUEST_ID Id = HTTP_NULL_ID;
+    HTTP_CONNECTION_ID ConnectionId = HTTP_NULL_ID;
+    HTTP_URL_CONTEXT UrlContext = 0;
+    TRequestHead Head;
+    TCookedUrl Url;
+    sockaddr_storage Remote{};
+    sockaddr_storage Local{};
+    std::shared_ptr<TConnection> Connection; // Shared: the request keeps its connection object.
+
+    /// Bytes the self-contained record needs in the caller's buffer.
+    std::size_t RecordSize() const;
+    /// Writes the record into Buffer (8-byte aligned, at least RecordSize() bytes); every
+    /// pointer in it points into Buffer.
+    void WriteRecord(void* Buffer) const;
+};
+
+/// The header id of a known request header name, or -1.
+int KnownRequestHeaderId(std::string_view Name) noexcept;
+/// The header id of a known response header name, or -1.
+int KnownResponseHeaderId(std::string_view Name) noexcept;
+/// The wire name of a known response header id (0..29).
+std::string_view KnownResponseHeaderName(int Id) noexcept;
+
+} // namespace httpapi

@@ -1,0 +1,43 @@
+// Router: what a connection asks of the process-wide tables when a request head is complete.
+#pragma once
+
+#include "platform/httpapi/CookedUrl.h"
+#include "platform/httpapi/ListenerAnswer.h"
+
+#include <cstdint>
+#include <http.h>
+#include <memory>
+#include <sys/socket.h>
+
+namespace httpapi {
+
+class TRequestQueue;
+
+/// Time-outs in seconds; Disabled turns one off.
+struct TTimeouts {
+    static constexpr std::uint16_t Default = 120;
+    static constexpr std::uint16_t Disabled = 0xFFFF;
+    std::uint16_t EntityBody = Default;
+    std::uint16_t DrainEntityBody = Default;
+    std::uint16_t IdleConnection = Default;
+    std::uint16_t HeaderWait = Default;
+};
+
+/// Where a request goes: a queue with the prefix's context, or the listener's own answer.
+struct TRoute {
+    TListenerAnswer Answer = TListenerAnswer::None;
+    std::shared_ptr<TRequestQueue> Queue;
+    HTTP_URL_CONTEXT Context = 0;
+    TTimeouts Timeouts; // the URL group's, for the connection's next requests
+};
+
+/// Implemented by the driver; safe for concurrent use by every reactor thread.
+class TRouter {
+public:
+    virtual ~TRouter() = default;
+    virtual TRoute Route(const TCookedUrl& Url, const sockaddr_storage& Local) = 0;
+    /// The process-wide header-wait and idle time-outs (used before a request is routed).
+    virtual TTimeouts ApiTimeouts() = 0;
+};
+
+} // namespace httpapi

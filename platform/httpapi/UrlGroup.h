@@ -1,0 +1,34 @@
+// UrlGroup: a URL group and a server session, as the driver keeps them.
+#pragma once
+
+#include "platform/httpapi/RequestQueue.h"
+#include "platform/httpapi/Router.h"
+
+#include <http.h>
+#include <memory>
+
+namespace httpapi {
+
+/// Time-outs as set on a session or group: 0 in a field means "inherit".
+struct TTimeoutSetting {
+    std::uint16_t EntityBody = 0;
+    std::uint16_t DrainEntityBody = 0;
+    std::uint16_t IdleConnection = 0;
+    std::uint16_t HeaderWait = 0;
+};
+
+struct TServerSession {
+    HTTP_SERVER_SESSION_ID Id = HTTP_NULL_ID;
+    TTimeoutSetting Timeouts;
+};
+
+/// Guarded by the driver's lock.
+struct TUrlGroup {
+    HTTP_URL_GROUP_ID Id = HTTP_NULL_ID;
+    HTTP_SERVER_SESSION_ID SessionId = HTTP_NULL_ID;
+    std::shared_ptr<TRequestQueue> Queue; // the binding; null when unbound
+    TTimeoutSetting Timeouts;
+    HTTP_ENABLED_STATE State = HttpEnabledStateActive;
+};
+
+} // namespace httpapi
