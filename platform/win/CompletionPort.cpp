@@ -3,6 +3,7 @@
 
 #include "platform/win/Waits.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -153,7 +154,7 @@ DWORD NtStatusToWin32(NTSTATUS Status) noexcept {
     return ERROR_INTERNAL_ERROR;
 }
 
-bool TCompletionPort::PushLocked(const OVERLAPPED_ENTRY& Packet) {
+void TCompletionPort::PushLocked(const OVERLAPPED_ENTRY& Packet) {
     if (FCount == FRing.size()) {
         std::vector<OVERLAPPED_ENTRY> Larger(FRing.empty() ? 64 : FRing.size() * 2);
         for (std::size_t I = 0; I < FCount; ++I) {
@@ -164,43 +165,66 @@ bool TCompletionPort::PushLocked(const OVERLAPPED_ENTRY& Packet) {
     }
     FRing[(FHead + FCount) % FRing.size()] = Packet;
     ++FCount;
-    return true;
+}
+
+TCompletionPort::TWaiter& TCompletionPort::ThisThreadWaiter() noexcept {
+    thread_local TWaiter Waiter;
+    return Waiter;
+}
+
+void TCompletionPort::WakeOneLocked() noexcept {
+    if (!FWaiters.empty()) {
+        TWaiter* Waiter = FWaiters.back();
+        FWaiters.pop_back();
+        Waiter->Signalled = true;
+        Waiter->Wake.notify_one();
+    }
 }
 
 bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
-    bool Wake;
-    {
-        std::scoped_lock Lock(FLock);
-        if (FClosed) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return false;
-        }
-        try {
-            PushLocked(Packet);
-        } catch (...) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return false;
-        }
-        Wake = FWaiting > 0;
+    std::scoped_lock Lock(FLock);
+    if (FClosed) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
     }
-    if (Wake) {
-        FAvailable.notify_one();
+    try {
+        PushLocked(Packet);
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
     }
+    WakeOneLocked();
     return true;
 }
 
 ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
                                DWORD Milliseconds) noexcept {
+    const auto Deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
     std::unique_lock Lock(FLock);
-    const auto Ready = [this] { return FCount > 0 || FClosed; };
-    if (!Ready() && Milliseconds != 0) {
-        ++FWaiting;
-        if (Milliseconds == INFINITE) {
-            FAvailable.wait(Lock, Ready);
-        } else {
-            FAvailable.wait_for(Lock, std::chrono::milliseconds(Milliseconds), Ready);
+    TWaiter& Waiter = ThisThreadWaiter();
+    bool TimedOut = Milliseconds == 0;
+    // A packet may be taken by a thread that arrives while a woken waiter is on its way: the
+    // waiter then finds none and waits again for the rest of its time.
+    while (FCount == 0 && !FClosed && !TimedOut) {
+        Waiter.Signalled = false;
+        try {
+            FWaiters.push_back(&Waiter);
+        } catch (...) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
         }
-        --FWaiting;
+        const auto Woken = [&] { return Waiter.Signalled || FClosed; };
+        if (Milliseconds == INFINITE) {
+            Waiter.Wake.wait(Lock, Woken);
+        } else {
+            TimedOut = !Waiter.Wake.wait_until(Lock, Deadline, Woken);
+        }
+        // Still listed after a time-out (a wake-up or Close has already taken it off).
+        if (const auto It = std::find(FWaiters.begin(), FWaiters.end(), &Waiter);
+            It != FWaiters.end()) {
+            FWaiters.erase(It);
+        }
     }
     if (FClosed) {
         SetLastError(ERROR_ABANDONED_WAIT_0);
@@ -216,24 +240,24 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
         FHead = (FHead + 1) % FRing.size();
         --FCount;
     }
-    // Packets left and other waiters: our single notification may have been consumed by us.
-    const bool WakeAnother = FCount > 0 && FWaiting > 0;
-    Lock.unlock();
-    if (WakeAnother) {
-        FAvailable.notify_one();
+    // Packets left over (more than we could take, or a wake-up we took from another waiter's
+    // packet): pass the wake-up on.
+    if (FCount > 0) {
+        WakeOneLocked();
     }
     return Taken;
 }
 
 void TCompletionPort::Close() noexcept {
-    {
-        std::scoped_lock Lock(FLock);
-        FClosed = true;
-        FCount = 0;
-        FHead = 0;
-        std::vector<OVERLAPPED_ENTRY>().swap(FRing);
+    std::scoped_lock Lock(FLock);
+    FClosed = true;
+    FCount = 0;
+    FHead = 0;
+    std::vector<OVERLAPPED_ENTRY>().swap(FRing);
+    for (TWaiter* Waiter : FWaiters) {
+        Waiter->Wake.notify_one();
     }
-    FAvailable.notify_all();
+    FWaiters.clear();
 }
 
 std::shared_ptr<TCompletionPort> ReferenceCompletionPort(HANDLE Port) noexcept {
@@ -253,8 +277,8 @@ void BeginOverlapped(LPOVERLAPPED Overlapped) noexcept {
     }
 }
 
-void CompleteOverlapped(TCompletionPort* Port, ULONG_PTR Key, LPOVERLAPPED Overlapped, DWORD Code,
-                        DWORD Bytes) noexcept {
+void CompleteOverlappedOnPort(TCompletionPort* Port, ULONG_PTR Key, LPOVERLAPPED Overlapped,
+                              DWORD Code, DWORD Bytes) noexcept {
     const NTSTATUS Result = Win32ToNtStatus(Code);
     // Read before the result is published: once it is, the owner may reuse the OVERLAPPED.
     const bool NoPacket = (reinterpret_cast<ULONG_PTR>(Overlapped->hEvent) & 1) != 0;
@@ -278,7 +302,7 @@ void CompleteOverlapped(HANDLE Port, ULONG_PTR Key, LPOVERLAPPED Overlapped, DWO
                         DWORD Bytes) noexcept {
     const std::shared_ptr<TCompletionPort> Object =
         Port != nullptr ? ReferenceHandleAs<TCompletionPort>(Port) : nullptr;
-    CompleteOverlapped(Object.get(), Key, Overlapped, Code, Bytes);
+    CompleteOverlappedOnPort(Object.get(), Key, Overlapped, Code, Bytes);
 }
 
 } // namespace win

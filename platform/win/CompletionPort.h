@@ -26,20 +26,28 @@ public:
     /// Threads waiting in Dequeue now (lets tests know a waiter has really started waiting).
     std::size_t WaitingThreads() noexcept {
         std::scoped_lock Lock(FLock);
-        return FWaiting;
+        return FWaiters.size();
     }
 
 private:
+    /// A thread blocked in Dequeue; one per thread (a thread waits on one port at a time).
+    struct TWaiter {
+        std::condition_variable Wake;
+        bool Signalled = false; // Guarded by the port's FLock while the waiter is listed.
+    };
+
     // Packets live in a ring that only grows: no allocation per packet.
-    bool PushLocked(const OVERLAPPED_ENTRY& Packet);
+    void PushLocked(const OVERLAPPED_ENTRY& Packet);
+    // Wakes the most recent waiter (LIFO, as Windows does: its cache is the warmest).
+    void WakeOneLocked() noexcept;
+    static TWaiter& ThisThreadWaiter() noexcept;
 
     const DWORD FConcurrency; // Kept for completeness; every worker may run at once here.
     std::mutex FLock;
-    std::condition_variable FAvailable;
     std::vector<OVERLAPPED_ENTRY> FRing; // Guarded by FLock.
     std::size_t FHead = 0;               // Guarded by FLock. Index of the oldest packet.
     std::size_t FCount = 0;              // Guarded by FLock.
-    std::size_t FWaiting = 0;            // Guarded by FLock. Threads inside Dequeue's wait.
+    std::vector<TWaiter*> FWaiters;      // Guarded by FLock. Waiting threads, latest last.
     bool FClosed = false;                // Guarded by FLock.
 };
 

@@ -443,3 +443,35 @@ TEST(CompleteOverlapped, EventWithLowBitSetSkipsThePort) {
     EXPECT_EQ(win::NtStatusToWin32(static_cast<NTSTATUS>(Overlapped.Internal)), ERROR_HANDLE_EOF);
     CloseHandle(Event);
 }
+
+TEST(CompletionPort, TheLatestWaiterIsReleasedFirst) {
+    HANDLE Port = NewPort();
+    std::atomic<ULONG_PTR> FirstGot{0};
+    std::atomic<ULONG_PTR> SecondGot{0};
+    const auto Waiter = [Port](std::atomic<ULONG_PTR>& Got) {
+        return std::thread([Port, &Got] {
+            DWORD Bytes = 0;
+            ULONG_PTR Key = 0;
+            LPOVERLAPPED Overlapped = nullptr;
+            if (GetQueuedCompletionStatus(Port, &Bytes, &Key, &Overlapped, 20000)) {
+                Got = Key;
+            }
+        });
+    };
+    std::thread First = Waiter(FirstGot);
+    const bool FirstWaits = WaitForWaiters(Port, 1);
+    std::thread Second = Waiter(SecondGot);
+    const bool BothWait = WaitForWaiters(Port, 2);
+    PostQueuedCompletionStatus(Port, 0, 1, nullptr);
+    Second.join();
+    const auto Object = win::ReferenceCompletionPort(Port);
+    const std::size_t StillWaiting = Object->WaitingThreads();
+    PostQueuedCompletionStatus(Port, 0, 2, nullptr);
+    First.join();
+    EXPECT_TRUE(FirstWaits);
+    EXPECT_TRUE(BothWait);
+    EXPECT_EQ(SecondGot.load(), 1u);
+    EXPECT_EQ(StillWaiting, 1u);
+    EXPECT_EQ(FirstGot.load(), 2u);
+    CloseHandle(Port);
+}

@@ -61,8 +61,8 @@ void CompleteOverlapped(HANDLE Port, ULONG_PTR Key, LPOVERLAPPED Overlapped, DWO
 /// table look-up of every completion. nullptr (ERROR_INVALID_HANDLE) for anything else.
 std::shared_ptr<TCompletionPort> ReferenceCompletionPort(HANDLE Port) noexcept;
 /// As above, to a port already referenced (nullptr: no port, only the event).
-void CompleteOverlapped(TCompletionPort* Port, ULONG_PTR Key, LPOVERLAPPED Overlapped, DWORD Status,
-                        DWORD Bytes) noexcept;
+void CompleteOverlappedOnPort(TCompletionPort* Port, ULONG_PTR Key, LPOVERLAPPED Overlapped,
+                              DWORD Status, DWORD Bytes) noexcept;
 
 /// The NTSTATUS kept in OVERLAPPED.Internal for a Win32 code, and back. Codes without an NT
 /// equivalent travel as FACILITY_NTWIN32 statuses (0xC007xxxx), so every code round-trips.

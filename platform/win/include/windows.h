@@ -300,7 +300,13 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOI
     return Comparand;
 }
 inline void MemoryBarrier() noexcept {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer does not model fences; a locked instruction is a full barrier on x86.
+    static volatile LONG Barrier = 0;
+    __atomic_exchange_n(&Barrier, 0, __ATOMIC_SEQ_CST);
+#else
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
+#endif
 }
 
 // ---- Critical sections and slim reader/writer locks ------------------------------------------
