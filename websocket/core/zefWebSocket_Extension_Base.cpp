@@ -71,6 +71,7 @@ bool TzefDeflater::Compress(std::span<const std::uint8_t> aInput,
         }
         std::size_t Used = aOutput.size();
         std::size_t Room = std::max(OutputStep, std::size_t(Z.avail_in) / 2 + 64);
+        Room = std::min(Room, std::size_t(1) << 30);
         aOutput.resize(Used + Room);
         Z.next_out = aOutput.data() + Used;
         Z.avail_out = uInt(Room);
@@ -85,6 +86,11 @@ bool TzefDeflater::Compress(std::span<const std::uint8_t> aInput,
         if (Flush == Z_SYNC_FLUSH && Z.avail_in == 0 && Z.avail_out != 0) {
             break;
         }
+    }
+    if (aOutput.size() == Start) {
+        // zlib makes no second flush block without new input; an empty stored block is what
+        // the flush would have been (the stream is byte-aligned after the previous flush).
+        aOutput.insert(aOutput.end(), {0x00, 0x00, 0x00, 0xFF, 0xFF});
     }
     if (aStripTail) {
         if (aOutput.size() - Start < 4 ||
@@ -129,9 +135,15 @@ TzefInflateResult TzefInflater::Inflate(std::span<const std::uint8_t> aInput, bo
     if (!FStream) {
         return TzefInflateResult::irError;
     }
-    TzefInflateResult Result = Feed(aInput, aOutput, aLimit);
-    if (Result == TzefInflateResult::irOk && aFinal) {
+    TzefInflateResult Result =
+        FStreamEnded ? TzefInflateResult::irOk : Feed(aInput, aOutput, aLimit);
+    // After a final block the message is over: the tail that receivers append belongs to no
+    // block and is not fed.
+    if (Result == TzefInflateResult::irOk && aFinal && !FStreamEnded) {
         Result = Feed(DeflateTail, aOutput, aLimit);
+    }
+    if (aFinal) {
+        FStreamEnded = false;
     }
     return Result;
 }
@@ -155,7 +167,8 @@ TzefInflateResult TzefInflater::Feed(std::span<const std::uint8_t> aInput,
         }
         // One byte beyond the limit is enough to learn that the limit is exceeded; the output
         // grows geometrically so that large messages are not resized step by step.
-        std::size_t Room = std::min(std::max(OutputStep, Used), aLimit - Used + 1);
+        std::size_t Room =
+            std::min({std::max(OutputStep, Used), aLimit - Used + 1, std::size_t(1) << 30});
         aOutput.SetSize(std::int64_t(Used + Room));
         Z.next_out = aOutput.Memory() + Used;
         Z.avail_out = uInt(Room);
@@ -174,10 +187,9 @@ TzefInflateResult TzefInflater::Feed(std::span<const std::uint8_t> aInput,
                 (WindowSize > 0 && inflateSetDictionary(&Z, Window, WindowSize) != Z_OK)) {
                 return TzefInflateResult::irError;
             }
-            if (InputDone) {
-                break;
-            }
-            continue;
+            // What follows the final block within this message is not deflate data.
+            FStreamEnded = true;
+            break;
         }
         if (Status == Z_BUF_ERROR) {
             // No progress: fine once the input is used up (the next frame brings more).

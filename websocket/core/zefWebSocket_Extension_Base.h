@@ -83,6 +83,7 @@ private:
                            std::size_t aLimit);
     std::unique_ptr<z_stream_s> FStream;
     int FWindowBits = 15;
+    bool FStreamEnded = false; // The peer's final block ended the current message's data.
 };
 
 /// Base of the compression extensions. Configuration (Enabled, Mode and the subclass's
