@@ -142,6 +142,11 @@ void WINAPI SetLastError(DWORD dwErrCode) noexcept {
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) noexcept {
+    // The pseudo-handles of the current process (-1) and thread (-2) need no closing.
+    if (hObject == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)) ||
+        hObject == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2))) {
+        return TRUE;
+    }
     std::shared_ptr<win::THandleObject> Object = win::UnregisterHandle(hObject);
     if (!Object) {
         SetLastError(ERROR_INVALID_HANDLE);

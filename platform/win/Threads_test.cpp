@@ -110,6 +110,10 @@ TEST(Threads, PseudoHandlesAndIds) {
     EXPECT_EQ(GetCurrentProcess(), reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)));
     EXPECT_EQ(GetThreadId(GetCurrentThread()), GetCurrentThreadId());
     EXPECT_NE(GetCurrentProcessId(), 0u);
+    EXPECT_TRUE(CloseHandle(GetCurrentThread()));
+    EXPECT_TRUE(CloseHandle(GetCurrentProcess()));
+    EXPECT_EQ(WaitForSingleObject(GetCurrentThread(), 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(Clocks, TickCountsAndPerformanceCounterMoveForward) {

@@ -397,8 +397,8 @@ DWORD WINAPI GetThreadId(HANDLE Thread) noexcept;
 /// The calling thread's id (the kernel's thread id).
 DWORD WINAPI GetCurrentThreadId() noexcept;
 DWORD WINAPI GetCurrentProcessId() noexcept;
-/// The pseudo-handles (HANDLE)-2 and (HANDLE)-1; CloseHandle refuses them, as nothing waits on
-/// them here.
+/// The pseudo-handles (HANDLE)-2 and (HANDLE)-1: CloseHandle accepts them and does nothing,
+/// waits refuse them (ERROR_INVALID_HANDLE).
 HANDLE WINAPI GetCurrentThread() noexcept;
 HANDLE WINAPI GetCurrentProcess() noexcept;
 void WINAPI Sleep(DWORD dwMilliseconds) noexcept;
@@ -634,3 +634,9 @@ BOOL WINAPI FreeResource(HGLOBAL hResData) noexcept;
 #define GetVersionEx GetVersionExW
 typedef OSVERSIONINFOW OSVERSIONINFO;
 typedef OSVERSIONINFOEXW OSVERSIONINFOEX;
+
+// As on Windows, the full header also brings the RPC and component-object declarations.
+#ifndef WIN32_LEAN_AND_MEAN
+#include <objbase.h>
+#include <rpc.h>
+#endif
