@@ -23,19 +23,28 @@ std::atomic<std::uint64_t> NextRequestId{1};
 constexpr std::string_view ContinueLine = "HTTP/1.1 100 Continue\r\n\r\n";
 
 std::string AddressText(const sockaddr_storage& Address) {
+    // Appended piece by piece: GCC 12 warns falsely about chains of string operator+.
     char Text[INET6_ADDRSTRLEN] = {};
+    std::string Result;
+    std::uint16_t Port = 0;
     if (Address.ss_family == AF_INET) {
         const auto& V4 = reinterpret_cast<const sockaddr_in&>(Address);
         inet_ntop(AF_INET, &V4.sin_addr, Text, sizeof(Text));
-        return std::string(Text) + ":" + std::to_string(ntohs(V4.sin_port));
+        Result.append(Text);
+        Port = ntohs(V4.sin_port);
+    } else {
+        const auto& V6 = reinterpret_cast<const sockaddr_in6&>(Address);
+        if (IN6_IS_ADDR_V4MAPPED(&V6.sin6_addr)) {
+            inet_ntop(AF_INET, &V6.sin6_addr.s6_addr[12], Text, sizeof(Text));
+            Result.append(Text);
+        } else {
+            inet_ntop(AF_INET6, &V6.sin6_addr, Text, sizeof(Text));
+            Result.append(1, '[').append(Text).append(1, ']');
+        }
+        Port = ntohs(V6.sin6_port);
     }
-    const auto& V6 = reinterpret_cast<const sockaddr_in6&>(Address);
-    if (IN6_IS_ADDR_V4MAPPED(&V6.sin6_addr)) {
-        inet_ntop(AF_INET, &V6.sin6_addr.s6_addr[12], Text, sizeof(Text));
-        return std::string(Text) + ":" + std::to_string(ntohs(V6.sin6_port));
-    }
-    inet_ntop(AF_INET6, &V6.sin6_addr, Text, sizeof(Text));
-    return "[" + std::string(Text) + "]:" + std::to_string(ntohs(V6.sin6_port));
+    Result.append(1, ':').append(std::to_string(Port));
+    return Result;
 }
 
 } // namespace
@@ -73,6 +82,9 @@ void TConnection::OnEvents(std::uint32_t Events) noexcept {
     }
     if ((Events & EPOLLOUT) != 0 && PendingOutput() > 0 && FCorkSince == 0) {
         WriteLocked(nullptr, 0);
+    }
+    if ((Events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) {
+        FHangupSeen = true;
     }
     if ((Events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0 && FPhase != TPhase::Closed) {
         PumpLocked();
@@ -160,6 +172,12 @@ void TConnection::ReadLocked() noexcept {
         if (Got > 0) {
             FInput.resize(Old + static_cast<std::size_t>(Got));
             FChanged.notify_all();
+            if (static_cast<std::size_t>(Got) < Chunk && !FHangupSeen) {
+                // The socket is empty: whatever arrives next raises a new edge, so the
+                // read that would only say EAGAIN is saved. (A hang-up already signalled
+                // raises none: then read on to the end.)
+                return;
+            }
             continue;
         }
         FInput.resize(Old);

@@ -107,6 +107,7 @@ private:
     bool FCloseAfter = false;                  // Guarded by FLock.
     bool FDropBody = false;                    // Guarded by FLock.
     bool FPeerClosed = false;                  // Guarded by FLock.
+    bool FHangupSeen = false;                  // Guarded by FLock. epoll reported a hang-up.
     bool FReadPaused = false;                  // Guarded by FLock.
     bool FResumePosted = false;                // Guarded by FLock.
     bool FShutdownAfterFlush = false;          // Guarded by FLock.

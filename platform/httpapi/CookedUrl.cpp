@@ -134,7 +134,7 @@ bool CookPath(std::string_view Raw, std::string& Path) {
     if (Segments.size() > TRequestParser::UrlSegmentMaxCount) {
         return false;
     }
-    Path = "/";
+    Path.assign(1, '/');
     for (std::size_t I = 0; I < Segments.size(); ++I) {
         Path += Segments[I];
         if (I + 1 < Segments.size()) {

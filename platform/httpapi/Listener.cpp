@@ -145,11 +145,13 @@ void TListener::OnEvents(std::uint32_t) noexcept {
         getsockname(Fd, reinterpret_cast<sockaddr*>(&Local), &LocalLength);
         const int One = 1;
         setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof(One));
+        std::shared_ptr<TConnection> Connection;
         try {
             std::shared_ptr<TReactor> Target = FPool->Pick();
-            auto Connection = std::make_shared<TConnection>(Target, FRouter, Fd, Local, Remote);
+            Connection = std::make_shared<TConnection>(Target, FRouter, Fd, Local, Remote);
+            // From here the connection owns the descriptor.
             if (!Target->Add(Connection, Fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP)) {
-                continue; // the connection object closes the descriptor
+                continue;
             }
             // Data may have arrived before registration: read it on the connection's reactor.
             std::weak_ptr<TConnection> Weak = Connection;
@@ -159,7 +161,11 @@ void TListener::OnEvents(std::uint32_t) noexcept {
                 }
             });
         } catch (...) {
-            close(Fd); // out of memory: refuse this client, keep listening
+            if (!Connection) {
+                close(Fd); // out of memory before the connection took the descriptor
+            } else {
+                Connection->Abort();
+            }
         }
     }
 }
