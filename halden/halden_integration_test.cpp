@@ -184,7 +184,7 @@ TEST(Halden, ServesUntilEnterThenExitsZeroAndClosesThePort) {
         EXPECT_EQ(Outside.ReadReply().Status, 404);
     }
     Halden.SendLine();
-    EXPECT_EQ(Halden.WaitExit(), 0);
+    EXPECT_EQ(Halden.WaitExit(), 0) << Halden.Stderr();
     EXPECT_EQ(Halden.RestOfStdout(), ExpectedLines());
     EXPECT_TRUE(Client.WaitClosed());
     EXPECT_FALSE(testing::PortAcceptsConnections(HaldenPort));
