@@ -111,9 +111,8 @@ void TConnection::OnStop() noexcept {
     CloseLocked(true);
 }
 
-bool TConnection::Closed() {
-    std::scoped_lock Lock(FLock);
-    return FPhase == TPhase::Closed;
+bool TConnection::Closed() const noexcept {
+    return FClosed.load();
 }
 
 void TConnection::Abort() noexcept {
@@ -485,6 +484,7 @@ bool TConnection::WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexce
 void TConnection::CloseLocked(bool Reset) noexcept {
     if (FFd < 0) {
         FPhase = TPhase::Closed;
+        FClosed = true;
         return;
     }
     UncorkLocked();
@@ -495,6 +495,7 @@ void TConnection::CloseLocked(bool Reset) noexcept {
     close(FFd);
     FFd = -1;
     FPhase = TPhase::Closed;
+    FClosed = true;
     FDeadline = 0;
     FInput.clear();
     FInput.shrink_to_fit();

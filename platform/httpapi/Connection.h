@@ -6,6 +6,7 @@
 #include "platform/httpapi/RequestParser.h"
 #include "platform/httpapi/Router.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <http.h>
@@ -22,7 +23,8 @@ namespace httpapi {
 /// The reactor thread reads and parses; application threads read bodies and send, writing to
 /// the socket themselves. Every field below is guarded by FLock. Requests are handled one at a
 /// time: the next pipelined request is parsed once the previous response is complete, so
-/// responses always leave in request order.
+/// responses always leave in request order. Lock order: a connection's lock, then the driver's,
+/// then a queue's; a queue never takes a connection's lock while holding its own.
 class TConnection final : public TReactorClient, public std::enable_shared_from_this<TConnection> {
 public:
     static constexpr std::size_t InputLimit = 64 * 1024; // buffered, unparsed input
@@ -42,8 +44,8 @@ public:
     void OnTick(std::int64_t NowMs) noexcept override;
     void OnStop() noexcept override;
 
-    /// Any thread.
-    bool Closed();
+    /// Any thread, without the connection's lock (queues ask while holding theirs).
+    bool Closed() const noexcept;
     /// Any thread: resets the connection (queue closed, request cancelled).
     void Abort() noexcept;
 
@@ -88,6 +90,7 @@ private:
     const sockaddr_storage FLocal;
     const sockaddr_storage FRemote;
 
+    std::atomic<bool> FClosed{false}; // set once the socket is closed
     std::mutex FLock;
     std::condition_variable FChanged;          // input arrived, output drained, or closed
     int FFd;                                   // Guarded by FLock. -1 once closed.

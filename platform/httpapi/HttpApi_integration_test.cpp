@@ -795,6 +795,43 @@ TEST(HttpApiBadInput, SlowHeadersHitTheHeaderWait) {
               NO_ERROR);
 }
 
+// After the first request, the URL group's (or session's) time-outs apply to the connection.
+TEST(HttpApiTimeouts, SessionTimeoutsApplyFromTheSecondRequest) {
+    struct TCase {
+        const char* Name;
+        bool OnGroup;
+        std::string Second; // what the client sends after the first answer
+    };
+    const TCase Cases[] = {
+        {"idle on the session", false, ""},
+        {"header wait on the group", true, "GET / HTTP/1.1\r\nHo"},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TApiServer Server;
+        HTTP_TIMEOUT_LIMIT_INFO Timeouts{};
+        Timeouts.Flags.Present = 1;
+        Timeouts.IdleConnection = 1;
+        Timeouts.HeaderWait = 1;
+        if (Case.OnGroup) {
+            ASSERT_EQ(HttpSetUrlGroupProperty(Server.Group(), HttpServerTimeoutsProperty, &Timeouts,
+                                              sizeof(Timeouts)),
+                      NO_ERROR);
+        } else {
+            ASSERT_EQ(HttpSetServerSessionProperty(Server.Session(), HttpServerTimeoutsProperty,
+                                                   &Timeouts, sizeof(Timeouts)),
+                      NO_ERROR);
+        }
+        const std::uint16_t Port = Server.AddFreePrefix(L"+", L"/");
+        Server.Serve(EchoPath);
+        TTestClient Client(Port);
+        Client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+        EXPECT_EQ(ResponseBody(Client.ReadResponse().value_or("")), "/#0");
+        Client.Send(Case.Second);
+        EXPECT_EQ(Client.ReadToEnd(), ""); // closed by the listener, well within the wait bound
+    }
+}
+
 TEST(HttpApiBadInput, ClientsVanishingAndAFullQueue) {
     const int Before = OpenDescriptorCount();
     {
