@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <typeinfo>
 #include <unistd.h>
 
 namespace win {
@@ -261,11 +262,13 @@ void TCompletionPort::Close() noexcept {
 }
 
 std::shared_ptr<TCompletionPort> ReferenceCompletionPort(HANDLE Port) noexcept {
-    std::shared_ptr<TCompletionPort> Object = ReferenceHandleAs<TCompletionPort>(Port);
-    if (!Object) {
+    std::shared_ptr<THandleObject> Object = ReferenceHandle(Port);
+    // The class is final: comparing the exact type is all a dynamic cast would do, for less.
+    if (!Object || typeid(*Object) != typeid(TCompletionPort)) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
     }
-    return Object;
+    return std::static_pointer_cast<TCompletionPort>(std::move(Object));
 }
 
 void BeginOverlapped(LPOVERLAPPED Overlapped) noexcept {
@@ -301,7 +304,7 @@ void CompleteOverlappedOnPort(TCompletionPort* Port, ULONG_PTR Key, LPOVERLAPPED
 void CompleteOverlapped(HANDLE Port, ULONG_PTR Key, LPOVERLAPPED Overlapped, DWORD Code,
                         DWORD Bytes) noexcept {
     const std::shared_ptr<TCompletionPort> Object =
-        Port != nullptr ? ReferenceHandleAs<TCompletionPort>(Port) : nullptr;
+        Port != nullptr ? ReferenceCompletionPort(Port) : nullptr;
     CompleteOverlappedOnPort(Object.get(), Key, Overlapped, Code, Bytes);
 }
 
@@ -340,7 +343,7 @@ HANDLE WINAPI CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletio
             return nullptr;
         }
         Created = true;
-    } else if (!win::ReferenceHandleAs<win::TCompletionPort>(Port)) {
+    } else if (!win::ReferenceCompletionPort(Port)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -363,7 +366,7 @@ BOOL WINAPI GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfB
         return FALSE;
     }
     *lpOverlapped = nullptr;
-    const auto Port = win::ReferenceHandleAs<win::TCompletionPort>(CompletionPort);
+    const auto Port = win::ReferenceCompletionPort(CompletionPort);
     if (!Port) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -393,7 +396,7 @@ BOOL WINAPI GetQueuedCompletionStatusEx(HANDLE CompletionPort,
         return FALSE;
     }
     *ulNumEntriesRemoved = 0;
-    const auto Port = win::ReferenceHandleAs<win::TCompletionPort>(CompletionPort);
+    const auto Port = win::ReferenceCompletionPort(CompletionPort);
     if (!Port) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -409,7 +412,7 @@ BOOL WINAPI GetQueuedCompletionStatusEx(HANDLE CompletionPort,
 BOOL WINAPI PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTransferred,
                                        ULONG_PTR dwCompletionKey,
                                        LPOVERLAPPED lpOverlapped) noexcept {
-    const auto Port = win::ReferenceHandleAs<win::TCompletionPort>(CompletionPort);
+    const auto Port = win::ReferenceCompletionPort(CompletionPort);
     if (!Port) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
