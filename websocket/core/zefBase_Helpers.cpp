@@ -7,12 +7,11 @@
 #include "platform/rtl/StringList.h"
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
-#include <sys/random.h>
+#include <objbase.h>
 
 namespace zef {
 
@@ -25,29 +24,18 @@ char LowerAscii(char C) noexcept {
 } // namespace
 
 std::string NewGuid() {
-    // TODO: use CoCreateGuid from the Win32 subset once platform_win provides it; until then
-    // the kernel's random source gives the same version-4 identifiers.
-    std::array<std::uint8_t, 16> Bytes{};
-    std::size_t Got = 0;
-    while (Got < Bytes.size()) {
-        ssize_t N = getrandom(Bytes.data() + Got, Bytes.size() - Got, 0);
-        if (N < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw rtl::Exception("getrandom failed");
-        }
-        Got += std::size_t(N);
+    GUID Guid{};
+    if (CoCreateGuid(&Guid) != S_OK) {
+        throw rtl::Exception("CoCreateGuid failed");
     }
-    Bytes[6] = std::uint8_t((Bytes[6] & 0x0F) | 0x40); // version 4
-    Bytes[8] = std::uint8_t((Bytes[8] & 0x3F) | 0x80); // RFC 4122 variant
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string Result(32, '0');
-    for (std::size_t I = 0; I < Bytes.size(); ++I) {
-        Result[2 * I] = Hex[Bytes[I] >> 4];
-        Result[2 * I + 1] = Hex[Bytes[I] & 0x0F];
-    }
-    return Result;
+    // The registry form without braces and hyphens: the fields in order, upper-case hex.
+    char Text[33];
+    std::snprintf(Text, sizeof(Text), "%08X%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X",
+                  unsigned(Guid.Data1), unsigned(Guid.Data2), unsigned(Guid.Data3),
+                  unsigned(Guid.Data4[0]), unsigned(Guid.Data4[1]), unsigned(Guid.Data4[2]),
+                  unsigned(Guid.Data4[3]), unsigned(Guid.Data4[4]), unsigned(Guid.Data4[5]),
+                  unsigned(Guid.Data4[6]), unsigned(Guid.Data4[7]));
+    return Text;
 }
 
 std::uint64_t GetTicks() noexcept {
