@@ -128,6 +128,10 @@ constexpr TMessage Messages[] = {
 };
 
 const char* FindMessage(DWORD Code) noexcept {
+    // An HRESULT made from a Win32 code (FACILITY_WIN32) has that code's text.
+    if ((Code & 0xFFFF0000u) == 0x80070000u) {
+        Code &= 0xFFFFu;
+    }
     for (const TMessage& Message : Messages) {
         if (Message.Code == Code) {
             return Message.Text;

@@ -121,7 +121,8 @@ TEST(FormatMessageW, EveryCodeDefinedInTheHeadersHasAText) {
 }
 
 TEST(FormatMessageW, UnknownCodesAndOtherLanguagesFail) {
-    for (const DWORD Code : {12345u, 999999u, 0x80070005u}) {
+    EXPECT_EQ(SystemText(0x80070005u), L"Access is denied.\r\n"); // HRESULT_FROM_WIN32(5)
+    for (const DWORD Code : {12345u, 999999u, 0x80070000u | 12345u, 0x80004005u}) {
         SCOPED_TRACE(Code);
         EXPECT_EQ(SystemText(Code), std::nullopt);
         EXPECT_EQ(GetLastError(), ERROR_MR_MID_NOT_FOUND);
