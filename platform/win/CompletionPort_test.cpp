@@ -475,3 +475,71 @@ TEST(CompletionPort, TheLatestWaiterIsReleasedFirst) {
     EXPECT_EQ(FirstGot.load(), 2u);
     CloseHandle(Port);
 }
+
+namespace {
+
+// A worker pool written as a Windows program writes one: threads on a port, an interlocked
+// counter, a critical section, packets with OVERLAPPED -1 to end the workers.
+struct TPool {
+    HANDLE Port = nullptr;
+    CRITICAL_SECTION Section{};
+    volatile LONG Handled = 0;
+    LONGLONG Sum = 0; // Guarded by Section.
+};
+
+DWORD WINAPI PoolWorker(LPVOID Parameter) {
+    auto* Pool = static_cast<TPool*>(Parameter);
+    const auto Shutdown = reinterpret_cast<LPOVERLAPPED>(static_cast<LONG_PTR>(-1));
+    for (;;) {
+        DWORD Bytes = 0;
+        ULONG_PTR Key = 0;
+        LPOVERLAPPED Overlapped = nullptr;
+        if (!GetQueuedCompletionStatus(Pool->Port, &Bytes, &Key, &Overlapped, 10000)) {
+            if (Overlapped == nullptr) {
+                return GetLastError(); // Time-out or closed port: end with the reason.
+            }
+            continue;
+        }
+        if (Overlapped == Shutdown) {
+            return 0;
+        }
+        InterlockedIncrement(&Pool->Handled);
+        EnterCriticalSection(&Pool->Section);
+        Pool->Sum += static_cast<LONGLONG>(Key) * Bytes;
+        LeaveCriticalSection(&Pool->Section);
+    }
+}
+
+} // namespace
+
+TEST(CompletionPort, WindowsStyleWorkerPool) {
+    constexpr int Workers = 4;
+    constexpr int Packets = 2000;
+    TPool Pool;
+    InitializeCriticalSection(&Pool.Section);
+    Pool.Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, Workers);
+    ASSERT_NE(Pool.Port, nullptr);
+    HANDLE Threads[Workers];
+    for (HANDLE& Thread : Threads) {
+        Thread = CreateThread(nullptr, 0, PoolWorker, &Pool, 0, nullptr);
+        ASSERT_NE(Thread, nullptr);
+    }
+    for (int I = 1; I <= Packets; ++I) {
+        ASSERT_TRUE(PostQueuedCompletionStatus(Pool.Port, 2, static_cast<ULONG_PTR>(I), nullptr));
+    }
+    for (int I = 0; I < Workers; ++I) {
+        PostQueuedCompletionStatus(Pool.Port, 0, 0,
+                                   reinterpret_cast<LPOVERLAPPED>(static_cast<LONG_PTR>(-1)));
+    }
+    ASSERT_EQ(WaitForMultipleObjects(Workers, Threads, TRUE, 20000), WAIT_OBJECT_0);
+    for (HANDLE Thread : Threads) {
+        DWORD Code = 1;
+        GetExitCodeThread(Thread, &Code);
+        EXPECT_EQ(Code, 0u);
+        CloseHandle(Thread);
+    }
+    EXPECT_EQ(Pool.Handled, Packets);
+    EXPECT_EQ(Pool.Sum, static_cast<LONGLONG>(Packets) * (Packets + 1));
+    CloseHandle(Pool.Port);
+    DeleteCriticalSection(&Pool.Section);
+}
