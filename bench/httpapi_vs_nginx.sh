@@ -58,17 +58,27 @@ wait_port() {
     return 1
 }
 
-# Prints "requests/s p50 p99" for the server on port $1.
+# CPU time (user + system, all threads) of process $1, in clock ticks.
+cpu_ticks() {
+    awk '{print $14 + $15}' "/proc/$1/stat"
+}
+
+# Prints "requests/s p50 p99 requests-per-CPU-second" for the server on port $1, process $2.
+# Requests per CPU second does not depend on how busy the machine is with other work.
 measure() {
-    local Out
+    local Out Before After
+    Before=$(cpu_ticks "$2")
     Out=$(taskset -c "$ClientCore" wrk -t1 -c"$Connections" -d"$Duration" --latency \
         "http://127.0.0.1:$1/")
+    After=$(cpu_ticks "$2")
     echo "$Out" >"$Work/wrk-$1.txt"
-    local Rps P50 P99
+    local Rps P50 P99 Requests PerCpu
     Rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$Out")
     P50=$(awk '$1 == "50%" {print $2}' <<<"$Out")
     P99=$(awk '$1 == "99%" {print $2}' <<<"$Out")
-    echo "$Rps $P50 $P99"
+    Requests=$(awk '/requests in/ {print $1}' <<<"$Out")
+    PerCpu=$(python3 -c "print(round($Requests / max(1, $After - $Before) * $(getconf CLK_TCK)))")
+    echo "$Rps $P50 $P99 $PerCpu"
 }
 
 # nginx: one worker, no logging, the same body.
@@ -76,6 +86,7 @@ NginxPort=$(free_port)
 mkdir -p "$Work/nginx/logs"
 cat >"$Work/nginx/nginx.conf" <<CONF
 worker_processes 1;
+master_process off;
 daemon off;
 pid $Work/nginx/nginx.pid;
 error_log $Work/nginx/logs/error.log;
@@ -92,15 +103,16 @@ CONF
 taskset -c "$ServerCore" nginx -p "$Work/nginx" -c "$Work/nginx/nginx.conf" &
 Pids+=($!)
 wait_port "$NginxPort"
-read -r NginxRps NginxP50 NginxP99 < <(measure "$NginxPort")
+read -r NginxRps NginxP50 NginxP99 NginxCpu < <(measure "$NginxPort" "${Pids[-1]}")
 
 OurPort=$(free_port)
 taskset -c "$ServerCore" "$Build/bin/httpapi_hello" "$OurPort" "$Threads" >/dev/null &
 Pids+=($!)
 wait_port "$OurPort"
-read -r OurRps OurP50 OurP99 < <(measure "$OurPort")
+read -r OurRps OurP50 OurP99 OurCpu < <(measure "$OurPort" "${Pids[-1]}")
 
-printf '%-14s %14s %10s %10s\n' server requests/s p50 p99
-printf '%-14s %14s %10s %10s\n' nginx "$NginxRps" "$NginxP50" "$NginxP99"
-printf '%-14s %14s %10s %10s\n' httpapi_hello "$OurRps" "$OurP50" "$OurP99"
-python3 -c "print('ratio httpapi/nginx: %.2f' % ($OurRps / $NginxRps))"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-14s %14s %10s %10s %16s\n' server requests/s p50 p99 requests/CPU-s
+printf '%-14s %14s %10s %10s %16s\n' nginx "$NginxRps" "$NginxP50" "$NginxP99" "$NginxCpu"
+printf '%-14s %14s %10s %10s %16s\n' httpapi_hello "$OurRps" "$OurP50" "$OurP99" "$OurCpu"
+python3 -c "print('ratio httpapi/nginx: %.2f requests/s, %.2f requests/CPU-s' % ($OurRps / $NginxRps, $OurCpu / $NginxCpu))"

@@ -47,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     if (CookUrl(Request.Head, "127.0.0.1:80", Request.Url) == TListenerAnswer::None) {
         Request.Local.ss_family = AF_INET;
         Request.Remote.ss_family = AF_INET;
+        Request.Prepare();
         const std::size_t RecordSize = Request.RecordSize();
         std::vector<std::uint64_t> Record(RecordSize / 8 + 1);
         Request.WriteRecord(Record.data());
@@ -79,6 +80,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     }
     if (BodyBytes > BodyInput) {
         __builtin_trap(); // decoding never makes bytes up
+    }
+    // A pipelined second request on the same (reset) parser.
+    if (Parser.BodyDone()) {
+        Parser.Reset();
+        const std::string Rest = Buffered + Input.substr(Next);
+        auto Copy = std::make_unique<char[]>(Rest.size());
+        std::memcpy(Copy.get(), Rest.data(), Rest.size());
+        std::size_t Second = 0;
+        Parser.ParseHead({Copy.get(), Rest.size()}, Second);
+        if (Second > Rest.size()) {
+            __builtin_trap();
+        }
     }
     return 0;
 }

@@ -56,6 +56,11 @@ TConnection::TConnection(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRou
     , FRouter(std::move(Router))
     , FLocal(Local)
     , FRemote(Remote)
+    , FLocalText(AddressText(Local))
+    , FLocalIp(FLocalText.substr(FLocalText.front() == '[' ? 1 : 0,
+                                 FLocalText.rfind(':') - (FLocalText.front() == '[' ? 2 : 0)))
+    , FLocalPort(
+          static_cast<std::uint16_t>(std::stoi(FLocalText.substr(FLocalText.rfind(':') + 1))))
     , FFd(Fd)
     , FParser(std::make_unique<TRequestParser>())
     , FTimeouts(FRouter->ApiTimeouts()) {
@@ -164,14 +169,14 @@ void TConnection::ReadLocked() noexcept {
             FReadPaused = true;
             return;
         }
-        const std::size_t Old = FInput.size();
-        const std::size_t Chunk = std::min<std::size_t>(Room, 16384);
-        FInput.resize(Old + Chunk);
-        const ssize_t Got = recv(FFd, FInput.data() + Old, Chunk, 0);
+        // Into a stack buffer, then appended: growing the string first would zero-fill it.
+        char Chunk[16384];
+        const std::size_t Want = std::min<std::size_t>(Room, sizeof(Chunk));
+        const ssize_t Got = recv(FFd, Chunk, Want, 0);
         if (Got > 0) {
-            FInput.resize(Old + static_cast<std::size_t>(Got));
+            FInput.append(Chunk, static_cast<std::size_t>(Got));
             FChanged.notify_all();
-            if (static_cast<std::size_t>(Got) < Chunk && !FHangupSeen) {
+            if (static_cast<std::size_t>(Got) < Want && !FHangupSeen) {
                 // The socket is empty: whatever arrives next raises a new edge, so the
                 // read that would only say EAGAIN is saved. (A hang-up already signalled
                 // raises none: then read on to the end.)
@@ -179,7 +184,6 @@ void TConnection::ReadLocked() noexcept {
             }
             continue;
         }
-        FInput.resize(Old);
         if (Got == 0) {
             FPeerClosed = true;
             FChanged.notify_all();
@@ -268,16 +272,17 @@ void TConnection::DeliverLocked() {
     Request->Head = std::move(FParser->Head());
     Request->Local = FLocal;
     Request->Remote = FRemote;
-    const TListenerAnswer Cooked = CookUrl(Request->Head, AddressText(FLocal), Request->Url);
+    const TListenerAnswer Cooked = CookUrl(Request->Head, FLocalText, Request->Url);
     if (Cooked != TListenerAnswer::None) {
         AnswerLocked(Cooked);
         return;
     }
-    TRoute Route = FRouter->Route(Request->Url, FLocal);
+    TRoute Route = FRouter->Route(Request->Url, FLocalPort, FLocalIp);
     if (Route.Answer != TListenerAnswer::None) {
         AnswerLocked(Route.Answer);
         return;
     }
+    Request->Prepare();
     Request->Id = NextRequestId.fetch_add(1);
     Request->ConnectionId = FId;
     Request->UrlContext = Route.Context;
@@ -334,7 +339,7 @@ void TConnection::StartClosingLocked() noexcept {
 }
 
 void TConnection::NextRequestLocked() noexcept {
-    FParser = std::make_unique<TRequestParser>();
+    FParser->Reset();
     FCurrentId = HTTP_NULL_ID;
     FPhase = TPhase::Head;
     ArmLocked(PendingInput() > 0 ? FTimeouts.HeaderWait : FTimeouts.IdleConnection);

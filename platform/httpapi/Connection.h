@@ -89,6 +89,9 @@ private:
     const std::shared_ptr<TRouter> FRouter;
     const sockaddr_storage FLocal;
     const sockaddr_storage FRemote;
+    const std::string FLocalText; // "address:port", the host of HTTP/1.0 requests without one
+    const std::string FLocalIp;   // the local address alone, for IP-bound prefixes
+    const std::uint16_t FLocalPort;
 
     std::atomic<bool> FClosed{false}; // set once the socket is closed
     std::mutex FLock;

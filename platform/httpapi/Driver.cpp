@@ -17,29 +17,6 @@ namespace {
 
 std::atomic<HTTP_OPAQUE_ID> ObjectIdCounter{0x0100000000000001ull};
 
-std::string LocalIpText(const sockaddr_storage& Local) {
-    char Text[INET6_ADDRSTRLEN] = {};
-    if (Local.ss_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(Local).sin_addr, Text,
-                  sizeof(Text));
-        return Text;
-    }
-    const auto& V6 = reinterpret_cast<const sockaddr_in6&>(Local);
-    if (IN6_IS_ADDR_V4MAPPED(&V6.sin6_addr)) {
-        inet_ntop(AF_INET, &V6.sin6_addr.s6_addr[12], Text, sizeof(Text));
-    } else {
-        inet_ntop(AF_INET6, &V6.sin6_addr, Text, sizeof(Text));
-    }
-    return Text;
-}
-
-std::uint16_t LocalPort(const sockaddr_storage& Local) {
-    if (Local.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<const sockaddr_in&>(Local).sin_port);
-    }
-    return ntohs(reinterpret_cast<const sockaddr_in6&>(Local).sin6_port);
-}
-
 // An IP literal must name an address of this machine, even when a wider listener already
 // covers its port.
 DWORD CheckLocalAddress(const std::string& Host) {
@@ -358,9 +335,7 @@ TTimeouts TDriver::EffectiveLocked(const TUrlGroup& Group) const {
     return Result;
 }
 
-TRoute TDriver::Route(const TCookedUrl& Url, const sockaddr_storage& Local) {
-    const std::uint16_t Port = LocalPort(Local);
-    const std::string LocalIp = LocalIpText(Local);
+TRoute TDriver::Route(const TCookedUrl& Url, std::uint16_t Port, std::string_view LocalIp) {
     TRoute Result;
     std::shared_lock Lock(FLock);
     const auto HostMatches = [&](const TUrlPrefix& Prefix) {

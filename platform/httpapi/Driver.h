@@ -42,7 +42,7 @@ public:
     /// Url empty with RemoveAll: every prefix of the group.
     DWORD RemoveUrl(HTTP_URL_GROUP_ID Id, std::string_view Url, bool RemoveAll);
 
-    TRoute Route(const TCookedUrl& Url, const sockaddr_storage& Local) override;
+    TRoute Route(const TCookedUrl& Url, std::uint16_t LocalPort, std::string_view LocalIp) override;
     TTimeouts ApiTimeouts() override;
 
     /// Closes every listener and connection (last HttpTerminate).

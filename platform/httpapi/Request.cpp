@@ -107,32 +107,6 @@ sockaddr_storage Unmapped(const sockaddr_storage& Address) noexcept {
 
 constexpr std::size_t AddressSlot = Align(sizeof(sockaddr_in6), 8);
 
-struct TLayout {
-    std::wstring FullUrl;
-    std::size_t HostChars = 0;
-    std::size_t PathChars = 0;
-    std::size_t QueryChars = 0;
-    std::size_t UnknownCount = 0;
-};
-
-TLayout MakeLayout(const TRequest& Request) {
-    TLayout Layout;
-    const std::wstring Scheme = rtl::Utf8ToWide(Request.Url.Scheme + "://");
-    const std::wstring Host = rtl::Utf8ToWide(Request.Url.HostPort);
-    const std::wstring Path = rtl::Utf8ToWide(Request.Url.Path);
-    const std::wstring Query = rtl::Utf8ToWide(Request.Url.Query);
-    Layout.FullUrl = Scheme + Host + Path + Query;
-    Layout.HostChars = Host.size();
-    Layout.PathChars = Path.size();
-    Layout.QueryChars = Query.size();
-    for (const THeaderField& Field : Request.Head.Headers) {
-        if (KnownRequestHeaderId(Field.Name) < 0) {
-            ++Layout.UnknownCount;
-        }
-    }
-    return Layout;
-}
-
 } // namespace
 
 int KnownRequestHeaderId(std::string_view Name) noexcept {
@@ -157,23 +131,38 @@ std::string_view KnownResponseHeaderName(int Id) noexcept {
     return Id >= 0 && Id < HttpHeaderResponseMaximum ? ResponseHeaderNames[Id] : std::string_view();
 }
 
-std::size_t TRequest::RecordSize() const {
-    const TLayout Layout = MakeLayout(*this);
+void TRequest::Prepare() {
+    const std::wstring Scheme = rtl::Utf8ToWide(Url.Scheme + "://");
+    const std::wstring Host = rtl::Utf8ToWide(Url.HostPort);
+    const std::wstring Path = rtl::Utf8ToWide(Url.Path);
+    const std::wstring Query = rtl::Utf8ToWide(Url.Query);
+    FFullUrl.reserve(Scheme.size() + Host.size() + Path.size() + Query.size());
+    FFullUrl.assign(Scheme).append(Host).append(Path).append(Query);
+    FHostChars = Host.size();
+    FPathChars = Path.size();
+    FQueryChars = Query.size();
+    FUnknownCount = 0;
     std::size_t Size = Align(sizeof(HTTP_REQUEST_V2), 8) + 2 * AddressSlot;
-    Size += Layout.UnknownCount * sizeof(HTTP_UNKNOWN_HEADER);
-    Size += (Layout.FullUrl.size() + 1) * sizeof(wchar_t);
+    Size += (FFullUrl.size() + 1) * sizeof(wchar_t);
     if (Head.Verb == HttpVerbUnknown) {
         Size += Head.Method.size() + 1;
     }
     Size += Head.Target.size() + 1;
     for (const THeaderField& Field : Head.Headers) {
+        if (KnownRequestHeaderId(Field.Name) < 0) {
+            ++FUnknownCount;
+        }
         Size += Field.Name.size() + 1 + Field.Value.size() + 1;
     }
-    return Size;
+    Size += FUnknownCount * sizeof(HTTP_UNKNOWN_HEADER);
+    FRecordSize = Size;
+}
+
+std::size_t TRequest::RecordSize() const {
+    return FRecordSize;
 }
 
 void TRequest::WriteRecord(void* Buffer) const {
-    const TLayout Layout = MakeLayout(*this);
     auto* Base = static_cast<char*>(Buffer);
     auto* Record = new (Base) HTTP_REQUEST_V2{};
     std::size_t Offset = Align(sizeof(HTTP_REQUEST_V2), 8);
@@ -196,25 +185,25 @@ void TRequest::WriteRecord(void* Buffer) const {
     Offset += AddressSlot;
 
     auto* Unknown = reinterpret_cast<HTTP_UNKNOWN_HEADER*>(Base + Offset);
-    Offset += Layout.UnknownCount * sizeof(HTTP_UNKNOWN_HEADER);
-    Record->Headers.UnknownHeaderCount = static_cast<USHORT>(Layout.UnknownCount);
-    Record->Headers.pUnknownHeaders = Layout.UnknownCount > 0 ? Unknown : nullptr;
+    Offset += FUnknownCount * sizeof(HTTP_UNKNOWN_HEADER);
+    Record->Headers.UnknownHeaderCount = static_cast<USHORT>(FUnknownCount);
+    Record->Headers.pUnknownHeaders = FUnknownCount > 0 ? Unknown : nullptr;
 
     // The cooked URL: UTF-16 on Windows, wchar_t here; lengths in bytes without the NUL.
     auto* Wide = reinterpret_cast<wchar_t*>(Base + Offset);
-    std::memcpy(Wide, Layout.FullUrl.c_str(), (Layout.FullUrl.size() + 1) * sizeof(wchar_t));
-    Offset += (Layout.FullUrl.size() + 1) * sizeof(wchar_t);
+    std::memcpy(Wide, FFullUrl.c_str(), (FFullUrl.size() + 1) * sizeof(wchar_t));
+    Offset += (FFullUrl.size() + 1) * sizeof(wchar_t);
     const std::size_t SchemeChars = Url.Scheme.size() + 3;
     HTTP_COOKED_URL& Cooked = Record->CookedUrl;
     Cooked.pFullUrl = Wide;
-    Cooked.FullUrlLength = static_cast<USHORT>(Layout.FullUrl.size() * sizeof(wchar_t));
+    Cooked.FullUrlLength = static_cast<USHORT>(FFullUrl.size() * sizeof(wchar_t));
     Cooked.pHost = Wide + SchemeChars;
-    Cooked.HostLength = static_cast<USHORT>(Layout.HostChars * sizeof(wchar_t));
-    Cooked.pAbsPath = Wide + SchemeChars + Layout.HostChars;
-    Cooked.AbsPathLength = static_cast<USHORT>(Layout.PathChars * sizeof(wchar_t));
-    if (Layout.QueryChars > 0) {
-        Cooked.pQueryString = Wide + SchemeChars + Layout.HostChars + Layout.PathChars;
-        Cooked.QueryStringLength = static_cast<USHORT>(Layout.QueryChars * sizeof(wchar_t));
+    Cooked.HostLength = static_cast<USHORT>(FHostChars * sizeof(wchar_t));
+    Cooked.pAbsPath = Wide + SchemeChars + FHostChars;
+    Cooked.AbsPathLength = static_cast<USHORT>(FPathChars * sizeof(wchar_t));
+    if (FQueryChars > 0) {
+        Cooked.pQueryString = Wide + SchemeChars + FHostChars + FPathChars;
+        Cooked.QueryStringLength = static_cast<USHORT>(FQueryChars * sizeof(wchar_t));
     }
 
     const auto PutString = [&](std::string_view Text) {

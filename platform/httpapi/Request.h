@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <http.h>
 #include <memory>
+#include <string>
 #include <sys/socket.h>
 
 namespace httpapi {
@@ -24,11 +25,22 @@ struct TRequest {
     sockaddr_storage Local{};
     std::shared_ptr<TConnection> Connection; // Shared: the request keeps its connection object.
 
+    /// Computes the record's layout once (before the request is delivered).
+    void Prepare();
+
     /// Bytes the self-contained record needs in the caller's buffer.
     std::size_t RecordSize() const;
     /// Writes the record into Buffer (8-byte aligned, at least RecordSize() bytes); every
     /// pointer in it points into Buffer.
     void WriteRecord(void* Buffer) const;
+
+private:
+    std::wstring FFullUrl; // the cooked URL as the record carries it
+    std::size_t FHostChars = 0;
+    std::size_t FPathChars = 0;
+    std::size_t FQueryChars = 0;
+    std::size_t FUnknownCount = 0;
+    std::size_t FRecordSize = 0;
 };
 
 /// The header id of a known request header name, or -1.

@@ -183,6 +183,20 @@ TRequestParser::TRequestParser() : FParser(std::make_unique<TBeastParser>(FHead)
 
 TRequestParser::~TRequestParser() = default;
 
+void TRequestParser::Reset() {
+    // Beast's parser cannot be reset: build a fresh one in the same storage.
+    FParser->~TBeastParser();
+    FHead = TRequestHead();
+    new (FParser.get()) TBeastParser(FHead);
+    FAnswer = TListenerAnswer::None;
+    FSkipped = 0;
+    FScanned = 0;
+    FLineStart = 0;
+    FLines = 0;
+    FOverflow = false;
+    FHeadDone = false;
+}
+
 TRequestParser::TStatus TRequestParser::Fail(TListenerAnswer Answer) noexcept {
     FAnswer = Answer;
     return TStatus::Error;

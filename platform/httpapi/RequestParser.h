@@ -56,6 +56,9 @@ public:
     TRequestParser(const TRequestParser&) = delete;
     TRequestParser& operator=(const TRequestParser&) = delete;
 
+    /// Starts over for the next request on the connection (reusing the parser's memory).
+    void Reset();
+
     /// Looks for a complete head at the start of Input (all buffered bytes not yet consumed;
     /// the same bytes plus more on the next call). On Head, Consumed is the head's length and
     /// Head() is filled; on Error, Answer() tells what to send.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <http.h>
 #include <memory>
+#include <string_view>
 #include <sys/socket.h>
 
 namespace httpapi {
@@ -35,7 +36,9 @@ struct TRoute {
 class TRouter {
 public:
     virtual ~TRouter() = default;
-    virtual TRoute Route(const TCookedUrl& Url, const sockaddr_storage& Local) = 0;
+    /// LocalIp: the address the connection arrived on, as text ("127.0.0.1", "::1").
+    virtual TRoute Route(const TCookedUrl& Url, std::uint16_t LocalPort,
+                         std::string_view LocalIp) = 0;
     /// The process-wide header-wait and idle time-outs (used before a request is routed).
     virtual TTimeouts ApiTimeouts() = 0;
 };
