@@ -359,6 +359,18 @@ void TzefWSConnection_Base_Stream::HeaderComplete() {
     }
     M.FFrameStart = Buffered;
     M.FFrameRead = 0;
+    if (M.FPayLoadLength > 0 && !IsControlOpCode(M.FOpCode)) {
+        // A data message reuses the buffer of the previous one, and room for its first frame is
+        // taken at once (within the limit checked above), so that payload is never moved.
+        if (!M.HasStream() && FSpareStream) {
+            M.FStream = std::move(FSpareStream);
+        }
+        // Continuation frames grow the buffer geometrically instead: an exact reservation per
+        // frame would copy the message again for every small fragment.
+        if (Buffered == 0) {
+            M.Stream().Reserve(std::int64_t(M.FPayLoadLength));
+        }
+    }
     if (M.FPayLoadLength == 0) {
         FrameBodyComplete();
         return;
@@ -369,8 +381,10 @@ void TzefWSConnection_Base_Stream::HeaderComplete() {
 void TzefWSConnection_Base_Stream::ReadPayloadStep() {
     TzefWSMsg& M = *FWSMSG;
     std::size_t Available = ReadableBytes();
+    // Ask for what is there (the buffer is grown by exactly that), or for a chunk of
+    // FReadBufferSize when the transport cannot tell.
     std::size_t Want = std::size_t(std::min<std::uint64_t>(
-        M.FPayLoadLength, std::max<std::size_t>(std::size_t(FReadBufferSize), Available)));
+        M.FPayLoadLength, Available > 0 ? Available : std::size_t(FReadBufferSize)));
     rtl::TMemoryStream& Stream = M.Stream();
     std::size_t Old = std::size_t(Stream.Size());
     // Received bytes land in the message buffer directly and are unmasked there.
@@ -539,6 +553,11 @@ void TzefWSConnection_Base_Stream::DoReadMessage() {
         break;
     default:
         break;
+    }
+    // Buffers of ordinary messages are kept for the next one; a rare large one is let go.
+    if (!IsControlOpCode(OpCode) && Buffer->Size() <= std::int64_t(SpareStreamLimit)) {
+        Buffer->SetSize(0);
+        FSpareStream = std::move(Buffer);
     }
 }
 
@@ -888,7 +907,7 @@ void TzefWSConnection_Base_Stream::WriteSSE(const std::string& aText) {
         MatchesMask(aText, "event:*") || MatchesMask(aText, "id:*")) {
         Block += aText;
     } else {
-        Block += "data: " + aText;
+        Block.append("data: ").append(aText);
     }
     Block += "\r\n";
     TWriteScope Scope(*this, false);

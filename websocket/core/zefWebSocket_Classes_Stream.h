@@ -223,8 +223,11 @@ private:
     TzefWSMsg* FWSMSG = nullptr;               // The current message; not owned.
     int FReadBufferSize = 16384;
     std::unique_ptr<rtl::TMemoryStream> FStream; // Hixie-76 text and raw-TCP buffers.
-    int FState = 0;                              // Hixie-76 reader state.
-    std::vector<std::uint8_t> FTCPBuffer;        // Raw-TCP bytes awaiting a delimiter.
+    /// The buffer of the last delivered data message, kept for the next one (reader's thread).
+    std::unique_ptr<rtl::TMemoryStream> FSpareStream;
+    static constexpr std::size_t SpareStreamLimit = 1u << 20;
+    int FState = 0;                       // Hixie-76 reader state.
+    std::vector<std::uint8_t> FTCPBuffer; // Raw-TCP bytes awaiting a delimiter.
     std::atomic<bool> FDoDisconnect{false};
     std::atomic<bool> FMustDisconnect{false};
     std::atomic<bool> FCloseSent{false};     // A close frame went out; never a second one.

@@ -41,13 +41,14 @@ std::string TzefWSExtension_PerMessage_Deflate::GetHeaderExtension() {
     if (FMode == TwsApplicationMode::appClient) {
         FHeaderExtension = "permessage-deflate; client_max_window_bits";
         if (FClientMaxWindowBits != 15) {
-            FHeaderExtension += "=" + std::to_string(FClientMaxWindowBits);
+            FHeaderExtension.append("=").append(std::to_string(FClientMaxWindowBits));
         }
         if (FClientNoContextTakeOver) {
             FHeaderExtension += ";client_no_context_takeover";
         }
         if (FServerMaxWindowBits != 15) {
-            FHeaderExtension += ";server_max_window_bits=" + std::to_string(FServerMaxWindowBits);
+            FHeaderExtension.append(";server_max_window_bits=")
+                .append(std::to_string(FServerMaxWindowBits));
         }
         if (FServerNoContextTakeOver) {
             FHeaderExtension += ";server_no_context_takeover";
@@ -119,7 +120,7 @@ bool TzefWSExtension_PerMessage_Deflate::DecodeExtension(const std::string& aExt
             FClientMaxWindowBits = *ClientWindow;
         }
         if (ClientWindow || ClientWindowBare) {
-            Answer += ";client_max_window_bits=" + std::to_string(FClientMaxWindowBits);
+            Answer.append(";client_max_window_bits=").append(std::to_string(FClientMaxWindowBits));
             FReceiveWindowBits = FClientMaxWindowBits;
         } else {
             // A client that did not offer the parameter may use the full window.
@@ -133,7 +134,7 @@ bool TzefWSExtension_PerMessage_Deflate::DecodeExtension(const std::string& aExt
             FServerMaxWindowBits = std::min(*ServerWindow, FServerMaxWindowBits);
         }
         if (ServerWindow || ServerWindowBare) {
-            Answer += ";server_max_window_bits=" + std::to_string(FServerMaxWindowBits);
+            Answer.append(";server_max_window_bits=").append(std::to_string(FServerMaxWindowBits));
         }
         if (ServerNoContext || FServerNoContextTakeOver) {
             FServerNoContextTakeOver = true;
