@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 #include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -151,4 +152,18 @@ TEST(SetErrorMode, ReturnsThePreviousMode) {
     EXPECT_EQ(GetErrorMode(), SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     EXPECT_EQ(SetErrorMode(Original), SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     EXPECT_EQ(GetErrorMode(), Original);
+}
+
+TEST(LoadLibraryW, HttpApiDllIsTheHttpApiLibraryNextToTheProgram) {
+    const std::string Path = win::ExecutableFolder() + "/libhttpapi.so";
+    if (access(Path.c_str(), F_OK) != 0) {
+        GTEST_SKIP() << "libhttpapi.so is not built in this tree";
+    }
+    HMODULE Module = LoadLibraryW(L"HttpApi.DLL");
+    ASSERT_NE(Module, nullptr);
+    EXPECT_NE(GetProcAddress(Module, "HttpInitialize"), nullptr);
+    wchar_t File[MAX_PATH];
+    const DWORD Length = GetModuleFileNameW(Module, File, MAX_PATH);
+    EXPECT_EQ(std::wstring(File, Length), std::wstring(Path.begin(), Path.end()));
+    EXPECT_TRUE(FreeLibrary(Module));
 }
