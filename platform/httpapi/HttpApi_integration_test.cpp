@@ -858,6 +858,10 @@ TEST(HttpApiBadInput, ClientsVanishingAndAFullQueue) {
         ASSERT_NE(Refused, nullptr);
         EXPECT_EQ(ResponseStatus(Refused->ReadResponse().value_or("")), 503);
         TTestClient& Waiting = Refused == &First ? Second : First;
+        Length = 1000; // room again for the clients below, however the threads interleave
+        ASSERT_EQ(HttpSetRequestQueueProperty(Server.Queue(), HttpServerQueueLengthProperty,
+                                              &Length, sizeof(Length), 0, nullptr),
+                  NO_ERROR);
         // Clients that leave mid-request, mid-body, or with a reset.
         for (int I = 0; I < 10; ++I) {
             TTestClient Partial(Port);

@@ -60,8 +60,12 @@ bool TReactor::Add(std::shared_ptr<TReactorClient> Client, int Fd, std::uint32_t
     Event.events = Events | EPOLLET;
     Event.data.ptr = Raw;
     if (epoll_ctl(FEpoll, EPOLL_CTL_ADD, Fd, &Event) != 0) {
+        std::shared_ptr<TReactorClient> Refused; // released outside the lock
         std::scoped_lock Lock(FLock);
-        FClients.erase(Raw);
+        if (const auto It = FClients.find(Raw); It != FClients.end()) {
+            Refused = std::move(It->second);
+            FClients.erase(It);
+        }
         return false;
     }
     return true;
@@ -113,8 +117,11 @@ void TReactor::Stop() {
     for (auto& [Raw, Client] : Clients) {
         Client->OnStop();
     }
-    std::scoped_lock Lock(FLock);
-    FGraveyard.clear();
+    std::vector<std::shared_ptr<TReactorClient>> Dead;
+    {
+        std::scoped_lock Lock(FLock);
+        Dead.swap(FGraveyard);
+    }
 }
 
 void TReactor::Tick(std::int64_t Now) {
@@ -136,11 +143,13 @@ void TReactor::Run(std::stop_token Stop) {
     std::int64_t NextTick = MonotonicMs() + TickMs;
     while (!Stop.stop_requested()) {
         std::vector<std::function<void()>> Tasks;
+        std::vector<std::shared_ptr<TReactorClient>> Dead;
         {
             std::scoped_lock Lock(FLock);
-            FGraveyard.clear(); // the previous batch is over: nothing can still point at them
+            Dead.swap(FGraveyard); // the previous batch is over: nothing can still point at them
             Tasks.swap(FTasks);
         }
+        Dead.clear(); // destroyed outside the lock: their destructors take their own locks
         for (auto& Task : Tasks) {
             try {
                 Task();
