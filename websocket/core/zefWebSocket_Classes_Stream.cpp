@@ -793,6 +793,11 @@ void TzefWSConnection_Base_Stream::WriteFrame(TOpcode aOpCode, bool aFragmented,
         throw TzefWSException(std::string(SControlTooLong));
     }
     TWriteScope Scope(*this, true);
+    // Nothing may follow a close frame; later writes are dropped like those made before the
+    // handshake. Tested under the write lock, so no frame slips in after the close.
+    if (FCloseSent && !FWritingClose) {
+        return;
+    }
     try {
         std::span<const std::uint8_t> Body = aPayload;
         if (!IsControlOpCode(aOpCode) && Extensions().Compression()) {
@@ -1059,7 +1064,15 @@ void TzefWSConnection_Base_Stream::WriteClose(int aCloseCode) {
     }
     std::uint8_t Payload[2] = {std::uint8_t((aCloseCode >> 8) & 0xFF),
                                std::uint8_t(aCloseCode & 0xFF)};
-    WriteFrame(TOpcode::opClose, false, Payload);
+    std::scoped_lock Lock(FCS);
+    FWritingClose = true;
+    try {
+        WriteFrame(TOpcode::opClose, false, Payload);
+    } catch (...) {
+        FWritingClose = false;
+        throw;
+    }
+    FWritingClose = false;
 }
 
 void TzefWSConnection_Base_Stream::DoDisconnect(const std::string& aError, int aCloseCode) {
@@ -1069,7 +1082,11 @@ void TzefWSConnection_Base_Stream::DoDisconnect(const std::string& aError, int a
     if (!Disconnected() && !Connected()) {
         return;
     }
-    FDoDisconnect = true;
+    // Two threads may get here at once (a reader's protocol error and an application's
+    // Disconnect): one of them runs the procedure.
+    if (FDoDisconnect.exchange(true)) {
+        return;
+    }
     SetDisconnected(true);
     std::exception_ptr Failure;
     bool Silent = false;
@@ -1108,11 +1125,10 @@ void TzefWSConnection_Base_Stream::DoDisconnect(const std::string& aError, int a
 }
 
 void TzefWSConnection_Base_Stream::AbortConnection() {
-    if (FDoDisconnect || Disconnected()) {
+    if (Disconnected() || FDoDisconnect.exchange(true)) {
         SetDisconnected(true);
         return;
     }
-    FDoDisconnect = true;
     SetDisconnected(true);
     DisconnectPeer();
 }

@@ -230,7 +230,8 @@ private:
     std::vector<std::uint8_t> FTCPBuffer; // Raw-TCP bytes awaiting a delimiter.
     std::atomic<bool> FDoDisconnect{false};
     std::atomic<bool> FMustDisconnect{false};
-    std::atomic<bool> FCloseSent{false};     // A close frame went out; never a second one.
+    std::atomic<bool> FCloseSent{false}; // A close frame went out; never a second one.
+    bool FWritingClose = false;          // The close frame itself is being written. Guarded by FCS.
     std::atomic<bool> FCloseReceived{false}; // The peer's close frame must be answered.
     std::mutex FPingListCreate;
     std::unique_ptr<TzefThreadListQueuePings> FQueuePingList; // Created under FPingListCreate.

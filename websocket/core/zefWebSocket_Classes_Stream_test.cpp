@@ -655,6 +655,16 @@ TEST(TzefWSConnection_Base_Stream, CloseDoesNotDropTheTransportAndIsSentOnce) {
     EXPECT_EQ(Connection.DisconnectPeerCalls, 1);
 }
 
+TEST(TzefWSConnection_Base_Stream, NothingIsSentAfterTheCloseFrame) {
+    TzefWSTestConnection Connection;
+    Connection.Close();
+    Connection.WriteData(std::string("late"));
+    Connection.Ping("late");
+    rtl::TMemoryStream Data("late");
+    Connection.WriteData(Data);
+    EXPECT_EQ(Connection.Written, std::vector<TBytes>{CloseFrame(1000)});
+}
+
 TEST(TzefWSConnection_Base_Stream, DisconnectOfAGoneTransportDoesNothing) {
     TzefWSTestConnection Connection;
     Connection.PeerConnected = false;
