@@ -723,6 +723,20 @@ TEST(TzefWSConnection_Base_Stream, PongMatching) {
     EXPECT_EQ(Connection.Written.back(), CloseFrame(1000));
 }
 
+TEST(TzefWSConnection_Base_Stream, PongMustBeUtf8WhenValidating) {
+    TzefWSTestConnection Connection;
+    Connection.SetValidateUTF8(true);
+    Connection.Ping("x");
+    Connection.Receive(Masked(0x8A, "\xC3"));
+    try {
+        Connection.ReadData(true);
+        ADD_FAILURE() << "no exception";
+    } catch (const TzefWSException& E) {
+        EXPECT_EQ(std::string(E.what()), std::string(SInvalidUTF8));
+    }
+    EXPECT_EQ(Connection.Written.back(), CloseFrame(1007));
+}
+
 TEST(TzefWSConnection_Base_Stream, PingWaitsForItsPong) {
     TzefWSTestConnection Connection;
     std::promise<void> PingSent;
