@@ -61,7 +61,8 @@ std::int64_t TStream::CopyFrom(TStream& Source, std::int64_t Count) {
     return Copied;
 }
 
-TMemoryStream::TMemoryStream(std::string_view Bytes) : FData(Bytes.begin(), Bytes.end()) {}
+TMemoryStream::TMemoryStream(std::string_view Bytes) : FData(Bytes.begin(), Bytes.end()) {
+}
 
 std::int64_t TMemoryStream::Read(void* Buffer, std::int64_t Count) {
     const std::int64_t Available = std::int64_t(FData.size()) - FPosition;

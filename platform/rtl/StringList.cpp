@@ -28,9 +28,9 @@ bool IsBlank(char C) noexcept {
 } // namespace
 
 bool SameText(std::string_view A, std::string_view B) noexcept {
-    return A.size() == B.size() &&
-           std::equal(A.begin(), A.end(), B.begin(),
-                      [](char X, char Y) { return AsciiLower(X) == AsciiLower(Y); });
+    return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
+               return AsciiLower(X) == AsciiLower(Y);
+           });
 }
 
 std::string LowerCase(std::string_view Value) {
@@ -190,11 +190,12 @@ std::string TStringList::Delimited(char Delimiter, char Quote, bool Strict) cons
             Result += Delimiter;
         }
         const std::string& Item = FItems[I];
-        const bool NeedsQuotes =
-            std::any_of(Item.begin(), Item.end(), [&](char C) {
-                return C == Delimiter || C == Quote || C == '\0' || (!Strict && IsBlank(C));
-            }) ||
-            (Item.empty() && FItems.size() == 1);
+        const bool NeedsQuotes = std::any_of(Item.begin(), Item.end(),
+                                             [&](char C) {
+                                                 return C == Delimiter || C == Quote || C == '\0' ||
+                                                        (!Strict && IsBlank(C));
+                                             }) ||
+                                 (Item.empty() && FItems.size() == 1);
         if (!NeedsQuotes) {
             Result += Item;
             continue;
@@ -211,8 +212,7 @@ std::string TStringList::Delimited(char Delimiter, char Quote, bool Strict) cons
     return Result;
 }
 
-void TStringList::ParseDelimited(std::string_view Value, char Delimiter, char Quote,
-                                 bool Strict) {
+void TStringList::ParseDelimited(std::string_view Value, char Delimiter, char Quote, bool Strict) {
     FItems.clear();
     std::size_t P = 0;
     const std::size_t N = Value.size();

@@ -107,8 +107,8 @@ HMODULE Load(const char* Name) noexcept {
         // FreeLibrary never unmaps: a library's detached threads (or a pool thread that ran its
         // code and holds its thread-local storage) may outlive the last FreeLibrary, and an
         // unmapped library under them is a crash at exit.
-        void* Handle = Open(LookupLibrary(Name, ExecutableFolder()),
-                            RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        void* Handle =
+            Open(LookupLibrary(Name, ExecutableFolder()), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         if (Handle == nullptr) {
             SetLastError(ERROR_MOD_NOT_FOUND);
             return nullptr;
