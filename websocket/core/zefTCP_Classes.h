@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/rtl/Stream.h"
+#include "websocket/core/zefBase_Classes.h"
 #include "websocket/core/zefWebSocket_Classes_SyncObjs.h"
 #include "websocket/core/zefWebSocket_Types.h"
 
@@ -107,5 +108,82 @@ private:
 
 /// A named level that transports and components refer to.
 class TzefTCPConnection : public TzefTCPConnection_Base {};
+
+/// Adds the component locks and the thread on which events run.
+class TzefTCPComponent_Base : public TzefComponent_Base {
+public:
+    TwsNotifyEvent NotifyEvents() const { return FNotifyEvents.load(); }
+    virtual void SetNotifyEvents(TwsNotifyEvent Value) { FNotifyEvents = Value; }
+
+protected:
+    // Specified pairs: every DoEnterCS is matched by a DoLeaveCS on the same thread.
+    virtual void DoEnterCS() { FCS.Acquire(); }
+    virtual void DoEnterCS(int aIndex) { FCSArray.at(std::size_t(aIndex)).Acquire(); }
+    virtual void DoLeaveCS() { FCS.Release(); }
+    virtual void DoLeaveCS(int aIndex) { FCSArray.at(std::size_t(aIndex)).Release(); }
+
+    std::array<TzefCriticalSection, 6> FCSArray; // Index 1 guards the session store.
+    TzefCriticalSection FCS;
+
+private:
+    std::atomic<TwsNotifyEvent> FNotifyEvents{TwsNotifyEvent::neNoSync};
+};
+
+/// A traffic log: transports that log read it.
+class TzefTCPLogFile {
+public:
+    virtual ~TzefTCPLogFile() = default;
+    void Assign(const TzefTCPLogFile& Source) {
+        FEnabled = Source.FEnabled;
+        FFileName = Source.FFileName;
+    }
+    bool Enabled() const { return FEnabled; }
+    void SetEnabled(bool Value) { FEnabled = Value; }
+    const std::string& FileName() const { return FFileName; }
+    void SetFileName(std::string Value) { FFileName = std::move(Value); }
+
+private:
+    bool FEnabled = false;
+    std::string FFileName;
+};
+
+/// Socket keep-alive settings of socket transports.
+class TzefTCPKeepAlive {
+public:
+    void Assign(const TzefTCPKeepAlive& Source) { *this = Source; }
+    bool Enabled() const { return FEnabled; }
+    void SetEnabled(bool Value) { FEnabled = Value; }
+    int Time() const { return FTime; }
+    void SetTime(int Value) { FTime = Value; }
+    int Interval() const { return FInterval; }
+    void SetInterval(int Value) { FInterval = Value; }
+
+private:
+    bool FEnabled = false;
+    int FTime = 7200000;
+    int FInterval = 1000;
+};
+
+/// The watchdog job: Interval in seconds, Attempts 0 for no limit.
+class TzefTCPWatchDog_Options {
+public:
+    virtual ~TzefTCPWatchDog_Options() = default;
+    void Assign(const TzefTCPWatchDog_Options& Source) {
+        FEnabled = Source.FEnabled;
+        FInterval = Source.FInterval;
+        FAttempts = Source.FAttempts;
+    }
+    bool Enabled() const { return FEnabled; }
+    void SetEnabled(bool Value) { FEnabled = Value; }
+    int Interval() const { return FInterval; }
+    void SetInterval(int Value) { FInterval = Value; }
+    int Attempts() const { return FAttempts; }
+    void SetAttempts(int Value) { FAttempts = Value; }
+
+private:
+    bool FEnabled = false;
+    int FInterval = 60;
+    int FAttempts = 0;
+};
 
 } // namespace zef

@@ -4,14 +4,20 @@
 
 #include "platform/rtl/Stream.h"
 #include "platform/rtl/StringList.h"
+#include "websocket/core/zefBase_Classes.h"
 #include "websocket/core/zefTCP_Classes.h"
 #include "websocket/core/zefWebSocket_Classes_Queues.h"
 #include "websocket/core/zefWebSocket_Extensions.h"
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace zef {
 
@@ -274,6 +280,481 @@ public:
 protected:
     std::string FProtocols;
     std::string FExtensions;
+};
+
+class TzefWSComponent;
+
+/// One pending notification of a queued event mode.
+class TzefWSNotifyObject {
+public:
+    TzefWSConnection* Connection() const { return FConnection; }
+    int Int() const { return FInt; }
+    const std::string& Text() const { return FText; }
+    const std::string& Text1() const { return FText1; }
+    std::exception_ptr RawException() const { return FRawException; }
+    /// The copied stream; created on first use.
+    rtl::TMemoryStream& Stream();
+
+private:
+    friend class TzefWSObjectList;
+    TzefWSConnection* FConnection = nullptr; // Not owned.
+    int FInt = 0;
+    std::exception_ptr FRawException;
+    std::unique_ptr<rtl::TMemoryStream> FStream;
+    std::string FText;
+    std::string FText1;
+};
+
+/// A locked list of pending notifications or held messages; owns them. Any thread.
+class TzefWSObjectList : public TzefThreadList<TzefWSNotifyObject> {
+public:
+    TzefWSObjectList() { SetDuplicates(TDuplicates::dupAccept); }
+    ~TzefWSObjectList() override { DeleteAll(); }
+    void AddNotifyObject(TzefWSConnection* aConnection);
+    void AddNotifyObject(TzefWSConnection* aConnection, const std::string& aText);
+    void AddNotifyObject(TzefWSConnection* aConnection, const std::string& aText,
+                         const std::string& aText1);
+    void AddNotifyObject(TzefWSConnection* aConnection, int aInt);
+    void AddNotifyObject(TzefWSConnection* aConnection, rtl::TStream& aStream);
+    void AddNotifyObject(TzefWSConnection* aConnection, rtl::TStream& aStream, TOpcode aOpCode,
+                         bool aContinuation);
+    void AddNotifyObject(TzefWSConnection* aConnection, const std::string& aText,
+                         std::exception_ptr aException);
+    /// Removes and returns the oldest entry; null when empty.
+    std::unique_ptr<TzefWSNotifyObject> TakeFirst();
+    /// Frees every entry.
+    void DeleteAll();
+    std::size_t Count() const;
+
+private:
+    void Push(std::unique_ptr<TzefWSNotifyObject> aObject);
+};
+
+/// Component level 3: the application's events, their delivery by NotifyEvents and held
+/// messages. Notifications arrive on transport threads; the queued modes deliver on the
+/// program's main thread (rtl::CheckSynchronize).
+class TzefWSComponent_Base : public TzefTCPComponent_Base {
+public:
+    TzefWSComponent_Base();
+    ~TzefWSComponent_Base() override;
+
+    TzefWSConnectEvent OnConnect;
+    TzefWSDisconnectEvent OnDisconnect;
+    TzefWSMessageEvent OnMessage;
+    TzefWSBinaryEvent OnBinary;
+    TzefWSFragmentedEvent OnFragmented;
+    TzefWSErrorEvent OnError;
+    TzefExceptionEvent OnException;
+
+    bool QueueMessages() const { return FQueueMessages.load(); }
+    /// Ignored while held messages are being delivered. False delivers every held message
+    /// (texts, then binaries, then fragments, each oldest first).
+    virtual void SetQueueMessages(bool Value);
+    /// Drops every held message, binary and fragment.
+    void QueueClear() { DoQueueClear(); }
+
+    // Entry points of the transport (see the class comment). A null connection is ignored.
+    virtual void DoNotifyConnect(TzefWSConnection* aConnection);
+    /// Releases the connection after the event (or after the queued event ran).
+    virtual void DoNotifyDisconnect(TzefWSConnection* aConnection);
+    virtual void DoNotifyMessage(TzefWSConnection* aConnection);
+    virtual void DoNotifyBinary(TzefWSConnection* aConnection);
+    virtual void DoNotifyFragmented(TzefWSConnection* aConnection, rtl::TMemoryStream& aStream,
+                                    TOpcode aOpCode, bool aContinuation);
+    virtual void DoNotifyError(TzefWSConnection* aConnection);
+    virtual void DoNotifyException(TzefWSConnection* aConnection);
+    /// Reports aError (OnError) and drops the connection. Never throws.
+    virtual void DoError(TzefWSConnection* aConnection, const std::string& aError);
+    /// Reports aMessage and aException (OnException) and drops the connection. Never throws.
+    virtual void DoException(TzefWSConnection* aConnection, const std::string& aMessage,
+                             std::exception_ptr aException);
+    /// Takes ownership of aConnection: frees it at once here; servers defer it.
+    virtual void ReleaseConnection(TzefWSConnection* aConnection);
+
+    virtual void DoEventConnect(TzefWSConnection& aConnection);
+    virtual void DoEventDisconnect(TzefWSConnection& aConnection, int aCode);
+    virtual void DoEventMessage(TzefWSConnection& aConnection, const std::string& aText);
+    virtual void DoEventBinary(TzefWSConnection& aConnection, rtl::TMemoryStream& aStream);
+    virtual void DoEventFragmented(TzefWSConnection& aConnection, rtl::TMemoryStream& aStream,
+                                   TOpcode aOpCode, bool aContinuation);
+    virtual void DoEventError(TzefWSConnection* aConnection, const std::string& aError);
+    virtual void DoEventException(TzefWSConnection* aConnection, const std::string& aMessage,
+                                  std::exception_ptr aException);
+
+protected:
+    virtual void DoQueueMessages();
+    virtual void DoQueueClear();
+    /// Runs aDrain on the main thread: queued (neAsynchronous) or waited for (neSynchronous).
+    void HandToMainThread(std::function<void()> aDrain);
+    /// Drains of the queued modes; each runs on the main thread.
+    void DrainConnect();
+    void DrainDisconnect();
+    void DrainMessage();
+    void DrainBinary();
+    void DrainFragmented();
+    void DrainError();
+    void DrainException();
+
+private:
+    TzefWSObjectList& List(std::unique_ptr<TzefWSObjectList>& aSlot);
+    void Drain(std::unique_ptr<TzefWSObjectList>& aSlot,
+               const std::function<void(TzefWSNotifyObject&)>& aDeliver);
+
+    std::atomic<bool> FQueueMessages{false};
+    std::atomic<bool> FQueueProcessing{false};
+    std::mutex FListCreate; // Guards the creation of the lists below; each has its own lock.
+    std::unique_ptr<TzefWSObjectList> FQueueMessage;
+    std::unique_ptr<TzefWSObjectList> FQueueBinary;
+    std::unique_ptr<TzefWSObjectList> FQueueFragmented;
+    std::unique_ptr<TzefWSObjectList> FNotifyConnect;
+    std::unique_ptr<TzefWSObjectList> FNotifyDisconnect;
+    std::unique_ptr<TzefWSObjectList> FNotifyMessage;
+    std::unique_ptr<TzefWSObjectList> FNotifyBinary;
+    std::unique_ptr<TzefWSObjectList> FNotifyFragmented;
+    std::unique_ptr<TzefWSObjectList> FNotifyError;
+    std::unique_ptr<TzefWSObjectList> FNotifyException;
+    /// Queued drains hold a weak reference: a drain that runs after the component is gone
+    /// does nothing.
+    std::shared_ptr<TzefWSComponent_Base*> FAlive;
+};
+
+/// A sub-protocol implementation: receives the notifications of connections that negotiated
+/// its protocol (or one of its comma-separated protocols).
+class TzefWSProtocol : public TzefWSComponent_Base {
+public:
+    ~TzefWSProtocol() override;
+    const std::string& Guid() const { return FGuid; }
+    void SetGuid(std::string Value) { FGuid = std::move(Value); }
+    const std::string& Protocol() const { return FProtocol; }
+    void SetProtocol(std::string Value) { FProtocol = std::move(Value); }
+    TwsProtocolMessage MsgType() const { return FMsgType; }
+    void SetMsgType(TwsProtocolMessage Value) { FMsgType = Value; }
+    TzefWSRawMessageEvent OnRawMessage;
+    /// Attaches to aComponent (which lists this object) or, with null, detaches.
+    void SetComponent(TzefWSComponent* aComponent);
+    TzefWSComponent* Component() const { return FComponent; }
+    /// A POST to this protocol: returns the answer's body ("" here).
+    virtual std::string DoPostRequest(TzefWSConnection& aConnection, const std::string& aArgument,
+                                      const std::string& aBody);
+
+private:
+    std::string FGuid;
+    std::string FProtocol;
+    TwsProtocolMessage FMsgType = TwsProtocolMessage::msgText;
+    TzefWSComponent* FComponent = nullptr; // Not owned: the component outlives its protocols.
+};
+
+/// An application object that takes the raw notifications instead of the component's events.
+class TzefWSAPI : public TzefWSComponent_Base {
+public:
+    bool RawMessages() const { return FRawMessages; }
+    void SetRawMessages(bool Value) { FRawMessages = Value; }
+    TzefWSRawMessageEvent OnRawMessage;
+
+private:
+    bool FRawMessages = false;
+};
+
+class TzefWSDrafts {
+public:
+    bool Hixie76() const { return FHixie76; }
+    void SetHixie76(bool Value) { FHixie76 = Value; }
+
+private:
+    bool FHixie76 = true;
+};
+
+class TzefWSSpecifications {
+public:
+    void Assign(const TzefWSSpecifications& Source) { *this = Source; }
+    TzefWSDrafts& Drafts() { return FDrafts; }
+    bool RFC6455() const { return FRFC6455; }
+    void SetRFC6455(bool Value) { FRFC6455 = Value; }
+    bool RFC8441() const { return FRFC8441; }
+    void SetRFC8441(bool Value) { FRFC8441 = Value; }
+
+private:
+    TzefWSDrafts FDrafts;
+    bool FRFC6455 = true;
+    bool FRFC8441 = false;
+};
+
+class TzefWSLogFile : public TzefTCPLogFile {};
+
+/// Interval and Timeout in seconds; Timeout 0: no time-out check.
+class TzefWSHeartBeat_Options {
+public:
+    void Assign(const TzefWSHeartBeat_Options& Source) { *this = Source; }
+    bool Enabled() const { return FEnabled; }
+    void SetEnabled(bool Value) { FEnabled = Value; }
+    int Interval() const { return FInterval; }
+    void SetInterval(int Value) { FInterval = Value; }
+    int Timeout() const { return FTimeout; }
+    void SetTimeout(int Value) { FTimeout = Value; }
+
+private:
+    bool FEnabled = false;
+    int FInterval = 300;
+    int FTimeout = 0;
+};
+
+class TzefWSWatchDog_Options : public TzefTCPWatchDog_Options {};
+
+/// Enabled flag shared by the small option classes.
+class TzefWSEnabled_Options {
+public:
+    virtual ~TzefWSEnabled_Options() = default;
+    bool Enabled() const { return FEnabled; }
+    void SetEnabled(bool Value) { FEnabled = Value; }
+
+protected:
+    explicit TzefWSEnabled_Options(bool aEnabled) : FEnabled(aEnabled) {}
+
+private:
+    bool FEnabled;
+};
+
+class TzefWSConnections_Options : public TzefWSEnabled_Options {
+public:
+    TzefWSConnections_Options() : TzefWSEnabled_Options(true) {}
+    void Assign(const TzefWSConnections_Options& Source) { *this = Source; }
+    int CacheSize() const { return FCacheSize; }
+    void SetCacheSize(int Value) { FCacheSize = Value; }
+    int GroupLevel() const { return FGroupLevel; }
+    void SetGroupLevel(int Value) { FGroupLevel = Value; }
+
+private:
+    int FCacheSize = 100;
+    int FGroupLevel = 1;
+};
+
+class TzefWSChannels_Options : public TzefWSEnabled_Options {
+public:
+    TzefWSChannels_Options() : TzefWSEnabled_Options(true) {}
+};
+
+/// Interval in seconds.
+class TzefWSConnectionsFree_Options : public TzefWSEnabled_Options {
+public:
+    TzefWSConnectionsFree_Options() : TzefWSEnabled_Options(true) {}
+    int Interval() const { return FInterval; }
+    void SetInterval(int Value) { FInterval = Value; }
+
+private:
+    int FInterval = 60;
+};
+
+class TzefWSOptimization_Options {
+public:
+    void Assign(const TzefWSOptimization_Options& Source) { *this = Source; }
+    TzefWSConnections_Options& Connections() { return FConnections; }
+    TzefWSChannels_Options& Channels() { return FChannels; }
+    TzefWSConnectionsFree_Options& ConnectionsFree() { return FConnectionsFree; }
+
+private:
+    TzefWSConnections_Options FConnections;
+    TzefWSChannels_Options FChannels;
+    TzefWSConnectionsFree_Options FConnectionsFree;
+};
+
+class TzefWSAuthentication_Options : public TzefWSEnabled_Options {
+public:
+    TzefWSAuthentication_Options() : TzefWSEnabled_Options(false) {}
+};
+class TzefWSAuthentication_Session : public TzefWSAuthentication_Options {};
+class TzefWSAuthentication_URL : public TzefWSAuthentication_Options {};
+class TzefWSAuthentication_Basic : public TzefWSAuthentication_Options {};
+
+/// The name of the built-in broker protocol (no broker object exists in this library).
+inline constexpr std::string_view BrokerProtocolName = "broker.zef.local";
+
+/// Component level 4: sub-protocol routing, the API object, the option objects, the
+/// heartbeat and watchdog timers and the handshake event.
+class TzefWSComponent : public TzefWSComponent_Base {
+public:
+    TzefWSComponent();
+    ~TzefWSComponent() override;
+
+    void EnterCS() { DoEnterCS(); } // Paired with LeaveCS.
+    void LeaveCS() { DoLeaveCS(); }
+
+    TzefWSHandshakeEvent OnHandshake;
+
+    TzefWSSpecifications& Specifications() { return FSpecifications; }
+    void SetSpecifications(const TzefWSSpecifications& Value) { FSpecifications.Assign(Value); }
+    virtual TzefWSLogFile& LogFile() { return FLogFile; }
+    void SetLogFile(const TzefWSLogFile& Value) { FLogFile.Assign(Value); }
+    TzefWSHeartBeat_Options& HeartBeat() { return FHeartBeat; }
+    void SetHeartBeat(const TzefWSHeartBeat_Options& Value) { FHeartBeat.Assign(Value); }
+    TzefWSWatchDog_Options& WatchDog() { return FWatchDog; }
+    void SetWatchDog(const TzefWSWatchDog_Options& Value) { FWatchDog.Assign(Value); }
+    TzefTCPKeepAlive& TCPKeepAlive() { return FTCPKeepAlive; }
+    TzefWSExtensions& Extensions() { return FExtensions; }
+    void SetExtensions(const TzefWSExtensions& Value) { FExtensions.Assign(Value); }
+    void SetNotifyEvents(TwsNotifyEvent Value) override;
+
+    /// Attaches aObject (not owned) to this component's notifications.
+    void RegisterProtocol(TzefWSProtocol& aObject) { aObject.SetComponent(this); }
+    /// Creates an owned protocol object for aProtocol with the component's current handlers.
+    void RegisterProtocol(const std::string& aProtocol);
+    void UnRegisterProtocol(TzefWSProtocol& aObject) { aObject.SetComponent(nullptr); }
+    /// Frees (or detaches) every protocol object whose Protocol equals aProtocol.
+    void UnRegisterProtocol(const std::string& aProtocol);
+    /// The registered protocols as comma text (broker first, GUID-prefixed where set).
+    std::string GetProtocols();
+    /// True when aProtocol names aObject (see the implementation for the accepted forms).
+    virtual bool IsProtocolMatch(const std::string& aProtocol, const TzefWSProtocol& aObject);
+    virtual void AddProtocolObject(TzefWSProtocol& aObject);
+    virtual void RemoveProtocolObject(TzefWSProtocol& aObject);
+    /// The matching protocol objects, in registration order.
+    std::vector<TzefWSProtocol*> MatchingProtocols(const std::string& aProtocol);
+    virtual void SetAPI(TzefWSAPI* aAPI) { FAPI = aAPI; }
+    virtual void ClearAPI() { FAPI = nullptr; }
+    TzefWSAPI* API() const { return FAPI; }
+
+    void DoNotifyConnect(TzefWSConnection* aConnection) override;
+    void DoNotifyDisconnect(TzefWSConnection* aConnection) override;
+    void DoNotifyMessage(TzefWSConnection* aConnection) override;
+    void DoNotifyBinary(TzefWSConnection* aConnection) override;
+    void DoNotifyFragmented(TzefWSConnection* aConnection, rtl::TMemoryStream& aStream,
+                            TOpcode aOpCode, bool aContinuation) override;
+    void DoNotifyError(TzefWSConnection* aConnection) override;
+    void DoNotifyException(TzefWSConnection* aConnection) override;
+    void DoEventConnect(TzefWSConnection& aConnection) override;
+
+    /// Raises OnHandshake with the connection's response lines: at once (neNoSync) or on the
+    /// main thread while the caller waits.
+    virtual void DoNotifyHandshake(TzefWSConnection& aConnection);
+    virtual void DoEventHandshake(TzefWSConnection& aConnection, rtl::TStringList& aHeaders);
+    /// Sends everything queued on the connection's levels 0, 1, 2 (nothing before the
+    /// handshake completed).
+    virtual void ProcessQueues(TzefWSConnection* aConnection);
+
+    // Timers.
+    virtual void StartHeartBeat();
+    virtual void StopHeartBeat();
+    virtual void StartHeartBeatTimeout();
+    virtual void StopHeartBeatTimeout();
+    virtual void StartWatchDog();
+    virtual void StopWatchDog();
+    int WatchDogAttempts() const { return FWatchDogAttempts.load(); }
+    /// For observers and tests: the timers, null while not created.
+    TzefTimer* HeartBeatTimer();
+    TzefTimer* HeartBeatTimeoutTimer();
+    TzefTimer* WatchDogTimer();
+
+protected:
+    virtual void DoHeartBeat() = 0;
+    virtual void DoHeartBeatException(const std::exception& E) = 0;
+    virtual void DoHeartBeatTimeout() = 0;
+    virtual void DoHeartBeatTimeoutException(const std::exception& E) = 0;
+    virtual void DoWatchDog();
+    virtual void DoWatchDogException(const std::exception& E) = 0;
+    void ProcessQueue(TzefWSConnection& aConnection, TzefQueueList& aQueue);
+    /// Stops every timer and waits for their threads; the most derived destructor calls it.
+    void FreeTimers();
+
+    std::mutex FTimerLock; // Guards the timer slots (not the timers' own state).
+
+private:
+    std::vector<TzefWSProtocol*> FProtocolObjectList; // Not owning. Guarded by FProtocolLock.
+    std::vector<std::unique_ptr<TzefWSProtocol>> FOwnedProtocols; // Guarded by FProtocolLock.
+    std::mutex FProtocolLock;
+    TzefWSAPI* FAPI = nullptr; // Not owned.
+    TzefWSSpecifications FSpecifications;
+    TzefWSLogFile FLogFile;
+    TzefWSHeartBeat_Options FHeartBeat;
+    TzefTCPKeepAlive FTCPKeepAlive;
+    TzefWSWatchDog_Options FWatchDog;
+    std::atomic<int> FWatchDogAttempts{0};
+    TzefWSExtensions FExtensions;
+    std::unique_ptr<TzefTimer> FHeartBeatTimer;        // Guarded by FTimerLock.
+    std::unique_ptr<TzefTimer> FHeartBeatTimeoutTimer; // Guarded by FTimerLock.
+    std::unique_ptr<TzefTimer> FWatchDogTimer;         // Guarded by FTimerLock.
+};
+
+/// A registry entry: refers to a connection (never owns it); its ID is the connection's GUID.
+class TzefQueueItemConnection : public TzefQueueItemBase {
+public:
+    TzefWSConnection* Connection() const { return FConnection; }
+    void SetConnection(TzefWSConnection* Value);
+
+private:
+    TzefWSConnection* FConnection = nullptr; // Not owned.
+};
+
+/// A channel entry: a connection subscribed to the channel named by Queue.
+class TzefQueueItemChannel : public TzefQueueNameItemBase {
+public:
+    TzefWSConnection* Connection() const { return FConnection; }
+    void SetConnection(TzefWSConnection* Value);
+
+private:
+    TzefWSConnection* FConnection = nullptr; // Not owned.
+};
+
+/// The connection cache of a server, grouped by the first GUID character.
+class TzefCacheQueueListConnections : public TzefCacheQueueList {
+public:
+    TzefWSConnection* GetConnection(const std::string& aGuid);
+};
+
+/// The channel registry: one named queue per channel.
+class TzefQueueListChannels : public TzefQueueNameListBase {
+public:
+    /// Appends, last channel first, the item with ID aID of each channel that holds one.
+    void GetChannels(const std::string& aID, std::vector<TzefQueueItemBase*>& aList);
+    /// Appends the connections of aChannel, last item first (the channel is created).
+    void GetConnections(const std::string& aChannel, std::vector<TzefWSConnection*>& aList);
+};
+
+/// The registry list of a server transport; its entries are owned by the component.
+using TzefWSConnectionList = std::vector<TzefWSConnection*>;
+
+/// Component level 5: the server's registry hooks, deferred release of ended connections and
+/// the optimisation options.
+class TzefWSComponent_Server : public TzefWSComponent {
+public:
+    TzefWSComponent_Server();
+    ~TzefWSComponent_Server() override;
+
+    TzefWSUnknownProtocolEvent OnUnknownProtocol;
+    TzefWSOptimization_Options& Optimizations() { return FOptimizations; }
+    void SetOptimizations(const TzefWSOptimization_Options& Value) { FOptimizations.Assign(Value); }
+    void SetNotifyEvents(TwsNotifyEvent Value) override;
+
+    /// The connection cache; created on first use with the optimisation options.
+    TzefCacheQueueListConnections& Connections();
+    /// The channel registry; created on first use.
+    TzefQueueListChannels& Channels();
+    /// Connections waiting for the deferred release.
+    std::size_t ConnectionsFreeCount() const { return FConnectionsFree.Count(); }
+
+    void DoNotifyConnect(TzefWSConnection* aConnection) override;
+    void DoNotifyDisconnect(TzefWSConnection* aConnection) override;
+    void ReleaseConnection(TzefWSConnection* aConnection) override;
+    virtual bool DoUnknownProtocol(TzefWSConnection& aConnection);
+
+    virtual void StartConnectionsFree();
+    /// Stops the timer and frees every waiting connection at once.
+    virtual void StopConnectionsFree();
+    TzefTimer* ConnectionsFreeTimer();
+
+    /// Exclusive access to the transport's registry; paired with UnLockList.
+    virtual TzefWSConnectionList& LockList() = 0;
+    virtual void UnLockList() = 0;
+
+protected:
+    virtual void DoConnectionsFreeTimer();
+    virtual void DoConnectionsFreeException(const std::exception& E);
+
+private:
+    std::mutex FRegistryCreate; // Guards the creation of the two registries.
+    std::unique_ptr<TzefCacheQueueListConnections> FConnections;
+    std::unique_ptr<TzefQueueListChannels> FChannels;
+    TzefQueueCommonT<TzefWSConnection> FConnectionsFree; // Owns its connections.
+    std::unique_ptr<TzefTimer> FConnectionsFreeTimer;    // Guarded by FTimerLock.
+    TzefWSOptimization_Options FOptimizations;
 };
 
 } // namespace zef

@@ -1,0 +1,395 @@
+// zefWebSocket_Server_Base: the server component shared by every transport (bindings, options,
+// registry, events, broadcast, heartbeat, request classification), the server side of the
+// opening handshake and the authentication schemes.
+#pragma once
+
+#include "platform/rtl/StringList.h"
+#include "websocket/core/zefBase_Classes.h"
+#include "websocket/core/zefTCP_Classes.h"
+#include "websocket/core/zefWebSocket_Classes.h"
+#include "websocket/core/zefWebSocket_Classes_Stream.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zef {
+
+// Refusals of the opening handshake.
+inline constexpr std::string_view SErrorDecodingGET = "Error Decoding Header: GET";
+inline constexpr std::string_view SErrorDecodingWebSocket = "Error Decoding Header: WebSocket";
+inline constexpr std::string_view SErrorDecodingUpgrade = "Error Decoding Header: Upgrade";
+inline constexpr std::string_view SErrorDecodingHost = "Error Decoding Header: Host";
+inline constexpr std::string_view SErrorDecodingKey = "Error Decoding Header: WebSocket-Key";
+inline constexpr std::string_view SErrorDecodingOrigin = "Error Decoding Header: Origin";
+inline constexpr std::string_view SErrorDecodingVersion =
+    "Error Decoding Header: WebSocket Version";
+/// %s: the offered sub-protocols, each followed by a line break.
+inline constexpr std::string_view SProtocolNotSupported = "Error Protocol: %s not supported.";
+/// %s: the request's origin.
+inline constexpr std::string_view SOriginNotAllowed = "Origin %s not allowed";
+inline constexpr std::string_view SHeartBeatTimeout = "HeartBeat Timeout exceeded.";
+
+/// A refused opening handshake. Status is the HTTP status with which a transport answers the
+/// client before it drops the connection (400 for a malformed or unacceptable request, 403 for
+/// a refused origin).
+class TzefWSHandshakeRefused : public TzefWSException {
+public:
+    TzefWSHandshakeRefused(int aStatus, const std::string& aMessage)
+        : TzefWSException(aMessage)
+        , FStatus(aStatus) {}
+    int Status() const noexcept { return FStatus; }
+
+private:
+    int FStatus;
+};
+
+/// The server's options copied to each new connection, and the built-in file switches.
+class TzefWSOptionsServer {
+public:
+    void Assign(const TzefWSOptionsServer& Source) { *this = Source; }
+    bool CleanDisconnect = false;
+    TwsFragmentedMessages FragmentedMessages = TwsFragmentedMessages::frgOnlyBuffer;
+    bool HTMLFiles = true;
+    bool JavascriptFiles = true;
+    int ReadTimeOut = 10; // Not consulted by the HTTP Server API transport.
+    int WriteTimeOut = 0; // Not consulted by the HTTP Server API transport.
+    bool RaiseDisconnectExceptions = true;
+    bool ValidateUTF8 = false;
+};
+
+/// The origin allow-list (comma-separated; "" allows every origin).
+class TzefWSSecurity_Options {
+public:
+    void Assign(const TzefWSSecurity_Options& Source) { *this = Source; }
+    std::string OriginsAllowed;
+};
+
+class TzefWSQueueServer_Options : public TzefWSQueueOptions {};
+
+class TzefWSAuthenticationServer_URL : public TzefWSAuthentication_URL {};
+class TzefWSAuthenticationServer_Session : public TzefWSAuthentication_Session {};
+class TzefWSAuthenticationServer_Basic : public TzefWSAuthentication_Basic {};
+
+/// Authentication of upgrades: AuthUsers holds user=password lines.
+class TzefWSAuthenticationServer_Options : public TzefWSAuthentication_Options {
+public:
+    void Assign(const TzefWSAuthenticationServer_Options& Source) { *this = Source; }
+    bool AllowNonAuth = false;
+    rtl::TStringList AuthUsers;
+    TzefWSAuthenticationServer_URL URL;
+    TzefWSAuthenticationServer_Session Session;
+    TzefWSAuthenticationServer_Basic Basic;
+};
+
+class TzefWSFallBack_Flash {
+public:
+    bool Enabled = false;
+    std::string Domain = "*";
+    std::string Ports = "*";
+};
+
+class TzefWSFallBack_SSE {
+public:
+    bool Enabled = false;
+    int Retry = 3000;
+};
+
+class TzefWSFallBack_Options {
+public:
+    void Assign(const TzefWSFallBack_Options& Source) { *this = Source; }
+    TzefWSFallBack_Flash Flash;
+    TzefWSFallBack_SSE ServerSentEvents;
+};
+
+/// Base of a transport's TLS options.
+class TzefWSSSL_Options_Base {
+public:
+    virtual ~TzefWSSSL_Options_Base() = default;
+};
+
+/// One listening binding.
+class TzefWSBinding {
+public:
+    void Assign(const TzefWSBinding& Source) { *this = Source; }
+    std::string Host;
+    TwsIPVersion IPVersion = TwsIPVersion::ipV4;
+    std::string Parameters;
+    int Port = 0;
+    bool SSL = false;
+    std::string SSLCertStoreName;
+    std::string SSLHash;
+};
+
+/// The owned list of bindings.
+class TzefWSBindings {
+public:
+    TzefWSBinding& NewBinding(const std::string& aHost, int aPort, const std::string& aParameters,
+                              bool aSSL = false, const std::string& aSSLHash = "",
+                              TwsIPVersion aIPVersion = TwsIPVersion::ipV4,
+                              const std::string& aCertStoreName = "");
+    TzefWSBinding& NewBinding(const TzefWSBinding& aBinding);
+    void Clear();
+    std::size_t Count() const { return FItems.size(); }
+    TzefWSBinding& operator[](std::size_t Index) { return *FItems.at(Index); }
+    /// "http[s]://Host:Port/Parameters/" (always ending in "/"); "" for an index out of range.
+    std::string GetURL(std::size_t aIndex) const;
+
+private:
+    std::vector<std::unique_ptr<TzefWSBinding>> FItems;
+};
+
+/// The parsed view of one upgrade request. Built from the request's header lines; throws
+/// TzefWSHandshakeRefused for a malformed request. Values are kept exactly as received.
+class TzefWSHandShakeServer_Base : public TzefWSHandshake {
+public:
+    explicit TzefWSHandShakeServer_Base(const rtl::TStringList& aHeaders);
+    const std::string& Get() const { return FGet; }
+    const std::string& Host() const { return FHost; }
+    const std::string& Origin() const { return FOrigin; }
+    const std::string& Key() const { return FKey; }
+    const std::string& Version() const { return FVersion; }
+    TwsSpecification Specification() const { return TwsSpecification::spRFC6455; }
+    bool IsConnection() const { return FIsConnection; }
+    bool IsGET() const { return FIsGET; }
+    bool IsHost() const { return FIsHost; }
+    bool IsKey() const { return FIsKey; }
+    bool IsOrigin() const { return FIsOrigin; }
+    bool IsProtocols() const { return FIsProtocols; }
+    bool IsUpgrade() const { return FIsUpgrade; }
+    bool IsVersion() const { return FIsVersion; }
+    bool IsExtensions() const { return FIsExtensions; }
+
+private:
+    std::string FGet;
+    std::string FHost;
+    std::string FOrigin;
+    std::string FKey;
+    std::string FVersion;
+    bool FIsConnection = false;
+    bool FIsGET = false;
+    bool FIsHost = false;
+    bool FIsKey = false;
+    bool FIsOrigin = false;
+    bool FIsProtocols = false;
+    bool FIsUpgrade = false;
+    bool FIsVersion = false;
+    bool FIsExtensions = false;
+};
+
+/// The authentication state of one connection.
+class TzefWSConnectionAuthentication {
+public:
+    bool Authenticated = false;
+    TwsAuthentication AuthType = TwsAuthentication::authNone;
+    std::string Password;
+    std::string User;
+    /// Created (a new GUID) on first read.
+    const std::string& SessionID();
+    void SetSessionID(std::string Value) { FSessionID = std::move(Value); }
+
+private:
+    std::string FSessionID;
+};
+
+class TzefWSServer_Base;
+
+/// The server side of one connection: validates the upgrade, picks the sub-protocol, checks
+/// the origin, composes the 101 answer and authenticates. The transport's worker thread that
+/// handles the request drives it; one request at a time.
+class TzefWSConnectionServer_Base : public TzefWSConnection_Base_Stream {
+public:
+    TzefWSConnectionServer_Base() = default;
+    ~TzefWSConnectionServer_Base() override;
+
+    /// The parsed request; created on first use from HeadersRequest (may throw).
+    virtual TzefWSHandShakeServer_Base& HandShake();
+    TzefWSConnectionAuthentication& Authentication();
+    TzefWSAuthenticationEvent OnAuthentication;
+    int AuthenticationCloseCode() const { return FAuthenticationCloseCode; }
+    void SetAuthenticationCloseCode(int aCloseCode) { FAuthenticationCloseCode = aCloseCode; }
+    const std::string& ServerOriginsAllowed() const { return FServerOriginsAllowed; }
+    void SetServerOriginsAllowed(std::string Value) { FServerOriginsAllowed = std::move(Value); }
+
+    /// The request document (GET, else POST), computed once.
+    std::string URL() override;
+    /// Fills HeadersResponse with the 101 answer. Throws TzefWSHandshakeRefused.
+    void DoHandshake() override;
+    /// Called first by DispatchRequest; nothing here.
+    virtual void PrepareRequest() {}
+    virtual void DoExtensions();
+    virtual void CheckOrigin();
+    void CheckOriginsAllowed();
+    /// Protocol := the first registered protocol whose name occurs in the URL, else "".
+    virtual void SelectProtocolFromURL();
+    virtual void DoAuthentication();
+    /// Answers 200 with aStream (from position 0) as body.
+    virtual void SendHTTPResponse(rtl::TStream& aStream, const std::string& aContentType) = 0;
+    virtual void SendNotFound() = 0;
+    /// Answers 401 with a basic-authentication challenge.
+    virtual void SendUnauthorized() = 0;
+
+    /// Upgrade to /zef/auth/url/user/password; the resulting Authenticated.
+    bool DoAuthURL(const std::string& aDocument);
+    /// Basic credentials "user:password"; false without the event for any other form.
+    bool DoAuthBasic(const std::string& aCredentials);
+    /// Request /zef/req/auth/session/user/password: answers the new session identifier.
+    void DoAuthSessionRequest(const std::string& aDocument);
+    /// Serves the built-in files aFileNames (comma list) with the placeholders filled; see
+    /// the implementation. True when answered.
+    bool SendFile(const std::string& aFileNames, const std::string& aContentType,
+                  bool aSendNotFound);
+    /// Raises this connection's OnMessage (a message that arrived by another path).
+    void RaiseMessage(const std::string& aText) { DoMessage(aText); }
+
+protected:
+    /// Selects the sub-protocol of the upgrade from the offer and Protocol (the server's list).
+    std::string SelectProtocol();
+
+private:
+    std::unique_ptr<TzefWSHandShakeServer_Base> FHandShake;
+    std::unique_ptr<TzefWSConnectionAuthentication> FAuthentication;
+    int FAuthenticationCloseCode = 1000;
+    std::string FServerOriginsAllowed;
+    std::optional<std::string> FURL;
+};
+
+/// What a transport answers for a refused upgrade before dropping the connection.
+struct TzefWSUpgradeRefusal {
+    int Status = 400;
+    std::string Reason;
+};
+
+/// The server component shared by every transport. Abstract: a transport provides the
+/// registry storage and its locks, the listening and the sending. The owner's thread
+/// configures and activates it; transport workers and timer threads enter it concurrently.
+class TzefWSServer_Base : public TzefWSComponent_Server {
+public:
+    TzefWSServer_Base();
+    ~TzefWSServer_Base() override;
+
+    TzefWSBindings& Bindings();
+    TzefWSOptionsServer& Options() { return FOptions; }
+    void SetOptions(const TzefWSOptionsServer& Value) { FOptions.Assign(Value); }
+    TzefWSQueueServer_Options& QueueOptions() { return FQueueOptions; }
+    void SetQueueOptions(const TzefWSQueueServer_Options& Value) { FQueueOptions.Assign(Value); }
+    TzefWSSecurity_Options& SecurityOptions() { return FSecurityOptions; }
+    void SetSecurityOptions(const TzefWSSecurity_Options& Value) { FSecurityOptions.Assign(Value); }
+    TzefWSAuthenticationServer_Options& Authentication() { return FAuthentication; }
+    void SetAuthentication(const TzefWSAuthenticationServer_Options& Value) {
+        FAuthentication.Assign(Value);
+    }
+    TzefWSFallBack_Options& FallBack() { return FFallBack; }
+    void SetFallBack(const TzefWSFallBack_Options& Value) { FFallBack.Assign(Value); }
+    virtual std::string Host() = 0;
+    virtual void SetHost(const std::string& Value) = 0;
+    virtual int Port() = 0;
+    virtual void SetPort(int Value) = 0;
+    virtual bool Active() { return FActive.load(); }
+    virtual void SetActive(bool Value);
+    virtual bool SSL() { return FSSL; }
+    virtual void SetSSL(bool Value) { FSSL = Value; }
+    /// The inherited options with the file name cut to its folder (up to the last delimiter).
+    TzefWSLogFile& LogFile() override;
+
+    TzefWSAuthenticationEvent OnAuthentication;
+    std::function<void(TzefWSServer_Base& Sender)> OnStartup;
+    std::function<void(TzefWSServer_Base& Sender)> OnShutdown;
+
+    // Registry (the transport's list; see LockList/ShareList).
+    int Count();
+    TzefWSConnectionServer_Base* GetConnectionByIndex(int Index);
+    TzefWSConnectionServer_Base* GetConnectionByGuid(const std::string& aGUID);
+    virtual void AddConnection(TzefWSConnectionServer_Base& Connection);
+    virtual void RemoveConnection(TzefWSConnectionServer_Base& Connection);
+    /// Frees every registered connection.
+    virtual void FreeConnections();
+    /// Shared (read) access to the registry; paired with UnShareList.
+    virtual TzefWSConnectionList& ShareList() = 0;
+    virtual void UnShareList() = 0;
+
+    void Broadcast(const std::string& aMessage, const std::string& aChannel = "",
+                   const std::string& aProtocol = "", const std::string& Exclude = "",
+                   const std::string& Include = "");
+    void Broadcast(rtl::TStream& aStream, const std::string& aChannel = "",
+                   const std::string& aProtocol = "", const std::string& Exclude = "",
+                   const std::string& Include = "", int aSize = 0,
+                   TwsStreaming aStreaming = TwsStreaming::stmNone);
+    bool WriteData(const std::string& aGUID, const std::string& aMessage);
+    bool WriteData(const std::string& aGUID, rtl::TStream& aStream, int aSize = 0,
+                   TwsStreaming aStreaming = TwsStreaming::stmNone);
+    void Ping() { DoPingAll(); }
+    void DisconnectAll();
+
+    /// Transport step 1: copies the settings and binds the events of a new connection.
+    void PrepareConnection(TzefWSConnectionServer_Base& Connection);
+    /// Classifies a request whose header lines are in the connection: 101 upgrade accepted,
+    /// 200 answered here, 404 not handled (see the implementation for the steps).
+    virtual int DispatchRequest(TzefWSConnectionServer_Base& Connection);
+    /// Transport step 3 for a 101: registers the connection and composes the 101 answer into
+    /// its HeadersResponse. On refusal the connection is unregistered again and the result
+    /// says what to answer; the transport then answers and drops the connection.
+    std::optional<TzefWSUpgradeRefusal> UpgradeConnection(TzefWSConnectionServer_Base& Connection);
+    /// Built-in files for aRequestLine (the request's GET line, else ""); true when answered.
+    virtual bool DoHTTPFileRequest(TzefWSConnectionServer_Base& Connection,
+                                   const std::string& RequestLine, bool SendNotFound);
+    virtual void DoProtocolPostRequest(TzefWSConnectionServer_Base& Connection);
+    /// The judge of credentials bound to each connection's OnAuthentication.
+    void OnServerAuthenticationEvent(TzefWSConnection& Connection, const std::string& aUser,
+                                     const std::string& aPassword, bool& Authenticated);
+    /// Upgrade to /zef/auth/session/ID: true once per stored session identifier.
+    bool DoAuthSession(TzefWSConnectionServer_Base& Connection, const std::string& aDocument);
+    /// Session-store entries (for observers).
+    std::size_t SessionCount();
+
+    // Bound to each connection's events by PrepareConnection.
+    virtual void OnServerUpdateEvent(TzefWSConnection& Connection, int aType);
+    virtual void OnServerMessageEvent(TzefWSConnection& Connection, const std::string& Text);
+    virtual void OnServerBinaryEvent(TzefWSConnection& Connection, rtl::TMemoryStream& Data);
+    virtual void OnServerFragmentedEvent(TzefWSConnection& Connection, rtl::TMemoryStream& Data,
+                                         TOpcode OpCode, bool Continuation);
+    virtual void OnServerDisconnectEvent(TzefWSConnection& Connection, int Code);
+
+protected:
+    virtual void DoStart() = 0;
+    virtual void DoStop() = 0;
+    /// The one worker behind Broadcast (aType 1 text, 2 binary) and Ping (4).
+    virtual void DoBroadcast(const std::string& aMessage, rtl::TStream* aStream, int aType,
+                             const std::string& aChannel, const std::string& aProtocol,
+                             const std::string& Exclude, const std::string& Include, int aSize,
+                             TwsStreaming aStreaming);
+    virtual void DoPingAll();
+    void DoHeartBeat() override;
+    void DoHeartBeatException(const std::exception& E) override;
+    void DoHeartBeatTimeout() override;
+    void DoHeartBeatTimeoutException(const std::exception& E) override;
+    /// Stops and frees every timer; the most derived destructor calls it first, so that no
+    /// tick runs into a half-destroyed object.
+    void FreeAllTimers();
+
+    std::atomic<bool> FActive{false}; // The transport keeps it current.
+
+private:
+    void AcceptEventStream(TzefWSConnectionServer_Base& Connection);
+    void DoXHRPost(TzefWSConnectionServer_Base& Connection);
+    void SendFlashPolicy(TzefWSConnectionServer_Base& Connection);
+    TzefDelimitedStringList& SessionIDList(); // Call under DoEnterCS(1).
+
+    std::mutex FBindingsCreate;
+    std::unique_ptr<TzefWSBindings> FBindings; // Created on first use under FBindingsCreate.
+    TzefWSOptionsServer FOptions;
+    TzefWSSecurity_Options FSecurityOptions;
+    TzefWSQueueServer_Options FQueueOptions;
+    std::unique_ptr<TzefDelimitedStringList> FSessionIDList; // Guarded by FCSArray[1].
+    TzefWSAuthenticationServer_Options FAuthentication;
+    TzefWSFallBack_Options FFallBack;
+    bool FSSL = false;
+    TzefWSLogFile FLogFileView; // What the LogFile getter returns.
+};
+
+} // namespace zef
