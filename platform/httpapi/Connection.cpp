@@ -120,8 +120,9 @@ bool TConnection::Closed() const noexcept {
     return FClosed.load();
 }
 
-void TConnection::Abort() noexcept {
+void TConnection::Abort(DWORD Status) noexcept {
     std::scoped_lock Lock(FLock);
+    FAbortStatus = Status;
     CloseLocked(true);
 }
 
@@ -235,6 +236,9 @@ void TConnection::ProcessLocked() noexcept {
         }
         case TPhase::Delivered:
             return; // the application reads the body and answers
+        case TPhase::Opaque:
+            ServeReadsLocked();
+            return;
         case TPhase::Draining: {
             std::size_t Consumed = 0;
             std::size_t Written = 0;
@@ -295,6 +299,7 @@ void TConnection::DeliverLocked() {
     FCloseAfter = false;
     FDropBody = false;
     FTimeouts = Route.Timeouts;
+    FQueue = Route.Queue;
     FPhase = TPhase::Delivered;
     FDeadline = 0; // the application holds the request: no listener timer runs
     const TDeliverResult Result = Route.Queue->Deliver(std::move(Request));
@@ -509,6 +514,25 @@ void TConnection::CloseLocked(bool Reset) noexcept {
     FOutput.shrink_to_fit();
     FOutputStart = 0;
     FChanged.notify_all();
+    // Pending overlapped operations end with the connection: reads with the end of the stream
+    // (or the reason it was cut), disconnect waits with success, unless the queue or the
+    // application ended it (then with the status it gave).
+    const DWORD ReadStatus = FAbortStatus != NO_ERROR ? FAbortStatus
+                             : FPeerClosed && !Reset  ? DWORD(ERROR_HANDLE_EOF)
+                                                      : DWORD(ERROR_CONNECTION_INVALID);
+    for (const TPendingIo& Read : FPendingReads) {
+        Read.Complete(ReadStatus, 0);
+    }
+    FPendingReads.clear();
+    for (const TPendingIo& Wait : FDisconnectWaits) {
+        Wait.Complete(FAbortStatus, 0);
+    }
+    FDisconnectWaits.clear();
+    if (FCurrentId != HTTP_NULL_ID) {
+        if (const auto Queue = FQueue.lock()) {
+            Queue->Retire(FCurrentId); // nobody can use the request any more
+        }
+    }
     try {
         FReactor->Remove(this);
     } catch (...) {
@@ -517,9 +541,40 @@ void TConnection::CloseLocked(bool Reset) noexcept {
 }
 
 DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, ULONG Length,
-                            ULONG& BytesRead) {
+                            ULONG& BytesRead, LPOVERLAPPED Overlapped,
+                            const TCompletionTarget& Target) {
     BytesRead = 0;
     std::unique_lock Lock(FLock);
+    if (FOpaque) {
+        while (true) {
+            if (FCurrentId != Request.Id) {
+                return ERROR_CONNECTION_INVALID;
+            }
+            if (FPendingReads.empty() && PendingInput() > 0) {
+                BytesRead = static_cast<ULONG>(TakeInputLocked(Buffer, Length));
+                if (FPeerClosed) {
+                    ServeReadsLocked(); // the last bytes are out: the channel can end
+                }
+                if (Overlapped != nullptr) {
+                    // Done at once; the completion is still reported.
+                    win::BeginOverlapped(Overlapped);
+                    TPendingIo{Overlapped, Target, Buffer, Length, Flags}.Complete(NO_ERROR,
+                                                                                   BytesRead);
+                }
+                return NO_ERROR;
+            }
+            if (FPhase != TPhase::Opaque || FPeerClosed) {
+                // The end comes at once, even to an overlapped read, as on Windows.
+                return FPeerClosed ? ERROR_HANDLE_EOF : ERROR_CONNECTION_INVALID;
+            }
+            if (Overlapped != nullptr) {
+                win::BeginOverlapped(Overlapped);
+                FPendingReads.push_back({Overlapped, Target, Buffer, Length, Flags});
+                return ERROR_IO_PENDING;
+            }
+            FChanged.wait(Lock);
+        }
+    }
     if (FPhase != TPhase::Delivered || FCurrentId != Request.Id) {
         return ERROR_CONNECTION_INVALID;
     }
@@ -578,19 +633,30 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
         }
     }
     BytesRead = static_cast<ULONG>(Total);
-    return Total == 0 ? ERROR_HANDLE_EOF : NO_ERROR;
+    if (Total == 0) {
+        return ERROR_HANDLE_EOF;
+    }
+    if (Overlapped != nullptr) {
+        // A plain body is read at once; the completion is still reported.
+        win::BeginOverlapped(Overlapped);
+        TPendingIo{Overlapped, Target, Buffer, Length, Flags}.Complete(NO_ERROR, BytesRead);
+    }
+    return NO_ERROR;
 }
 
 DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
                         const std::vector<TSendPiece>& Pieces, bool Final, bool CloseAfter,
-                        bool DropBody, ULONG& BytesSent) {
+                        bool DropBody, ULONG& BytesSent, bool Opaque) {
     BytesSent = 0;
     std::unique_lock Lock(FLock);
-    if (FPhase != TPhase::Delivered || FCurrentId != Request.Id) {
+    if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) || FCurrentId != Request.Id) {
         return ERROR_CONNECTION_INVALID;
     }
     if (IsHead == FHeadSent) {
         return ERROR_INVALID_PARAMETER; // two heads, or a body before the head
+    }
+    if (FPhase == TPhase::Opaque) {
+        Final = Final || CloseAfter; // the channel ends with the disconnect flag
     }
     if (IsHead) {
         FHeadSent = true;
@@ -611,7 +677,7 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
             }
         }
     }
-    if (!Final && PendingOutput() + Total <= CorkLimit) {
+    if (!Final && !Opaque && FPhase != TPhase::Opaque && PendingOutput() + Total <= CorkLimit) {
         // More of this response follows at once: hold the piece and send it with the rest.
         for (const iovec& Vector : Vectors) {
             FOutput.append(static_cast<const char*>(Vector.iov_base), Vector.iov_len);
@@ -628,7 +694,18 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
         return ERROR_CONNECTION_INVALID;
     }
     BytesSent = static_cast<ULONG>(Total);
-    if (Final) {
+    if (Opaque) {
+        // From now on every byte either way is the application's.
+        FOpaque = true;
+        FPhase = TPhase::Opaque;
+        FDeadline = 0;
+        ServeReadsLocked();
+        if (FReadPaused && FPhase == TPhase::Opaque) {
+            ResumeReading();
+        }
+    } else if (Final && FPhase == TPhase::Opaque) {
+        StartClosingLocked();
+    } else if (Final) {
         FinishResponseLocked();
     }
     // A slow reader pushes back on the sender instead of growing our memory.
@@ -643,6 +720,65 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
         }
     }
     return NO_ERROR;
+}
+
+void TConnection::ServeReadsLocked() noexcept {
+    while (!FPendingReads.empty() && PendingInput() > 0) {
+        const TPendingIo Read = FPendingReads.front();
+        FPendingReads.pop_front();
+        const std::size_t Got = TakeInputLocked(static_cast<char*>(Read.Buffer), Read.Length);
+        Read.Complete(NO_ERROR, static_cast<DWORD>(Got));
+    }
+    if (FPeerClosed && PendingInput() == 0 && FPhase == TPhase::Opaque) {
+        for (const TPendingIo& Read : FPendingReads) {
+            Read.Complete(ERROR_HANDLE_EOF, 0);
+        }
+        FPendingReads.clear();
+        StartClosingLocked(); // our side ends once what we hold is sent
+    }
+}
+
+std::size_t TConnection::TakeInputLocked(char* Buffer, std::size_t Length) noexcept {
+    const std::size_t Got = std::min(Length, PendingInput());
+    std::memcpy(Buffer, FInput.data() + FInputStart, Got);
+    FInputStart += Got;
+    if (FReadPaused) {
+        ResumeReading(); // room again: read the socket on
+    }
+    return Got;
+}
+
+DWORD TConnection::WaitForDisconnect(LPOVERLAPPED Overlapped, const TCompletionTarget& Target) {
+    std::unique_lock Lock(FLock);
+    if (FPhase == TPhase::Closed) {
+        return ERROR_CONNECTION_INVALID;
+    }
+    if (Overlapped != nullptr) {
+        win::BeginOverlapped(Overlapped);
+        FDisconnectWaits.push_back({Overlapped, Target, nullptr, 0, 0});
+        return ERROR_IO_PENDING;
+    }
+    FChanged.wait(Lock, [this] { return FPhase == TPhase::Closed; });
+    return NO_ERROR;
+}
+
+bool TConnection::CancelIo(LPOVERLAPPED Overlapped) noexcept {
+    std::scoped_lock Lock(FLock);
+    bool Found = false;
+    const auto Cancel = [&](auto& List) {
+        for (auto It = List.begin(); It != List.end();) {
+            if (Overlapped == nullptr || It->Overlapped == Overlapped) {
+                It->Complete(ERROR_OPERATION_ABORTED, 0);
+                It = List.erase(It);
+                Found = true;
+            } else {
+                ++It;
+            }
+        }
+    };
+    Cancel(FPendingReads);
+    Cancel(FDisconnectWaits);
+    return Found;
 }
 
 } // namespace httpapi

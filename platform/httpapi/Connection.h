@@ -1,6 +1,7 @@
 // Connection: one client TCP connection; parses requests, hands them to queues, writes answers.
 #pragma once
 
+#include "platform/httpapi/PendingIo.h"
 #include "platform/httpapi/Reactor.h"
 #include "platform/httpapi/Request.h"
 #include "platform/httpapi/RequestParser.h"
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <http.h>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,8 @@
 #include <vector>
 
 namespace httpapi {
+
+class TRequestQueue;
 
 /// One client connection. Owned by its reactor (and kept alive by the requests that name it).
 /// The reactor thread reads and parses; application threads read bodies and send, writing to
@@ -46,12 +50,22 @@ public:
 
     /// Any thread, without the connection's lock (queues ask while holding theirs).
     bool Closed() const noexcept;
-    /// Any thread: resets the connection (queue closed, request cancelled).
-    void Abort() noexcept;
+    /// Any thread: resets the connection (queue closed, request cancelled); its pending
+    /// overlapped reads and disconnect waits end with Status.
+    void Abort(DWORD Status = ERROR_CONNECTION_INVALID) noexcept;
 
-    /// HttpReceiveRequestEntityBody for Request (the connection's current request).
+    /// HttpReceiveRequestEntityBody for Request (the connection's current request). On an
+    /// upgraded connection it returns what has arrived (at least a byte); with an OVERLAPPED a
+    /// read that would wait returns ERROR_IO_PENDING and completes through Target.
     DWORD ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, ULONG Length,
-                   ULONG& BytesRead);
+                   ULONG& BytesRead, LPOVERLAPPED Overlapped = nullptr,
+                   const TCompletionTarget& Target = {});
+    /// HttpWaitForDisconnect: NO_ERROR (synchronous) or ERROR_IO_PENDING once the connection
+    /// ends; ERROR_CONNECTION_INVALID when it already has.
+    DWORD WaitForDisconnect(LPOVERLAPPED Overlapped, const TCompletionTarget& Target);
+    /// CancelIoEx: ends the pending read or disconnect wait Overlapped (all when nullptr)
+    /// with 995. True when there was one.
+    bool CancelIo(LPOVERLAPPED Overlapped) noexcept;
 
     struct TSendPiece {
         const char* Data;
@@ -59,14 +73,16 @@ public:
     };
     /// Sends part of Request's response. Head is empty for entity-body sends. Final ends the
     /// response; CloseAfter closes the connection once it is complete; DropBody discards the
-    /// pieces (a response to HEAD). Returns NO_ERROR, ERROR_CONNECTION_INVALID (client gone,
-    /// request finished) or ERROR_INVALID_PARAMETER (head sent twice, body before head).
+    /// pieces (a response to HEAD). Opaque (a 101 head) turns the connection into a raw byte
+    /// channel: later sends write their bytes as they are. Returns NO_ERROR,
+    /// ERROR_CONNECTION_INVALID (client gone, request finished) or ERROR_INVALID_PARAMETER (head
+    /// sent twice, body before head).
     DWORD Send(const TRequest& Request, bool IsHead, std::string Head,
                const std::vector<TSendPiece>& Pieces, bool Final, bool CloseAfter, bool DropBody,
-               ULONG& BytesSent);
+               ULONG& BytesSent, bool Opaque = false);
 
 private:
-    enum class TPhase : std::uint8_t { Head, Delivered, Draining, Closing, Closed };
+    enum class TPhase : std::uint8_t { Head, Delivered, Opaque, Draining, Closing, Closed };
 
     void PumpLocked() noexcept;
     void ReadLocked() noexcept;
@@ -81,6 +97,9 @@ private:
     void CloseLocked(bool Reset) noexcept;
     void ArmLocked(std::uint16_t Seconds) noexcept;
     void ResumeReading() noexcept;
+    // Upgraded connections: hands arrived bytes to pending reads; ends them at the peer's end.
+    void ServeReadsLocked() noexcept;
+    std::size_t TakeInputLocked(char* Buffer, std::size_t Length) noexcept;
     std::size_t PendingInput() const noexcept { return FInput.size() - FInputStart; }
     std::size_t PendingOutput() const noexcept { return FOutput.size() - FOutputStart; }
 
@@ -117,6 +136,11 @@ private:
     bool FReadPaused = false;                  // Guarded by FLock.
     bool FResumePosted = false;                // Guarded by FLock.
     bool FShutdownAfterFlush = false;          // Guarded by FLock.
+    bool FOpaque = false;                      // Guarded by FLock. A 101 made it a byte channel.
+    DWORD FAbortStatus = NO_ERROR; // Guarded by FLock. Set by Abort: how pending operations end.
+    std::weak_ptr<TRequestQueue> FQueue;      // Guarded by FLock. The current request's queue.
+    std::deque<TPendingIo> FPendingReads;     // Guarded by FLock. Overlapped reads, in order.
+    std::vector<TPendingIo> FDisconnectWaits; // Guarded by FLock.
 };
 
 } // namespace httpapi

@@ -1,9 +1,9 @@
 // HttpApi: the exported HTTP Server API functions (C linkage) over the driver and its queues.
 //
 // Every function returns a Win32 code and never throws. Calls that take an OVERLAPPED and
-// cannot complete at once (receives that would wait, disconnect waits) are not available yet
-// and fail with ERROR_NOT_SUPPORTED; overlapped sends complete at once and still post their
-// completion, as the Windows listener does.
+// cannot complete at once (receives that would wait, disconnect waits) return ERROR_IO_PENDING
+// and complete through the queue's completion port or the OVERLAPPED's event; calls that
+// complete at once still report their completion, as the Windows listener does.
 #include "platform/httpapi/Connection.h"
 #include "platform/httpapi/Driver.h"
 #include "platform/httpapi/RequestQueue.h"
@@ -116,8 +116,8 @@ bool ReadChunks(USHORT Count, const HTTP_DATA_CHUNK* Chunks,
 // An overlapped call that finished at once still reports through the port or event.
 ULONG Complete(TRequestQueue& RequestQueue, LPOVERLAPPED Overlapped, ULONG Result, ULONG Bytes) {
     if (Overlapped != nullptr && Result == NO_ERROR) {
-        const auto [Port, Key] = RequestQueue.CompletionPort();
-        win::CompleteOverlapped(Port, Key, Overlapped, Result, Bytes);
+        win::BeginOverlapped(Overlapped);
+        TPendingIo{Overlapped, RequestQueue.Target()}.Complete(Result, Bytes);
     }
     return Result;
 }
@@ -512,11 +512,9 @@ ULONG WINAPI HttpReceiveHttpRequest(HANDLE RequestQueueHandle, HTTP_REQUEST_ID R
     if (!Found) {
         return ERROR_INVALID_HANDLE;
     }
-    if (Overlapped != nullptr) {
-        return ERROR_NOT_SUPPORTED;
-    }
     try {
-        return Found->Receive(RequestId, Flags, RequestBuffer, RequestBufferLength, BytesReturned);
+        return Found->Receive(RequestId, Flags, RequestBuffer, RequestBufferLength, BytesReturned,
+                              Overlapped);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -533,17 +531,15 @@ ULONG WINAPI HttpReceiveRequestEntityBody(HANDLE RequestQueueHandle, HTTP_REQUES
         EntityBuffer == nullptr || EntityBufferLength == 0) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (Overlapped != nullptr) {
-        return ERROR_NOT_SUPPORTED;
-    }
     const auto Request = Found->Find(RequestId);
     if (!Request) {
         return ERROR_CONNECTION_INVALID;
     }
     try {
         ULONG Read = 0;
-        const ULONG Result = Request->Connection->ReadBody(
-            *Request, Flags, static_cast<char*>(EntityBuffer), EntityBufferLength, Read);
+        const ULONG Result =
+            Request->Connection->ReadBody(*Request, Flags, static_cast<char*>(EntityBuffer),
+                                          EntityBufferLength, Read, Overlapped, Found->Target());
         if (BytesReturned != nullptr && (Result == NO_ERROR || Result == ERROR_HANDLE_EOF)) {
             *BytesReturned = Read;
         }
@@ -571,13 +567,16 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
         HttpResponse->EntityChunkCount > 100) {
         return ERROR_INVALID_PARAMETER;
     }
-    if ((Flags & HTTP_SEND_RESPONSE_FLAG_OPAQUE) != 0) {
-        // Only a 101 may turn a connection opaque; opaque channels come with overlapped I/O.
-        return HttpResponse->StatusCode == 101 ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER;
+    const bool Opaque = (Flags & HTTP_SEND_RESPONSE_FLAG_OPAQUE) != 0;
+    if (Opaque && HttpResponse->StatusCode != 101) {
+        return ERROR_INVALID_PARAMETER; // only a 101 turns a connection into a byte channel
     }
     const auto Request = Found->Find(RequestId);
     if (!Request) {
         return ERROR_CONNECTION_INVALID;
+    }
+    if (Opaque && Request->Head.HasBody()) {
+        return ERROR_INVALID_PARAMETER; // the body's bytes and the channel's would mix
     }
     try {
         std::vector<TConnection::TSendPiece> Pieces;
@@ -587,7 +586,7 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
                         Error)) {
             return Error;
         }
-        const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0;
+        const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0 && !Opaque;
         TResponseHead Head;
         const ULONG Formatted =
             FormatResponseHead(*HttpResponse, Flags, Request->Head, Total, Final, Head);
@@ -595,8 +594,9 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
             return Formatted;
         }
         ULONG Sent = 0;
-        const ULONG Result = Request->Connection->Send(*Request, true, std::move(Head.Text), Pieces,
-                                                       Final, Head.CloseAfter, Head.DropBody, Sent);
+        const ULONG Result =
+            Request->Connection->Send(*Request, true, std::move(Head.Text), Pieces, Final,
+                                      Head.CloseAfter && !Opaque, Head.DropBody, Sent, Opaque);
         if (Result == ERROR_CONNECTION_INVALID || (Result == NO_ERROR && Final)) {
             Found->Finish(RequestId);
         }
@@ -652,14 +652,34 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
     }
 }
 
-ULONG WINAPI HttpWaitForDisconnect(HANDLE RequestQueueHandle, HTTP_CONNECTION_ID,
-                                   LPOVERLAPPED) noexcept {
-    return Queue(RequestQueueHandle) ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE;
+ULONG WINAPI HttpWaitForDisconnect(HANDLE RequestQueueHandle, HTTP_CONNECTION_ID ConnectionId,
+                                   LPOVERLAPPED Overlapped) noexcept {
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (ConnectionId == HTTP_NULL_ID) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    // Only a connection with a request handed out can be waited on (the Windows listener
+    // refuses once the last response has been sent).
+    const auto Connection = Found->FindConnection(ConnectionId);
+    if (!Connection) {
+        return ERROR_CONNECTION_INVALID;
+    }
+    try {
+        return Connection->WaitForDisconnect(Overlapped, Found->Target());
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
-ULONG WINAPI HttpWaitForDisconnectEx(HANDLE RequestQueueHandle, HTTP_CONNECTION_ID, ULONG,
-                                     LPOVERLAPPED) noexcept {
-    return Queue(RequestQueueHandle) ? ERROR_NOT_SUPPORTED : ERROR_INVALID_HANDLE;
+ULONG WINAPI HttpWaitForDisconnectEx(HANDLE RequestQueueHandle, HTTP_CONNECTION_ID ConnectionId,
+                                     ULONG Reserved, LPOVERLAPPED Overlapped) noexcept {
+    if (Reserved != 0) {
+        return Queue(RequestQueueHandle) ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
+    }
+    return HttpWaitForDisconnect(RequestQueueHandle, ConnectionId, Overlapped);
 }
 
 ULONG WINAPI HttpCancelHttpRequest(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
@@ -672,7 +692,7 @@ ULONG WINAPI HttpCancelHttpRequest(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Re
     if (!Request) {
         return ERROR_CONNECTION_INVALID;
     }
-    Request->Connection->Abort(); // the client sees a reset
+    Request->Connection->Abort(ERROR_OPERATION_ABORTED); // the client sees a reset
     Found->Finish(RequestId);
     return Complete(*Found, Overlapped, NO_ERROR, 0);
 }

@@ -3,27 +3,69 @@
 
 #include "platform/httpapi/Connection.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace httpapi {
 
 TDeliverResult TRequestQueue::Deliver(std::shared_ptr<TRequest> Request) {
-    {
-        std::scoped_lock Lock(FLock);
-        if (FClosed) {
-            return TDeliverResult::Unavailable;
-        }
-        if (FPending.size() >= FQueueLength) {
-            return TDeliverResult::Full;
-        }
-        FPending.push_back(std::move(Request));
+    std::vector<std::shared_ptr<TRequest>> Dropped; // released after the lock
+    std::unique_lock Lock(FLock);
+    SweepLocked(Dropped);
+    if (FClosed) {
+        return TDeliverResult::Unavailable;
     }
+    if (!FReceivers.empty()) {
+        // A pending overlapped receive takes it at once (they are served in the order made).
+        const TPendingIo Receiver = FReceivers.front();
+        FReceivers.pop_front();
+        ULONG Needed = 0;
+        const DWORD Result =
+            HandOutLocked(std::move(Request), Receiver.Buffer, Receiver.Length, Needed);
+        Lock.unlock();
+        Receiver.Complete(Result, Needed);
+        return TDeliverResult::Delivered;
+    }
+    if (FPending.size() >= FQueueLength) {
+        return TDeliverResult::Full;
+    }
+    FPending.push_back(std::move(Request));
+    Lock.unlock();
     FArrived.notify_one();
     return TDeliverResult::Delivered;
 }
 
+DWORD TRequestQueue::HandOutLocked(std::shared_ptr<TRequest> Request, void* Buffer, ULONG Length,
+                                   ULONG& Needed) {
+    Needed = static_cast<ULONG>(Request->RecordSize());
+    if (Needed > Length) {
+        // The request now belongs to its id: only a receive naming it gets it.
+        auto* Record = new (Buffer) HTTP_REQUEST_V1{};
+        Record->RequestId = Request->Id;
+        Record->ConnectionId = Request->ConnectionId;
+        FClaimed.emplace(Request->Id, std::move(Request));
+        return ERROR_MORE_DATA;
+    }
+    Request->WriteRecord(Buffer);
+    FActive.emplace(Request->Id, std::move(Request));
+    return NO_ERROR;
+}
+
+void TRequestQueue::SweepLocked(std::vector<std::shared_ptr<TRequest>>& Dropped) {
+    for (const HTTP_REQUEST_ID Id : FRetired) {
+        for (auto* Map : {&FActive, &FClaimed}) {
+            const auto It = Map->find(Id);
+            if (It != Map->end()) {
+                Dropped.push_back(std::move(It->second));
+                Map->erase(It);
+            }
+        }
+    }
+    FRetired.clear();
+}
+
 DWORD TRequestQueue::Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffer, ULONG Length,
-                             ULONG* BytesReturned) {
+                             ULONG* BytesReturned, LPOVERLAPPED Overlapped) {
     if ((Flags &
          ~ULONG(HTTP_RECEIVE_REQUEST_FLAG_COPY_BODY | HTTP_RECEIVE_REQUEST_FLAG_FLUSH_BODY)) != 0 ||
         Buffer == nullptr) {
@@ -35,7 +77,9 @@ DWORD TRequestQueue::Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffe
     if (Length < sizeof(HTTP_REQUEST_V1)) {
         return ERROR_INSUFFICIENT_BUFFER;
     }
+    std::vector<std::shared_ptr<TRequest>> Dropped; // released after the lock
     std::unique_lock Lock(FLock);
+    SweepLocked(Dropped);
     std::shared_ptr<TRequest> Request;
     if (RequestId != HTTP_NULL_ID) {
         const auto It = FClaimed.find(RequestId);
@@ -49,6 +93,12 @@ DWORD TRequestQueue::Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffe
         }
     } else {
         while (!Request) {
+            if (Overlapped != nullptr && !FClosed && FPending.empty()) {
+                // Nothing waiting: the next delivered request completes this call.
+                win::BeginOverlapped(Overlapped);
+                FReceivers.push_back({Overlapped, FTarget, Buffer, Length, Flags});
+                return ERROR_IO_PENDING;
+            }
             FArrived.wait(Lock, [this] { return FClosed || !FPending.empty(); });
             if (FClosed) {
                 return ERROR_OPERATION_ABORTED;
@@ -60,30 +110,39 @@ DWORD TRequestQueue::Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffe
             }
         }
     }
-    const std::size_t Needed = Request->RecordSize();
-    if (Needed > Length) {
-        // The request now belongs to its id: only a receive naming it gets it.
-        auto* Record = new (Buffer) HTTP_REQUEST_V1{};
-        Record->RequestId = Request->Id;
-        Record->ConnectionId = Request->ConnectionId;
-        if (BytesReturned != nullptr) {
-            *BytesReturned = static_cast<ULONG>(Needed);
-        }
-        FClaimed.emplace(Request->Id, std::move(Request));
-        return ERROR_MORE_DATA;
-    }
-    Request->WriteRecord(Buffer);
+    ULONG Needed = 0;
+    const DWORD Result = HandOutLocked(std::move(Request), Buffer, Length, Needed);
     if (BytesReturned != nullptr) {
-        *BytesReturned = static_cast<ULONG>(Needed);
+        *BytesReturned = Needed;
     }
-    FActive.emplace(Request->Id, std::move(Request));
-    return NO_ERROR;
+    if (Overlapped != nullptr && Result == NO_ERROR) {
+        // Done at once; the completion is still reported, as the Windows listener does.
+        const TCompletionTarget Target = FTarget;
+        Lock.unlock();
+        win::BeginOverlapped(Overlapped);
+        TPendingIo{Overlapped, Target, Buffer, Length, Flags}.Complete(NO_ERROR, Needed);
+    }
+    return Result;
 }
 
 std::shared_ptr<TRequest> TRequestQueue::Find(HTTP_REQUEST_ID RequestId) {
+    std::vector<std::shared_ptr<TRequest>> Dropped; // released after the lock
     std::scoped_lock Lock(FLock);
+    SweepLocked(Dropped);
     const auto It = FActive.find(RequestId);
     return It == FActive.end() ? nullptr : It->second;
+}
+
+std::shared_ptr<TConnection> TRequestQueue::FindConnection(HTTP_CONNECTION_ID ConnectionId) {
+    std::vector<std::shared_ptr<TRequest>> Dropped; // released after the lock
+    std::scoped_lock Lock(FLock);
+    SweepLocked(Dropped);
+    for (const auto& [Id, Request] : FActive) {
+        if (Request->ConnectionId == ConnectionId) {
+            return Request->Connection;
+        }
+    }
+    return nullptr;
 }
 
 void TRequestQueue::Finish(HTTP_REQUEST_ID RequestId) {
@@ -96,11 +155,22 @@ void TRequestQueue::Finish(HTTP_REQUEST_ID RequestId) {
     }
 }
 
+void TRequestQueue::Retire(HTTP_REQUEST_ID RequestId) noexcept {
+    std::scoped_lock Lock(FLock);
+    try {
+        FRetired.push_back(RequestId);
+    } catch (...) {
+        // Out of memory: the request then stays until the queue closes.
+    }
+}
+
 void TRequestQueue::Close() noexcept {
     std::vector<std::shared_ptr<TRequest>> Orphans;
+    std::deque<TPendingIo> Receivers;
     {
         std::scoped_lock Lock(FLock);
         FClosed = true;
+        Receivers.swap(FReceivers);
         try {
             Orphans.reserve(FPending.size() + FClaimed.size() + FActive.size());
             for (auto& Request : FPending) {
@@ -118,11 +188,53 @@ void TRequestQueue::Close() noexcept {
         FPending.clear();
         FClaimed.clear();
         FActive.clear();
+        FRetired.clear();
     }
     FArrived.notify_all();
-    for (auto& Request : Orphans) {
-        Request->Connection->Abort();
+    for (const TPendingIo& Receiver : Receivers) {
+        Receiver.Complete(ERROR_OPERATION_ABORTED, 0);
     }
+    for (auto& Request : Orphans) {
+        Request->Connection->Abort(ERROR_OPERATION_ABORTED);
+    }
+}
+
+DWORD TRequestQueue::CancelIo(LPOVERLAPPED Overlapped) noexcept {
+    std::vector<TPendingIo> Cancelled;
+    std::vector<std::shared_ptr<TConnection>> Connections;
+    {
+        std::scoped_lock Lock(FLock);
+        try {
+            for (auto It = FReceivers.begin(); It != FReceivers.end();) {
+                if (Overlapped == nullptr || It->Overlapped == Overlapped) {
+                    Cancelled.push_back(*It);
+                    It = FReceivers.erase(It);
+                } else {
+                    ++It;
+                }
+            }
+            if (Overlapped == nullptr || Cancelled.empty()) {
+                for (const auto& [Id, Request] : FActive) {
+                    Connections.push_back(Request->Connection);
+                }
+            }
+        } catch (...) {
+            // Out of memory: what was collected is cancelled.
+        }
+    }
+    bool Found = !Cancelled.empty();
+    for (const TPendingIo& Receiver : Cancelled) {
+        Receiver.Complete(ERROR_OPERATION_ABORTED, 0);
+    }
+    for (const auto& Connection : Connections) {
+        if (Connection->CancelIo(Overlapped)) {
+            Found = true;
+            if (Overlapped != nullptr) {
+                break;
+            }
+        }
+    }
+    return Found ? ERROR_SUCCESS : ERROR_NOT_FOUND;
 }
 
 bool TRequestQueue::Closed() {
@@ -131,18 +243,19 @@ bool TRequestQueue::Closed() {
 }
 
 bool TRequestQueue::AssociateCompletionPort(HANDLE Port, ULONG_PTR Key) noexcept {
+    auto Object = win::ReferenceCompletionPort(Port);
     std::scoped_lock Lock(FLock);
-    if (FPort != nullptr) {
+    if (!Object || FTarget.Port) {
         return false; // a handle is associated with one port for its life
     }
-    FPort = Port;
-    FKey = Key;
+    FTarget.Port = std::move(Object);
+    FTarget.Key = Key;
     return true;
 }
 
-std::pair<HANDLE, ULONG_PTR> TRequestQueue::CompletionPort() {
+TCompletionTarget TRequestQueue::Target() {
     std::scoped_lock Lock(FLock);
-    return {FPort, FKey};
+    return FTarget;
 }
 
 void TRequestQueue::SetQueueLength(ULONG Length) {

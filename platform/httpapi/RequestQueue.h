@@ -1,17 +1,22 @@
 // RequestQueue: a request queue handle; parsed requests wait here for the application.
 #pragma once
 
+#include "platform/httpapi/PendingIo.h"
 #include "platform/httpapi/Request.h"
 #include "platform/win/Handles.h"
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <http.h>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace httpapi {
+
+class TConnection;
 
 enum class TDeliverResult : std::uint8_t { Delivered, Full, Unavailable };
 
@@ -25,13 +30,19 @@ public:
 
     /// Reactor thread: queue Request, or refuse it when the queue is full or closed.
     TDeliverResult Deliver(std::shared_ptr<TRequest> Request);
-    /// HttpReceiveHttpRequest, synchronous form.
+    /// HttpReceiveHttpRequest. With an OVERLAPPED, a receive that would wait returns
+    /// ERROR_IO_PENDING and completes when a request arrives (or 995 when the queue closes).
     DWORD Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffer, ULONG Length,
-                  ULONG* BytesReturned);
+                  ULONG* BytesReturned, LPOVERLAPPED Overlapped = nullptr);
     /// A request handed to the application and not yet finished, or nullptr.
     std::shared_ptr<TRequest> Find(HTTP_REQUEST_ID RequestId);
+    /// The connection of a request handed out and not yet finished, or nullptr.
+    std::shared_ptr<TConnection> FindConnection(HTTP_CONNECTION_ID ConnectionId);
     /// The application is done with the request (answered, or its connection is gone).
     void Finish(HTTP_REQUEST_ID RequestId);
+    /// Any thread, under a connection's lock: the request's connection has closed. The request
+    /// is forgotten on the queue's next use (not here: that could end the connection object).
+    void Retire(HTTP_REQUEST_ID RequestId) noexcept;
     /// Fails every waiting receive with ERROR_OPERATION_ABORTED and resets the connections of
     /// every request still here. Later calls fail.
     void Close() noexcept override;
@@ -39,8 +50,11 @@ public:
 
     /// CreateIoCompletionPort on the queue handle: completions of overlapped calls go there.
     bool AssociateCompletionPort(HANDLE Port, ULONG_PTR Key) noexcept override;
-    /// The associated port and key (null port: none).
-    std::pair<HANDLE, ULONG_PTR> CompletionPort();
+    /// CancelIoEx on the queue handle: the pending receive Overlapped, or the pending body
+    /// read or disconnect wait of a request, ends with 995 (every one of them when nullptr).
+    DWORD CancelIo(LPOVERLAPPED Overlapped) noexcept override;
+    /// Where completions go: the associated port and key (no port: events only).
+    TCompletionTarget Target();
 
     void SetQueueLength(ULONG Length);
     ULONG QueueLength();
@@ -48,6 +62,12 @@ public:
     HTTP_503_RESPONSE_VERBOSITY Verbosity();
 
 private:
+    // Writes Request into the caller's buffer (or claims it for its id when too small).
+    DWORD HandOutLocked(std::shared_ptr<TRequest> Request, void* Buffer, ULONG Length,
+                        ULONG& Needed);
+    // Drops retired requests; the caller releases Dropped after unlocking.
+    void SweepLocked(std::vector<std::shared_ptr<TRequest>>& Dropped);
+
     std::mutex FLock;
     std::condition_variable FArrived;
     std::deque<std::shared_ptr<TRequest>> FPending;                          // Guarded by FLock.
@@ -56,8 +76,9 @@ private:
     bool FClosed = false;                                                    // Guarded by FLock.
     ULONG FQueueLength = DefaultQueueLength;                                 // Guarded by FLock.
     HTTP_503_RESPONSE_VERBOSITY FVerbosity = Http503ResponseVerbosityBasic;  // Guarded by FLock.
-    HANDLE FPort = nullptr;                                                  // Guarded by FLock.
-    ULONG_PTR FKey = 0;                                                      // Guarded by FLock.
+    std::deque<TPendingIo> FReceivers;     // Guarded by FLock. Overlapped receives, in order.
+    std::vector<HTTP_REQUEST_ID> FRetired; // Guarded by FLock.
+    TCompletionTarget FTarget;             // Guarded by FLock.
 };
 
 } // namespace httpapi

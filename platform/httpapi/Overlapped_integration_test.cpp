@@ -1,0 +1,653 @@
+// Overlapped integration: completion ports, upgraded (opaque) connections and disconnect waits,
+// through the exported API on real loopback sockets, written as a Windows program writes them.
+#include "platform/httpapi/TestClient.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <http.h>
+#include <memory>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+#include <windows.h>
+
+using namespace httpapi::testing;
+
+namespace {
+
+constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
+constexpr ULONG ReadSize = 16384;
+constexpr ULONG_PTR QuitKey = 1;
+
+// A server's objects: session, URL group, queue bound to it, one prefix on a free port.
+class TQueueFixture {
+public:
+    explicit TQueueFixture(const std::wstring& Path = L"/echo/") {
+        EXPECT_EQ(HttpInitialize(Version2, HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
+        EXPECT_EQ(HttpCreateServerSession(Version2, &FSession, 0), NO_ERROR);
+        EXPECT_EQ(HttpCreateUrlGroup(FSession, &FGroup, 0), NO_ERROR);
+        EXPECT_EQ(HttpCreateRequestQueue(Version2, nullptr, nullptr, 0, &FQueue), NO_ERROR);
+        HTTP_BINDING_INFO Binding{};
+        Binding.Flags.Present = 1;
+        Binding.RequestQueueHandle = FQueue;
+        EXPECT_EQ(
+            HttpSetUrlGroupProperty(FGroup, HttpServerBindingProperty, &Binding, sizeof(Binding)),
+            NO_ERROR);
+        for (int Attempt = 0; Attempt < 20 && FPort == 0; ++Attempt) {
+            const std::uint16_t Candidate = FreePort();
+            const std::wstring Url = L"http://127.0.0.1:" + std::to_wstring(Candidate) + Path;
+            if (HttpAddUrlToUrlGroup(FGroup, Url.c_str(), 0, 0) == NO_ERROR) {
+                FPort = Candidate;
+            }
+        }
+        EXPECT_NE(FPort, 0);
+    }
+    ~TQueueFixture() {
+        if (FQueue != nullptr) {
+            HttpCloseRequestQueue(FQueue);
+        }
+        HttpRemoveUrlFromUrlGroup(FGroup, nullptr, HTTP_URL_FLAG_REMOVE_ALL);
+        HttpCloseUrlGroup(FGroup);
+        HttpCloseServerSession(FSession);
+        EXPECT_EQ(HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
+    }
+    HANDLE Queue() const { return FQueue; }
+    std::uint16_t Port() const { return FPort; }
+    /// Closes the queue now (the destructor then leaves it alone).
+    void CloseQueue() {
+        EXPECT_EQ(HttpCloseRequestQueue(FQueue), NO_ERROR);
+        FQueue = nullptr;
+    }
+
+private:
+    HTTP_SERVER_SESSION_ID FSession = 0;
+    HTTP_URL_GROUP_ID FGroup = 0;
+    HANDLE FQueue = nullptr;
+    std::uint16_t FPort = 0;
+};
+
+ULONG SendUpgrade(HANDLE Queue, HTTP_REQUEST_ID Id) {
+    HTTP_RESPONSE Response{};
+    Response.StatusCode = 101;
+    Response.pReason = "Switching Protocols";
+    Response.ReasonLength = 19;
+    Response.Headers.KnownHeaders[HttpHeaderUpgrade].pRawValue = "websocket";
+    Response.Headers.KnownHeaders[HttpHeaderUpgrade].RawValueLength = 9;
+    HTTP_UNKNOWN_HEADER Connection{10, 7, "Connection", "Upgrade"};
+    Response.Headers.UnknownHeaderCount = 1;
+    Response.Headers.pUnknownHeaders = &Connection;
+    return HttpSendHttpResponse(Queue, Id,
+                                HTTP_SEND_RESPONSE_FLAG_OPAQUE | HTTP_SEND_RESPONSE_FLAG_MORE_DATA,
+                                &Response, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
+}
+
+ULONG SendBytes(HANDLE Queue, HTTP_REQUEST_ID Id, const void* Data, ULONG Size, ULONG Flags,
+                LPOVERLAPPED Overlapped = nullptr) {
+    HTTP_DATA_CHUNK Chunk{};
+    Chunk.DataChunkType = HttpDataChunkFromMemory;
+    Chunk.FromMemory.pBuffer = const_cast<void*>(Data);
+    Chunk.FromMemory.BufferLength = Size;
+    return HttpSendResponseEntityBody(Queue, Id, Flags, Size == 0 ? 0 : 1,
+                                      Size == 0 ? nullptr : &Chunk, nullptr, nullptr, 0, Overlapped,
+                                      nullptr);
+}
+
+// Reads a response head (up to its blank line).
+std::string ReadHead(TTestClient& Client) {
+    std::string Head;
+    while (Head.size() < 4 || Head.compare(Head.size() - 4, 4, "\r\n\r\n") != 0) {
+        const auto Byte = Client.ReadExactly(1);
+        if (!Byte) {
+            return Head;
+        }
+        Head += *Byte;
+    }
+    return Head;
+}
+
+// Asks for an upgrade and reads the 101's head.
+std::string Upgrade(TTestClient& Client, std::uint16_t Port) {
+    Client.Send("GET /echo/ HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(Port) +
+                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
+    return ReadHead(Client);
+}
+
+// ---- The raw echo server: a listener thread, a completion-port pool, opaque connections -----
+
+enum TKind : LONG { kNew, kRead, kDisconnect };
+
+struct TEchoConnection;
+
+struct TIoContext {
+    OVERLAPPED Overlapped; // first: the OVERLAPPED's address is the context's
+    TKind Kind;
+    TEchoConnection* Connection;
+};
+
+struct TEchoConnection {
+    TIoContext Read{};
+    TIoContext Disconnect{};
+    HTTP_REQUEST_ID RequestId = 0;
+    HTTP_CONNECTION_ID ConnectionId = 0;
+    volatile LONG References = 0;
+    char Buffer[ReadSize];
+};
+
+class TEchoServer {
+public:
+    TEchoServer(TQueueFixture& Fixture, DWORD Workers) : FFixture(Fixture) {
+        FPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, Workers);
+        EXPECT_NE(FPort, nullptr);
+        EXPECT_EQ(CreateIoCompletionPort(Fixture.Queue(), FPort, 0, Workers), FPort);
+        FAllReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        for (DWORD I = 0; I < Workers; ++I) {
+            FWorkers.push_back(CreateThread(nullptr, 0, &Worker, this, 0, nullptr));
+        }
+        FListener = CreateThread(nullptr, 0, &Listen, this, 0, nullptr);
+    }
+    ~TEchoServer() { Stop(); }
+
+    /// Closes the queue (the listener's receive ends with 995), then ends the pool.
+    void Stop() {
+        if (FListener == nullptr) {
+            return;
+        }
+        FFixture.CloseQueue();
+        EXPECT_EQ(WaitForSingleObject(FListener, 10000), WAIT_OBJECT_0);
+        CloseHandle(FListener);
+        FListener = nullptr;
+        for (std::size_t I = 0; I < FWorkers.size(); ++I) {
+            PostQueuedCompletionStatus(FPort, 0, QuitKey, nullptr);
+        }
+        EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(FWorkers.size()), FWorkers.data(), TRUE,
+                                         10000),
+                  WAIT_OBJECT_0);
+        for (HANDLE Thread : FWorkers) {
+            CloseHandle(Thread);
+        }
+        CloseHandle(FPort);
+        CloseHandle(FAllReleased);
+    }
+
+    /// Waits (bounded) until Count connections have been released.
+    bool WaitReleased(LONG Count) {
+        FExpected = Count;
+        if (InterlockedCompareExchange(&FReleased, 0, 0) >= Count) {
+            return true;
+        }
+        return WaitForSingleObject(FAllReleased, 30000) == WAIT_OBJECT_0;
+    }
+    LONG Upgraded() { return InterlockedCompareExchange(&FUpgraded, 0, 0); }
+    LONG Failures() { return InterlockedCompareExchange(&FFailures, 0, 0); }
+    LONG ListenerResult() const { return FListenerResult; }
+
+private:
+    static DWORD WINAPI Listen(LPVOID Parameter) {
+        auto* Self = static_cast<TEchoServer*>(Parameter);
+        std::vector<ULONGLONG> Storage((sizeof(HTTP_REQUEST) + ReadSize) / 8 + 1);
+        while (true) {
+            auto* Request = reinterpret_cast<HTTP_REQUEST*>(Storage.data());
+            ULONG Bytes = 0;
+            const ULONG Result =
+                HttpReceiveHttpRequest(Self->FFixture.Queue(), HTTP_NULL_ID, 0, Request,
+                                       static_cast<ULONG>(Storage.size() * 8), &Bytes, nullptr);
+            if (Result != NO_ERROR) {
+                Self->FListenerResult = static_cast<LONG>(Result);
+                return 0;
+            }
+            auto* Connection = new TEchoConnection;
+            Connection->RequestId = Request->RequestId;
+            Connection->ConnectionId = Request->ConnectionId;
+            Connection->Read.Kind = kNew;
+            Connection->Read.Connection = Connection;
+            // The pool does everything else.
+            PostQueuedCompletionStatus(Self->FPort, 0, 0, &Connection->Read.Overlapped);
+        }
+    }
+
+    static DWORD WINAPI Worker(LPVOID Parameter) {
+        auto* Self = static_cast<TEchoServer*>(Parameter);
+        while (true) {
+            DWORD Bytes = 0;
+            ULONG_PTR Key = 0;
+            LPOVERLAPPED Overlapped = nullptr;
+            const BOOL Ok =
+                GetQueuedCompletionStatus(Self->FPort, &Bytes, &Key, &Overlapped, INFINITE);
+            if (Key == QuitKey) {
+                return 0;
+            }
+            if (Overlapped == nullptr) {
+                InterlockedIncrement(&Self->FFailures);
+                return 1;
+            }
+            auto* Context = reinterpret_cast<TIoContext*>(Overlapped);
+            Self->Completed(*Context, Ok ? Bytes : 0);
+        }
+    }
+
+    void Completed(TIoContext& Context, DWORD Bytes) {
+        TEchoConnection& Connection = *Context.Connection;
+        const HANDLE Queue = FFixture.Queue();
+        switch (Context.Kind) {
+        case kNew:
+            if (SendUpgrade(Queue, Connection.RequestId) != NO_ERROR) {
+                Connection.References = 1;
+                Release(Connection);
+                return;
+            }
+            InterlockedIncrement(&FUpgraded);
+            Connection.References = 2; // the read and the disconnect wait
+            Connection.Disconnect.Kind = kDisconnect;
+            Connection.Disconnect.Connection = &Connection;
+            if (const ULONG Result = HttpWaitForDisconnect(Queue, Connection.ConnectionId,
+                                                           &Connection.Disconnect.Overlapped);
+                Result != ERROR_IO_PENDING && Result != NO_ERROR) {
+                Release(Connection);
+            }
+            Connection.Read.Kind = kRead;
+            StartRead(Connection);
+            return;
+        case kRead:
+            if (Bytes == 0) {
+                Release(Connection); // the client is done, or the read failed
+                return;
+            }
+            if (SendBytes(Queue, Connection.RequestId, Connection.Buffer, Bytes,
+                          HTTP_SEND_RESPONSE_FLAG_MORE_DATA) != NO_ERROR) {
+                Release(Connection);
+                return;
+            }
+            StartRead(Connection);
+            return;
+        case kDisconnect:
+            Release(Connection);
+            return;
+        }
+    }
+
+    void StartRead(TEchoConnection& Connection) {
+        const ULONG Result = HttpReceiveRequestEntityBody(FFixture.Queue(), Connection.RequestId, 0,
+                                                          Connection.Buffer, ReadSize, nullptr,
+                                                          &Connection.Read.Overlapped);
+        if (Result != NO_ERROR && Result != ERROR_IO_PENDING) {
+            Release(Connection); // 38: the client closed; 1229: the connection is gone
+        }
+    }
+
+    void Release(TEchoConnection& Connection) {
+        if (InterlockedDecrement(&Connection.References) == 0) {
+            delete &Connection;
+            if (InterlockedIncrement(&FReleased) == FExpected) {
+                SetEvent(FAllReleased);
+            }
+        }
+    }
+
+    TQueueFixture& FFixture;
+    HANDLE FPort = nullptr;
+    HANDLE FListener = nullptr;
+    HANDLE FAllReleased = nullptr;
+    std::vector<HANDLE> FWorkers;
+    volatile LONG FReleased = 0;
+    volatile LONG FExpected = -1;
+    volatile LONG FUpgraded = 0;
+    volatile LONG FFailures = 0;
+    volatile LONG FListenerResult = 0;
+};
+
+std::string Message(int Client, int Round) {
+    std::string Text = "client " + std::to_string(Client) + " round " + std::to_string(Round);
+    Text.append(static_cast<std::size_t>((Client * 7 + Round * 13) % 200), '.');
+    return Text;
+}
+
+} // namespace
+
+// Many clients, each upgrading and echoing its messages: nothing lost, nothing left behind.
+TEST(OverlappedEcho, ConcurrentClientsEchoAndLeaveNothingBehind) {
+    constexpr int Clients = 1000;
+    constexpr int Rounds = 100;
+    constexpr int ClientThreads = 4;
+    TQueueFixture Fixture;
+    TEchoServer Server(Fixture, 4);
+    const int DescriptorsBefore = OpenDescriptorCount();
+    std::atomic<int> Mismatches{0};
+    std::vector<std::thread> Threads;
+    for (int T = 0; T < ClientThreads; ++T) {
+        Threads.emplace_back([&, T] {
+            std::vector<std::unique_ptr<TTestClient>> Mine;
+            for (int C = T; C < Clients; C += ClientThreads) {
+                Mine.push_back(std::make_unique<TTestClient>(Fixture.Port()));
+                if (Upgrade(*Mine.back(), Fixture.Port()).rfind("HTTP/1.1 101 ", 0) != 0) {
+                    ++Mismatches;
+                }
+            }
+            for (int Round = 0; Round < Rounds; ++Round) {
+                for (std::size_t I = 0; I < Mine.size(); ++I) {
+                    Mine[I]->Send(Message(T + int(I) * ClientThreads, Round));
+                }
+                for (std::size_t I = 0; I < Mine.size(); ++I) {
+                    const std::string Expected = Message(T + int(I) * ClientThreads, Round);
+                    if (Mine[I]->ReadExactly(Expected.size()) != Expected) {
+                        ++Mismatches;
+                    }
+                }
+            }
+        });
+    }
+    for (auto& Thread : Threads) {
+        Thread.join();
+    }
+    EXPECT_EQ(Mismatches.load(), 0);
+    EXPECT_EQ(Server.Upgraded(), Clients);
+    // The clients have closed their sockets: every connection ends through its disconnect wait.
+    EXPECT_TRUE(Server.WaitReleased(Clients));
+    EXPECT_EQ(OpenDescriptorCount(), DescriptorsBefore);
+    Server.Stop();
+    EXPECT_EQ(Server.ListenerResult(), LONG(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Server.Failures(), 0);
+}
+
+namespace {
+
+struct TAlignedRequest {
+    alignas(8) char Bytes[sizeof(HTTP_REQUEST) + 4096];
+    HTTP_REQUEST* Get() { return reinterpret_cast<HTTP_REQUEST*>(Bytes); }
+};
+
+// An OVERLAPPED with its own manual-reset event.
+struct TEventOverlapped {
+    OVERLAPPED Overlapped{};
+    TEventOverlapped() { Overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~TEventOverlapped() { CloseHandle(Overlapped.hEvent); }
+    /// Waits (bounded) for the completion; returns its Win32 code and byte count.
+    std::pair<DWORD, DWORD> Wait(HANDLE Queue) {
+        DWORD Bytes = 0;
+        if (WaitForSingleObject(Overlapped.hEvent, 10000) != WAIT_OBJECT_0) {
+            return {WAIT_TIMEOUT, 0};
+        }
+        const BOOL Ok = GetOverlappedResult(Queue, &Overlapped, &Bytes, FALSE);
+        return {Ok ? DWORD(NO_ERROR) : GetLastError(), Bytes};
+    }
+};
+
+// Receives one request synchronously and upgrades it; returns its record.
+HTTP_REQUEST ReceiveAndUpgrade(HANDLE Queue, TAlignedRequest& Storage) {
+    ULONG Bytes = 0;
+    EXPECT_EQ(HttpReceiveHttpRequest(Queue, HTTP_NULL_ID, 0, Storage.Get(), sizeof(Storage.Bytes),
+                                     &Bytes, nullptr),
+              NO_ERROR);
+    EXPECT_EQ(SendUpgrade(Queue, Storage.Get()->RequestId), NO_ERROR);
+    return *Storage.Get();
+}
+
+} // namespace
+
+// Overlapped receives without a port signal their events; data that is there completes at once.
+TEST(OverlappedReceive, EventsPendingAndImmediateResults) {
+    TQueueFixture Fixture;
+    TAlignedRequest Storage;
+    TEventOverlapped First;
+    ASSERT_EQ(HttpReceiveHttpRequest(Fixture.Queue(), HTTP_NULL_ID, 0, Storage.Get(),
+                                     sizeof(Storage.Bytes), nullptr, &First.Overlapped),
+              ERROR_IO_PENDING);
+    DWORD Bytes = 0;
+    EXPECT_FALSE(GetOverlappedResult(Fixture.Queue(), &First.Overlapped, &Bytes, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+
+    TTestClient Client(Fixture.Port());
+    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    const auto [Code, Size] = First.Wait(Fixture.Queue());
+    ASSERT_EQ(Code, NO_ERROR);
+    EXPECT_GT(Size, sizeof(HTTP_REQUEST_V1));
+    const HTTP_REQUEST_ID Id = Storage.Get()->RequestId;
+    ASSERT_EQ(SendUpgrade(Fixture.Queue(), Id), NO_ERROR);
+    const std::string Head = ReadHead(Client);
+    EXPECT_EQ(Head.rfind("HTTP/1.1 101 Switching Protocols\r\n", 0), 0u) << Head;
+    EXPECT_NE(Head.find("\r\nUpgrade: websocket\r\n"), std::string::npos) << Head;
+    EXPECT_NE(Head.find("\r\nConnection: Upgrade\r\n"), std::string::npos) << Head;
+    EXPECT_EQ(Head.find("Content-Length"), std::string::npos) << Head;
+    EXPECT_EQ(Head.find("Transfer-Encoding"), std::string::npos) << Head;
+
+    // A read with nothing there waits; the client's bytes complete it.
+    char Buffer[8];
+    TEventOverlapped Read;
+    ASSERT_EQ(HttpReceiveRequestEntityBody(Fixture.Queue(), Id, 0, Buffer, sizeof(Buffer), nullptr,
+                                           &Read.Overlapped),
+              ERROR_IO_PENDING);
+    ASSERT_TRUE(Client.Send("0123456789"));
+    const auto [ReadCode, ReadBytes] = Read.Wait(Fixture.Queue());
+    ASSERT_EQ(ReadCode, NO_ERROR);
+    ASSERT_GE(ReadBytes, 1u);
+    std::string Got(Buffer, ReadBytes);
+    // The rest is already here: a synchronous read returns it, at most the buffer.
+    while (Got.size() < 10) {
+        ULONG More = 0;
+        ASSERT_EQ(HttpReceiveRequestEntityBody(Fixture.Queue(), Id, 0, Buffer, sizeof(Buffer),
+                                               &More, nullptr),
+                  NO_ERROR);
+        ASSERT_GE(More, 1u);
+        ASSERT_LE(More, sizeof(Buffer));
+        Got.append(Buffer, More);
+    }
+    EXPECT_EQ(Got, "0123456789");
+
+    // Bytes sent on the opaque channel arrive raw; the disconnect flag ends it cleanly.
+    ASSERT_EQ(SendBytes(Fixture.Queue(), Id, "raw\x00\xff", 5, HTTP_SEND_RESPONSE_FLAG_MORE_DATA),
+              NO_ERROR);
+    EXPECT_EQ(Client.ReadExactly(5), std::string("raw\x00\xff", 5));
+    TEventOverlapped Disconnected;
+    ASSERT_EQ(HttpWaitForDisconnect(Fixture.Queue(), Storage.Get()->ConnectionId,
+                                    &Disconnected.Overlapped),
+              ERROR_IO_PENDING);
+    ASSERT_EQ(SendBytes(Fixture.Queue(), Id, nullptr, 0, HTTP_SEND_RESPONSE_FLAG_DISCONNECT),
+              NO_ERROR);
+    EXPECT_EQ(Client.ReadToEnd(), "");
+    Client.Close();
+    EXPECT_EQ(Disconnected.Wait(Fixture.Queue()).first, NO_ERROR);
+    // The connection is gone: its request id is finished.
+    ULONG Ignored = 0;
+    EXPECT_EQ(HttpReceiveRequestEntityBody(Fixture.Queue(), Id, 0, Buffer, sizeof(Buffer), &Ignored,
+                                           nullptr),
+              ERROR_CONNECTION_INVALID);
+    EXPECT_EQ(HttpWaitForDisconnect(Fixture.Queue(), Storage.Get()->ConnectionId, nullptr),
+              ERROR_CONNECTION_INVALID);
+}
+
+// The peer closing ends a pending read with end-of-stream and completes the disconnect wait.
+TEST(OverlappedOpaque, PeerCloseEndsReadsAndDisconnectWaits) {
+    struct TCase {
+        const char* Name;
+        bool Reset;
+        std::string Pending; // bytes the client sends before it goes
+    };
+    const TCase Cases[] = {
+        {"close", false, ""}, {"close after data", false, "abc"}, {"reset", true, ""}};
+    for (const TCase& Case : Cases) {
+        TQueueFixture Fixture;
+        TTestClient Client(Fixture.Port());
+        Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+        TAlignedRequest Storage;
+        const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
+        EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
+        TEventOverlapped Disconnected;
+        ASSERT_EQ(
+            HttpWaitForDisconnect(Fixture.Queue(), Request.ConnectionId, &Disconnected.Overlapped),
+            ERROR_IO_PENDING);
+        if (!Case.Pending.empty()) {
+            Client.Send(Case.Pending);
+        }
+        if (Case.Reset) {
+            Client.Reset();
+        } else {
+            Client.Close();
+        }
+        // Bytes that arrived before the end are still handed out, then the end.
+        std::string Got;
+        char Buffer[2];
+        while (true) {
+            ULONG Bytes = 0;
+            TEventOverlapped Read;
+            ULONG Result =
+                HttpReceiveRequestEntityBody(Fixture.Queue(), Request.RequestId, 0, Buffer,
+                                             sizeof(Buffer), &Bytes, &Read.Overlapped);
+            if (Result == ERROR_IO_PENDING) {
+                std::tie(Result, Bytes) = Read.Wait(Fixture.Queue());
+            }
+            if (Result != NO_ERROR) {
+                EXPECT_TRUE(Result == ERROR_HANDLE_EOF || Result == ERROR_CONNECTION_INVALID)
+                    << Case.Name << " " << Result;
+                break;
+            }
+            Got.append(Buffer, Bytes);
+        }
+        if (!Case.Reset) {
+            EXPECT_EQ(Got, Case.Pending) << Case.Name;
+        }
+        EXPECT_EQ(Disconnected.Wait(Fixture.Queue()).first, NO_ERROR) << Case.Name;
+    }
+}
+
+// Closing the queue ends every outstanding operation with 995: receives, reads, waits.
+TEST(OverlappedQueue, CloseAbortsEverythingWith995) {
+    TQueueFixture Fixture;
+    const HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    ASSERT_EQ(CreateIoCompletionPort(Fixture.Queue(), Port, 7, 1), Port);
+    TTestClient Client(Fixture.Port());
+    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    TAlignedRequest Storage;
+    const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
+
+    OVERLAPPED Receives[3] = {};
+    TAlignedRequest Buffers[3];
+    for (int I = 0; I < 3; ++I) {
+        ASSERT_EQ(HttpReceiveHttpRequest(Fixture.Queue(), HTTP_NULL_ID, 0, Buffers[I].Get(),
+                                         sizeof(Buffers[I].Bytes), nullptr, &Receives[I]),
+                  ERROR_IO_PENDING);
+    }
+    OVERLAPPED Read{};
+    char Buffer[16];
+    ASSERT_EQ(HttpReceiveRequestEntityBody(Fixture.Queue(), Request.RequestId, 0, Buffer,
+                                           sizeof(Buffer), nullptr, &Read),
+              ERROR_IO_PENDING);
+    OVERLAPPED Wait{};
+    ASSERT_EQ(HttpWaitForDisconnect(Fixture.Queue(), Request.ConnectionId, &Wait),
+              ERROR_IO_PENDING);
+    // CancelIoEx of one receive ends that one alone.
+    ASSERT_TRUE(CancelIoEx(Fixture.Queue(), &Receives[1]));
+    DWORD Bytes = 0;
+    ULONG_PTR Key = 0;
+    LPOVERLAPPED Done = nullptr;
+    EXPECT_FALSE(GetQueuedCompletionStatus(Port, &Bytes, &Key, &Done, 10000));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(Done, &Receives[1]);
+    EXPECT_EQ(Key, 7u);
+
+    Fixture.CloseQueue();
+    std::vector<LPOVERLAPPED> Aborted;
+    for (int I = 0; I < 4; ++I) {
+        Done = nullptr;
+        EXPECT_FALSE(GetQueuedCompletionStatus(Port, &Bytes, &Key, &Done, 10000));
+        EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+        EXPECT_EQ(Bytes, 0u);
+        Aborted.push_back(Done);
+    }
+    std::sort(Aborted.begin(), Aborted.end());
+    std::vector<LPOVERLAPPED> Expected{&Receives[0], &Receives[2], &Read, &Wait};
+    std::sort(Expected.begin(), Expected.end());
+    EXPECT_EQ(Aborted, Expected);
+    EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
+    EXPECT_EQ(Client.ReadToEnd(), ""); // the connection was reset
+    CloseHandle(Port);
+}
+
+// HttpCancelHttpRequest resets the connection; its pending read ends, the client sees a reset.
+TEST(OverlappedQueue, CancelRequestEndsItsConnection) {
+    TQueueFixture Fixture;
+    TTestClient Client(Fixture.Port());
+    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    TAlignedRequest Storage;
+    const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
+    TEventOverlapped Read;
+    char Buffer[16];
+    ASSERT_EQ(HttpReceiveRequestEntityBody(Fixture.Queue(), Request.RequestId, 0, Buffer,
+                                           sizeof(Buffer), nullptr, &Read.Overlapped),
+              ERROR_IO_PENDING);
+    EXPECT_EQ(HttpCancelHttpRequest(Fixture.Queue(), Request.RequestId, nullptr), NO_ERROR);
+    EXPECT_EQ(Read.Wait(Fixture.Queue()).first, ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
+    EXPECT_EQ(Client.ReadToEnd(), "");
+    EXPECT_EQ(HttpCancelHttpRequest(Fixture.Queue(), Request.RequestId, nullptr),
+              ERROR_CONNECTION_INVALID);
+}
+
+// The opaque flag only with a 101, and only for a request without a body.
+TEST(OverlappedOpaque, OnlyA101WithoutBodyTurnsOpaque) {
+    struct TCase {
+        const char* Request;
+        USHORT Status;
+        ULONG Expected;
+    };
+    const TCase Cases[] = {
+        {"GET /echo/ HTTP/1.1\r\nHost: x\r\n\r\n", 200, ERROR_INVALID_PARAMETER},
+        {"POST /echo/ HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", 101,
+         ERROR_INVALID_PARAMETER},
+        {"GET /echo/ HTTP/1.1\r\nHost: x\r\n\r\n", 101, NO_ERROR},
+    };
+    for (const TCase& Case : Cases) {
+        TQueueFixture Fixture;
+        TTestClient Client(Fixture.Port());
+        Client.Send(Case.Request);
+        TAlignedRequest Storage;
+        ULONG Bytes = 0;
+        ASSERT_EQ(HttpReceiveHttpRequest(Fixture.Queue(), HTTP_NULL_ID, 0, Storage.Get(),
+                                         sizeof(Storage.Bytes), &Bytes, nullptr),
+                  NO_ERROR);
+        HTTP_RESPONSE Response{};
+        Response.StatusCode = Case.Status;
+        EXPECT_EQ(
+            HttpSendHttpResponse(Fixture.Queue(), Storage.Get()->RequestId,
+                                 HTTP_SEND_RESPONSE_FLAG_OPAQUE | HTTP_SEND_RESPONSE_FLAG_MORE_DATA,
+                                 &Response, nullptr, nullptr, nullptr, 0, nullptr, nullptr),
+            Case.Expected)
+            << Case.Request;
+    }
+}
+
+// A client that stops reading pushes back on the sender: the layer holds a bounded amount.
+TEST(OverlappedOpaque, SlowReaderPushesBackOnTheSender) {
+    TQueueFixture Fixture;
+    TTestClient Client(Fixture.Port());
+    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    TAlignedRequest Storage;
+    const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
+    constexpr std::size_t Total = 64 * 1024 * 1024;
+    std::atomic<std::size_t> Accepted{0};
+    std::atomic<ULONG> LastResult{NO_ERROR};
+    const HANDLE Stalled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread Sender([&] {
+        const std::string Piece(64 * 1024, 'x');
+        while (Accepted < Total) {
+            const ULONG Result =
+                SendBytes(Fixture.Queue(), Request.RequestId, Piece.data(),
+                          static_cast<ULONG>(Piece.size()), HTTP_SEND_RESPONSE_FLAG_MORE_DATA);
+            if (Result != NO_ERROR) {
+                LastResult = Result;
+                break;
+            }
+            Accepted += Piece.size();
+        }
+        SetEvent(Stalled);
+    });
+    // Without back-pressure the sender would be done at once; give it a bounded while.
+    WaitForSingleObject(Stalled, 3000);
+    Client.Reset();
+    Sender.join();
+    CloseHandle(Stalled);
+    EXPECT_LT(Accepted.load(), std::size_t(16 * 1024 * 1024));
+    EXPECT_EQ(LastResult.load(), ERROR_CONNECTION_INVALID);
+}
