@@ -5,10 +5,12 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -21,6 +23,28 @@ std::atomic<std::uint64_t> NextConnectionId{1};
 std::atomic<std::uint64_t> NextRequestId{1};
 
 constexpr std::string_view ContinueLine = "HTTP/1.1 100 Continue\r\n\r\n";
+
+// Base64 of "user:password": the alphabet, whole quanta, padding only at the end.
+bool IsBasicCredentials(std::string_view Text) noexcept {
+    while (!Text.empty() && Text.front() == ' ') {
+        Text.remove_prefix(1);
+    }
+    if (Text.empty() || Text.size() % 4 != 0) {
+        return false;
+    }
+    std::size_t Padding = 0;
+    for (std::size_t I = 0; I < Text.size(); ++I) {
+        const char C = Text[I];
+        if (C == '=') {
+            ++Padding;
+            continue;
+        }
+        if (Padding > 0 || !(std::isalnum(static_cast<unsigned char>(C)) || C == '+' || C == '/')) {
+            return false;
+        }
+    }
+    return Padding <= 2;
+}
 
 std::string AddressText(const sockaddr_storage& Address) {
     // Appended piece by piece: GCC 12 warns falsely about chains of string operator+.
@@ -285,6 +309,19 @@ void TConnection::DeliverLocked() {
     if (Route.Answer != TListenerAnswer::None) {
         AnswerLocked(Route.Answer);
         return;
+    }
+    Request->Log = Route.Log;
+    Request->ArrivedMs = MonotonicMs();
+    if ((Route.AuthSchemes & HTTP_AUTH_ENABLE_BASIC) != 0) {
+        const std::string* Authorization = Request->Head.Find("Authorization");
+        if (Authorization != nullptr && Authorization->size() >= 6 &&
+            strncasecmp(Authorization->c_str(), "Basic ", 6) == 0) {
+            if (!IsBasicCredentials(std::string_view(*Authorization).substr(6))) {
+                AnswerLocked(TListenerAnswer::BadRequest); // the listener refuses bad Base64
+                return;
+            }
+            Request->BasicAuthInfo = true;
+        }
     }
     Request->Prepare();
     Request->Id = NextRequestId.fetch_add(1);

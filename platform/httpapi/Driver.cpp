@@ -179,6 +179,42 @@ DWORD TDriver::SetGroupTimeouts(HTTP_URL_GROUP_ID Id, const TTimeoutSetting& Tim
     return NO_ERROR;
 }
 
+DWORD TDriver::SetLog(bool Session, HTTP_OPAQUE_ID Id, std::shared_ptr<TW3CLog> Log) {
+    std::unique_lock Lock(FLock);
+    if (Session) {
+        const auto It = FSessions.find(Id);
+        if (It == FSessions.end()) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        It->second.Log = std::move(Log);
+        return NO_ERROR;
+    }
+    const auto It = FGroups.find(Id);
+    if (It == FGroups.end()) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    It->second.Log = std::move(Log);
+    return NO_ERROR;
+}
+
+DWORD TDriver::SetAuthSchemes(bool Session, HTTP_OPAQUE_ID Id, ULONG Schemes) {
+    std::unique_lock Lock(FLock);
+    if (Session) {
+        const auto It = FSessions.find(Id);
+        if (It == FSessions.end()) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        It->second.AuthSchemes = Schemes;
+        return NO_ERROR;
+    }
+    const auto It = FGroups.find(Id);
+    if (It == FGroups.end()) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    It->second.AuthSchemes = Schemes;
+    return NO_ERROR;
+}
+
 DWORD TDriver::SetGroupState(HTTP_URL_GROUP_ID Id, HTTP_ENABLED_STATE State) {
     std::unique_lock Lock(FLock);
     const auto It = FGroups.find(Id);
@@ -384,6 +420,16 @@ TRoute TDriver::Route(const TCookedUrl& Url, std::uint16_t Port, std::string_vie
     Result.Queue = Group->second.Queue;
     Result.Context = Best->Context;
     Result.Timeouts = EffectiveLocked(Group->second);
+    Result.Log = Group->second.Log;
+    Result.AuthSchemes = Group->second.AuthSchemes.value_or(0);
+    if (const auto Session = FSessions.find(Group->second.SessionId); Session != FSessions.end()) {
+        if (!Result.Log) {
+            Result.Log = Session->second.Log;
+        }
+        if (!Group->second.AuthSchemes) {
+            Result.AuthSchemes = Session->second.AuthSchemes;
+        }
+    }
     return Result;
 }
 

@@ -36,6 +36,9 @@ public:
     DWORD BindGroup(HTTP_URL_GROUP_ID Id, std::shared_ptr<TRequestQueue> Queue);
     DWORD SetGroupTimeouts(HTTP_URL_GROUP_ID Id, const TTimeoutSetting& Timeouts);
     DWORD SetGroupState(HTTP_URL_GROUP_ID Id, HTTP_ENABLED_STATE State);
+    /// Logging and authentication of a session (Session true) or a URL group.
+    DWORD SetLog(bool Session, HTTP_OPAQUE_ID Id, std::shared_ptr<TW3CLog> Log);
+    DWORD SetAuthSchemes(bool Session, HTTP_OPAQUE_ID Id, ULONG Schemes);
     bool GroupExists(HTTP_URL_GROUP_ID Id);
 
     DWORD AddUrl(HTTP_URL_GROUP_ID Id, std::string_view Url, HTTP_URL_CONTEXT Context);

@@ -9,6 +9,7 @@
 #include "platform/httpapi/RequestQueue.h"
 #include "platform/httpapi/ResponseWriter.h"
 #include "platform/httpapi/ServiceConfig.h"
+#include "platform/httpapi/W3CLog.h"
 #include "platform/rtl/Utf.h"
 #include "platform/win/Handles.h"
 
@@ -86,6 +87,66 @@ ULONG UnsupportedProperty(HTTP_SERVER_PROPERTY Property, const void* Information
         return ERROR_NOT_SUPPORTED;
     default:
         return ERROR_INVALID_PARAMETER;
+    }
+}
+
+// HttpServerLoggingProperty of a session or URL group; Present 0 turns logging off.
+ULONG SetLogging(TDriver& Found, bool Session, HTTP_OPAQUE_ID Id, const void* Information,
+                 ULONG Length) {
+    if (Length < sizeof(HTTP_LOGGING_INFO)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto& Logging = *static_cast<const HTTP_LOGGING_INFO*>(Information);
+    if (Logging.Flags.Present == 0) {
+        return Found.SetLog(Session, Id, nullptr);
+    }
+    TW3CLogSettings Settings;
+    const DWORD Read = ReadLoggingInfo(Logging, Settings);
+    if (Read != NO_ERROR) {
+        return Read;
+    }
+    return Found.SetLog(Session, Id, std::make_shared<TW3CLog>(std::move(Settings)));
+}
+
+// HttpServerAuthenticationProperty: the listener reports Basic credentials; the schemes that
+// need Windows accounts or a domain are not offered.
+ULONG SetAuthentication(TDriver& Found, bool Session, HTTP_OPAQUE_ID Id, const void* Information,
+                        ULONG Length) {
+    if (Length < sizeof(HTTP_SERVER_AUTHENTICATION_INFO)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto& Auth = *static_cast<const HTTP_SERVER_AUTHENTICATION_INFO*>(Information);
+    if (Auth.Flags.Present == 0) {
+        return Found.SetAuthSchemes(Session, Id, 0);
+    }
+    if ((Auth.AuthSchemes & ~ULONG(HTTP_AUTH_ENABLE_ALL)) != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if ((Auth.AuthSchemes & ~ULONG(HTTP_AUTH_ENABLE_BASIC)) != 0) {
+        return ERROR_NOT_SUPPORTED;
+    }
+    return Found.SetAuthSchemes(Session, Id, Auth.AuthSchemes);
+}
+
+// Writes the log line of an answered request, when its group logs and the application passed
+// log fields (the Windows listener logs nothing without them).
+void LogAnswered(const TRequest& Request, const HTTP_LOG_DATA* LogData) noexcept {
+    if (!Request.Log || LogData == nullptr) {
+        return;
+    }
+    try {
+        auto Entry = ReadLogFields(LogData);
+        if (!Entry) {
+            return;
+        }
+        Entry->Version =
+            "HTTP/" + std::to_string(Request.Head.Major) + "." + std::to_string(Request.Head.Minor);
+        Entry->BytesSent = Request.BytesSent.load();
+        Entry->BytesReceived = Request.Head.HeadBytes + Request.Head.ContentLength.value_or(0);
+        Entry->TimeTakenMs = static_cast<ULONGLONG>(MonotonicMs() - Request.ArrivedMs);
+        Request.Log->Write(*Entry, TW3CLog::TClock::now());
+    } catch (...) {
+        // Logging never fails a response.
     }
 }
 
@@ -377,6 +438,14 @@ ULONG WINAPI HttpSetServerSessionProperty(HTTP_SERVER_SESSION_ID ServerSessionId
             return PropertyInformationLength < sizeof(HTTP_STATE_INFO) ? ERROR_INVALID_PARAMETER
                                                                        : ERROR_NOT_SUPPORTED;
         }
+        if (Property == HttpServerLoggingProperty) {
+            return SetLogging(*Found, true, ServerSessionId, PropertyInformation,
+                              PropertyInformationLength);
+        }
+        if (Property == HttpServerAuthenticationProperty) {
+            return SetAuthentication(*Found, true, ServerSessionId, PropertyInformation,
+                                     PropertyInformationLength);
+        }
         return UnsupportedProperty(Property, PropertyInformation, PropertyInformationLength);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -488,6 +557,12 @@ ULONG WINAPI HttpSetUrlGroupProperty(HTTP_URL_GROUP_ID UrlGroupId, HTTP_SERVER_P
             }
             return Found->SetGroupState(UrlGroupId, State->State);
         }
+        case HttpServerLoggingProperty:
+            return SetLogging(*Found, false, UrlGroupId, PropertyInformation,
+                              PropertyInformationLength);
+        case HttpServerAuthenticationProperty:
+            return SetAuthentication(*Found, false, UrlGroupId, PropertyInformation,
+                                     PropertyInformationLength);
         default:
             return UnsupportedProperty(Property, PropertyInformation, PropertyInformationLength);
         }
@@ -557,7 +632,6 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
                                   PULONG BytesSent, PVOID Reserved1, ULONG Reserved2,
                                   LPOVERLAPPED Overlapped, PHTTP_LOG_DATA LogData) noexcept {
     (void)CachePolicy;
-    (void)LogData;
     const auto Found = Queue(RequestQueueHandle);
     if (!Found) {
         return ERROR_INVALID_HANDLE;
@@ -597,6 +671,12 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
         const ULONG Result =
             Request->Connection->Send(*Request, true, std::move(Head.Text), Pieces, Final,
                                       Head.CloseAfter && !Opaque, Head.DropBody, Sent, Opaque);
+        if (Result == NO_ERROR) {
+            Request->BytesSent += Sent;
+            if (Final) {
+                LogAnswered(*Request, LogData);
+            }
+        }
         if (Result == ERROR_CONNECTION_INVALID || (Result == NO_ERROR && Final)) {
             Found->Finish(RequestId);
         }
@@ -614,7 +694,6 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
                                         PHTTP_DATA_CHUNK EntityChunks, PULONG BytesSent,
                                         PVOID Reserved1, ULONG Reserved2, LPOVERLAPPED Overlapped,
                                         PHTTP_LOG_DATA LogData) noexcept {
-    (void)LogData;
     const auto Found = Queue(RequestQueueHandle);
     if (!Found) {
         return ERROR_INVALID_HANDLE;
@@ -640,6 +719,12 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
         ULONG Sent = 0;
         const ULONG Result = Request->Connection->Send(*Request, false, std::string(), Pieces,
                                                        Final, Disconnect, false, Sent);
+        if (Result == NO_ERROR) {
+            Request->BytesSent += Sent;
+            if (Final) {
+                LogAnswered(*Request, LogData);
+            }
+        }
         if (Result == ERROR_CONNECTION_INVALID || (Result == NO_ERROR && Final)) {
             Found->Finish(RequestId);
         }

@@ -143,6 +143,9 @@ void TRequest::Prepare() {
     FQueryChars = Query.size();
     FUnknownCount = 0;
     std::size_t Size = Align(sizeof(HTTP_REQUEST_V2), 8) + 2 * AddressSlot;
+    if (BasicAuthInfo) {
+        Size += Align(sizeof(HTTP_REQUEST_INFO), 8) + Align(sizeof(HTTP_REQUEST_AUTH_INFO), 8);
+    }
     Size += (FFullUrl.size() + 1) * sizeof(wchar_t);
     if (Head.Verb == HttpVerbUnknown) {
         Size += Head.Method.size() + 1;
@@ -183,6 +186,24 @@ void TRequest::WriteRecord(void* Buffer) const {
     std::memcpy(Base + Offset, &LocalAddress, sizeof(sockaddr_in6));
     Record->Address.pLocalAddress = reinterpret_cast<PSOCKADDR>(Base + Offset);
     Offset += AddressSlot;
+
+    if (BasicAuthInfo) {
+        // Basic credentials for an enabled scheme. The Windows listener checks them against
+        // the machine's accounts; there are none to check against here, so the result is a
+        // refused logon and the application decides from the Authorization header itself.
+        auto* Info = new (Base + Offset) HTTP_REQUEST_INFO{};
+        Offset += Align(sizeof(HTTP_REQUEST_INFO), 8);
+        auto* Auth = new (Base + Offset) HTTP_REQUEST_AUTH_INFO{};
+        Offset += Align(sizeof(HTTP_REQUEST_AUTH_INFO), 8);
+        Auth->AuthStatus = HttpAuthStatusFailure;
+        Auth->SecStatus = SEC_E_LOGON_DENIED;
+        Auth->AuthType = HttpRequestAuthTypeBasic;
+        Info->InfoType = HttpRequestInfoTypeAuth;
+        Info->InfoLength = sizeof(HTTP_REQUEST_AUTH_INFO);
+        Info->pInfo = Auth;
+        Record->RequestInfoCount = 1;
+        Record->pRequestInfo = Info;
+    }
 
     auto* Unknown = reinterpret_cast<HTTP_UNKNOWN_HEADER*>(Base + Offset);
     Offset += FUnknownCount * sizeof(HTTP_UNKNOWN_HEADER);

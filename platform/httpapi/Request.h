@@ -4,7 +4,9 @@
 #include "platform/httpapi/CookedUrl.h"
 #include "platform/httpapi/RequestParser.h"
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <http.h>
 #include <memory>
 #include <string>
@@ -13,6 +15,7 @@
 namespace httpapi {
 
 class TConnection;
+class TW3CLog;
 
 /// Immutable once delivered to a queue, so receivers copy it without the connection's lock.
 struct TRequest {
@@ -24,6 +27,11 @@ struct TRequest {
     sockaddr_storage Remote{};
     sockaddr_storage Local{};
     std::shared_ptr<TConnection> Connection; // Shared: the request keeps its connection object.
+    std::shared_ptr<TW3CLog> Log;            // where the answered request is logged, or null
+    bool BasicAuthInfo = false;              // the record carries basic-authentication information
+    std::int64_t ArrivedMs = 0; // monotonic time the head was complete (for time-taken)
+    // Filled by the sends (any thread): what the log line reports.
+    std::atomic<ULONGLONG> BytesSent{0};
 
     /// Computes the record's layout once (before the request is delivered).
     void Prepare();

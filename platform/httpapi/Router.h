@@ -13,6 +13,7 @@
 namespace httpapi {
 
 class TRequestQueue;
+class TW3CLog;
 
 /// Time-outs in seconds; Disabled turns one off.
 struct TTimeouts {
@@ -29,7 +30,9 @@ struct TRoute {
     TListenerAnswer Answer = TListenerAnswer::None;
     std::shared_ptr<TRequestQueue> Queue;
     HTTP_URL_CONTEXT Context = 0;
-    TTimeouts Timeouts; // the URL group's, for the connection's next requests
+    TTimeouts Timeouts;           // the URL group's, for the connection's next requests
+    std::shared_ptr<TW3CLog> Log; // where answered requests are logged; null: nowhere
+    ULONG AuthSchemes = 0;        // HTTP_AUTH_ENABLE_* the listener handles
 };
 
 /// Implemented by the driver; safe for concurrent use by every reactor thread.

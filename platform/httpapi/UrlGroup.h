@@ -6,6 +6,7 @@
 
 #include <http.h>
 #include <memory>
+#include <optional>
 
 namespace httpapi {
 
@@ -20,6 +21,8 @@ struct TTimeoutSetting {
 struct TServerSession {
     HTTP_SERVER_SESSION_ID Id = HTTP_NULL_ID;
     TTimeoutSetting Timeouts;
+    std::shared_ptr<TW3CLog> Log; // request log for groups without their own
+    ULONG AuthSchemes = 0;        // HTTP_AUTH_ENABLE_* for groups without their own
 };
 
 /// Guarded by the driver's lock.
@@ -29,6 +32,8 @@ struct TUrlGroup {
     std::shared_ptr<TRequestQueue> Queue; // the binding; null when unbound
     TTimeoutSetting Timeouts;
     HTTP_ENABLED_STATE State = HttpEnabledStateActive;
+    std::shared_ptr<TW3CLog> Log;     // null: the session's
+    std::optional<ULONG> AuthSchemes; // unset: the session's
 };
 
 } // namespace httpapi

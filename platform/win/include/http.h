@@ -522,6 +522,27 @@ typedef enum _HTTP_REQUEST_AUTH_TYPE {
 } HTTP_REQUEST_AUTH_TYPE,
     *PHTTP_REQUEST_AUTH_TYPE;
 
+#define HTTP_REQUEST_AUTH_FLAG_TOKEN_FOR_CACHED_CRED 0x00000001
+typedef LONG SECURITY_STATUS;
+// The logon failed (the credentials were not accepted).
+#define SEC_E_LOGON_DENIED ((SECURITY_STATUS)0x8009030C)
+
+typedef struct _HTTP_REQUEST_AUTH_INFO {
+    HTTP_AUTH_STATUS AuthStatus;
+    SECURITY_STATUS SecStatus;
+    ULONG Flags;
+    HTTP_REQUEST_AUTH_TYPE AuthType;
+    HANDLE AccessToken;
+    ULONG ContextAttributes;
+    ULONG PackedContextLength;
+    ULONG PackedContextType;
+    PVOID PackedContext;
+    ULONG MutualAuthDataLength;
+    PCHAR pMutualAuthData;
+    USHORT PackageNameLength;
+    PWSTR pPackageName;
+} HTTP_REQUEST_AUTH_INFO, *PHTTP_REQUEST_AUTH_INFO;
+
 typedef struct _HTTP_REQUEST_V1 {
     ULONG Flags;
     HTTP_CONNECTION_ID ConnectionId;

@@ -1,0 +1,210 @@
+// HttpApi properties: W3C request logging and basic-authentication request information set
+// through the exported API, on real loopback sockets.
+#include "platform/httpapi/TestClient.h"
+#include "platform/httpapi/W3CLog.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <http.h>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+using namespace httpapi::testing;
+
+namespace {
+
+constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
+
+class TServer {
+public:
+    TServer() {
+        EXPECT_EQ(HttpInitialize(Version2, HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
+        EXPECT_EQ(HttpCreateServerSession(Version2, &FSession, 0), NO_ERROR);
+        EXPECT_EQ(HttpCreateUrlGroup(FSession, &FGroup, 0), NO_ERROR);
+        EXPECT_EQ(HttpCreateRequestQueue(Version2, nullptr, nullptr, 0, &FQueue), NO_ERROR);
+        HTTP_BINDING_INFO Binding{};
+        Binding.Flags.Present = 1;
+        Binding.RequestQueueHandle = FQueue;
+        EXPECT_EQ(
+            HttpSetUrlGroupProperty(FGroup, HttpServerBindingProperty, &Binding, sizeof(Binding)),
+            NO_ERROR);
+        for (int Attempt = 0; Attempt < 20 && FPort == 0; ++Attempt) {
+            const std::uint16_t Candidate = FreePort();
+            const std::wstring Url = L"http://127.0.0.1:" + std::to_wstring(Candidate) + L"/";
+            if (HttpAddUrlToUrlGroup(FGroup, Url.c_str(), 0, 0) == NO_ERROR) {
+                FPort = Candidate;
+            }
+        }
+        EXPECT_NE(FPort, 0);
+    }
+    ~TServer() {
+        HttpCloseRequestQueue(FQueue);
+        HttpRemoveUrlFromUrlGroup(FGroup, nullptr, HTTP_URL_FLAG_REMOVE_ALL);
+        HttpCloseUrlGroup(FGroup);
+        HttpCloseServerSession(FSession);
+        EXPECT_EQ(HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
+    }
+    HANDLE Queue() const { return FQueue; }
+    HTTP_URL_GROUP_ID Group() const { return FGroup; }
+    HTTP_SERVER_SESSION_ID Session() const { return FSession; }
+    std::uint16_t Port() const { return FPort; }
+
+private:
+    HTTP_SERVER_SESSION_ID FSession = 0;
+    HTTP_URL_GROUP_ID FGroup = 0;
+    HANDLE FQueue = nullptr;
+    std::uint16_t FPort = 0;
+};
+
+struct TRecord {
+    alignas(8) char Bytes[sizeof(HTTP_REQUEST) + 8192];
+    HTTP_REQUEST* Get() { return reinterpret_cast<HTTP_REQUEST*>(Bytes); }
+};
+
+ULONG Answer(HANDLE Queue, HTTP_REQUEST_ID Id, USHORT Status, PHTTP_LOG_DATA LogData) {
+    HTTP_RESPONSE Response{};
+    Response.StatusCode = Status;
+    Response.pReason = "OK";
+    Response.ReasonLength = 2;
+    return HttpSendHttpResponse(Queue, Id, 0, &Response, nullptr, nullptr, nullptr, 0, nullptr,
+                                LogData);
+}
+
+std::string ReadAll(const std::filesystem::path& Path) {
+    std::ifstream File(Path, std::ios::binary);
+    std::stringstream Text;
+    Text << File.rdbuf();
+    return Text.str();
+}
+
+} // namespace
+
+// A group's W3C log gets a line for each answer that carries log fields, in the day's file.
+TEST(HttpApiLogging, GroupLogWritesAnsweredRequests) {
+    TServer Server;
+    const std::filesystem::path Folder =
+        std::filesystem::temp_directory_path() / ("httpapi-log-" + std::to_string(getpid()));
+    std::filesystem::remove_all(Folder);
+    const std::wstring FolderName = Folder.wstring();
+    const std::wstring Software = L"korvo";
+    HTTP_LOGGING_INFO Logging{};
+    Logging.Flags.Present = 1;
+    Logging.SoftwareName = Software.c_str();
+    Logging.SoftwareNameLength = static_cast<USHORT>(Software.size() * sizeof(WCHAR));
+    Logging.DirectoryName = FolderName.c_str();
+    Logging.DirectoryNameLength = static_cast<USHORT>(FolderName.size() * sizeof(WCHAR));
+    Logging.Format = HttpLoggingTypeW3C;
+    Logging.Fields = HTTP_LOG_FIELD_METHOD | HTTP_LOG_FIELD_URI_STEM | HTTP_LOG_FIELD_STATUS |
+                     HTTP_LOG_FIELD_VERSION | HTTP_LOG_FIELD_BYTES_SENT;
+    Logging.RolloverType = HttpLoggingRolloverDaily;
+    ASSERT_EQ(HttpSetUrlGroupProperty(Server.Group(), HttpServerLoggingProperty, &Logging,
+                                      sizeof(Logging)),
+              NO_ERROR);
+    HTTP_LOGGING_INFO Iis = Logging;
+    Iis.Format = HttpLoggingTypeIIS;
+    EXPECT_EQ(HttpSetServerSessionProperty(Server.Session(), HttpServerLoggingProperty, &Iis,
+                                           sizeof(Iis)),
+              ERROR_NOT_SUPPORTED);
+
+    const std::wstring Stem = L"/logged";
+    HTTP_LOG_FIELDS_DATA Fields{};
+    Fields.Base.Type = HttpLogDataTypeFields;
+    Fields.Method = const_cast<PCHAR>("GET");
+    Fields.MethodLength = 3;
+    Fields.UriStem = const_cast<PWCHAR>(Stem.c_str());
+    Fields.UriStemLength = static_cast<USHORT>(Stem.size() * sizeof(WCHAR));
+    Fields.ProtocolStatus = 200;
+    HTTP_LOG_FIELDS_DATA Empty{}; // what an application passes when it leaves the fields to us
+    for (PHTTP_LOG_DATA LogData :
+         {reinterpret_cast<PHTTP_LOG_DATA>(&Fields), static_cast<PHTTP_LOG_DATA>(nullptr),
+          reinterpret_cast<PHTTP_LOG_DATA>(&Empty)}) {
+        TTestClient Client(Server.Port());
+        Client.Send("GET /logged HTTP/1.1\r\nHost: x\r\n\r\n");
+        TRecord Record;
+        ULONG Bytes = 0;
+        ASSERT_EQ(HttpReceiveHttpRequest(Server.Queue(), HTTP_NULL_ID, 0, Record.Get(),
+                                         sizeof(Record.Bytes), &Bytes, nullptr),
+                  NO_ERROR);
+        ASSERT_EQ(Answer(Server.Queue(), Record.Get()->RequestId, 200, LogData), NO_ERROR);
+        ASSERT_TRUE(Client.ReadResponse().has_value());
+    }
+    httpapi::TW3CLogSettings Settings;
+    Settings.Rollover = HttpLoggingRolloverDaily;
+    const std::string Name = httpapi::TW3CLog(Settings).FileName(
+        httpapi::TW3CLog::TClock::now(), 1); // (a test run across midnight UTC would miss)
+    const std::string Text = ReadAll(Folder / Name);
+    const std::string Head = "#Software: korvo\r\n#Version: 1.0\r\n#Date: ";
+    EXPECT_EQ(Text.rfind(Head, 0), 0u) << Text;
+    const std::size_t Fields_ = Text.find("#Fields: cs-method cs-uri-stem sc-status sc-bytes "
+                                          "cs-version\r\n");
+    ASSERT_NE(Fields_, std::string::npos) << Text;
+    const std::string Lines = Text.substr(Text.find('\n', Fields_) + 1);
+    // Two lines: the full fields, and the listener's own fields only (no line without data).
+    EXPECT_TRUE(Lines.starts_with("GET /logged 200 ")) << Lines;
+    EXPECT_NE(Lines.find(" HTTP/1.1\r\n- - 0 "), std::string::npos) << Lines;
+    EXPECT_EQ(std::count(Lines.begin(), Lines.end(), '\n'), 2) << Lines;
+    std::filesystem::remove_all(Folder);
+}
+
+// Basic credentials of an enabled scheme come with an authentication record; bad Base64 is
+// refused by the listener; other schemes are not offered.
+TEST(HttpApiAuthentication, BasicCredentialsAreReported) {
+    TServer Server;
+    HTTP_SERVER_AUTHENTICATION_INFO Auth{};
+    Auth.Flags.Present = 1;
+    Auth.AuthSchemes = HTTP_AUTH_ENABLE_NTLM;
+    EXPECT_EQ(HttpSetUrlGroupProperty(Server.Group(), HttpServerAuthenticationProperty, &Auth,
+                                      sizeof(Auth)),
+              ERROR_NOT_SUPPORTED);
+    Auth.AuthSchemes = 0x40;
+    EXPECT_EQ(HttpSetUrlGroupProperty(Server.Group(), HttpServerAuthenticationProperty, &Auth,
+                                      sizeof(Auth)),
+              ERROR_INVALID_PARAMETER);
+    Auth.AuthSchemes = HTTP_AUTH_ENABLE_BASIC;
+    ASSERT_EQ(HttpSetUrlGroupProperty(Server.Group(), HttpServerAuthenticationProperty, &Auth,
+                                      sizeof(Auth)),
+              NO_ERROR);
+    struct TCase {
+        const char* Header;
+        int Expected; // 1: an auth record, 0: none, 400: the listener's answer
+    };
+    const TCase Cases[] = {
+        {"", 0},
+        {"Authorization: Basic dXNlcjpwYXNz\r\n", 1},
+        {"Authorization: basic dXNlcjpwYXNzMQ==\r\n", 1},
+        {"Authorization: Bearer abc\r\n", 0},
+        {"Authorization: Basic dXNlcjpwYXN*\r\n", 400},
+        {"Authorization: Basic dXNlcjpwYXN\r\n", 400},
+    };
+    for (const TCase& Case : Cases) {
+        TTestClient Client(Server.Port());
+        Client.Send(std::string("GET / HTTP/1.1\r\nHost: x\r\n") + Case.Header + "\r\n");
+        if (Case.Expected == 400) {
+            const auto Response = Client.ReadResponse();
+            ASSERT_TRUE(Response.has_value()) << Case.Header;
+            EXPECT_EQ(ResponseStatus(*Response), 400) << Case.Header;
+            continue;
+        }
+        TRecord Record;
+        ULONG Bytes = 0;
+        ASSERT_EQ(HttpReceiveHttpRequest(Server.Queue(), HTTP_NULL_ID, 0, Record.Get(),
+                                         sizeof(Record.Bytes), &Bytes, nullptr),
+                  NO_ERROR);
+        const HTTP_REQUEST& Request = *Record.Get();
+        ASSERT_EQ(Request.RequestInfoCount, Case.Expected) << Case.Header;
+        if (Case.Expected == 1) {
+            ASSERT_EQ(Request.pRequestInfo[0].InfoType, HttpRequestInfoTypeAuth);
+            const auto* Info =
+                static_cast<const HTTP_REQUEST_AUTH_INFO*>(Request.pRequestInfo[0].pInfo);
+            EXPECT_EQ(Info->AuthType, HttpRequestAuthTypeBasic);
+            EXPECT_EQ(Info->AuthStatus, HttpAuthStatusFailure);
+            // Inside the caller's buffer, like every pointer of the record.
+            EXPECT_GE(reinterpret_cast<const char*>(Info), Record.Bytes);
+            EXPECT_LT(reinterpret_cast<const char*>(Info), Record.Bytes + Bytes);
+        }
+        ASSERT_EQ(Answer(Server.Queue(), Request.RequestId, 200, nullptr), NO_ERROR);
+    }
+}
