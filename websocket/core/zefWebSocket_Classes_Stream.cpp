@@ -17,6 +17,16 @@ bool IsValidUTF8Bytes(std::span<const std::uint8_t> aBytes) noexcept {
         return At < N && aBytes[At] >= Low && aBytes[At] <= High;
     };
     while (I < N) {
+        // Runs of ASCII, the bulk of most text, are passed a machine word at a time.
+        for (std::uint64_t Word; I + 8 <= N; I += 8) {
+            std::memcpy(&Word, aBytes.data() + I, 8);
+            if ((Word & 0x8080808080808080u) != 0) {
+                break;
+            }
+        }
+        if (I == N) {
+            break;
+        }
         std::uint8_t B = aBytes[I];
         if (B < 0x80) {
             ++I;
@@ -535,10 +545,15 @@ void TzefWSConnection_Base_Stream::DoReadMessage() {
     M.Clear();
     switch (OpCode) {
     case TOpcode::opText: {
-        std::string Text;
+        // The delivered text reuses the room of the previous one, as the buffer does.
+        std::string Text = std::move(FSpareText);
         ReadUTF8Text(*Buffer, Text);
         if (!FDoDisconnect) {
             DoMessage(Text);
+        }
+        if (Text.capacity() <= SpareStreamLimit) {
+            Text.clear();
+            FSpareText = std::move(Text);
         }
         break;
     }
@@ -806,6 +821,7 @@ void TzefWSConnection_Base_Stream::WriteFrame(TOpcode aOpCode, bool aFragmented,
             Body = FDeflated;
         }
         FWriteBuffer.clear();
+        FWriteBuffer.reserve(Body.size() + 14); // The longest header is 14 bytes.
         FWriteBuffer.push_back(EncodeFirstByte(aOpCode, aFragmented));
         EncodeLength(Body.size(), FWriteBuffer);
         std::size_t At = FWriteBuffer.size();
@@ -822,9 +838,10 @@ void TzefWSConnection_Base_Stream::WriteFrame(TOpcode aOpCode, bool aFragmented,
         WriteBytes(FWriteBuffer);
         WriteFlush();
         // A connection keeps its buffers between frames, but not the room of a rare large one.
+        // (Assigning {} would not: that is the initializer-list assignment, capacity kept.)
         if (FWriteBuffer.capacity() > 262144) {
-            FWriteBuffer = {};
-            FDeflated = {};
+            std::vector<std::uint8_t>().swap(FWriteBuffer);
+            std::vector<std::uint8_t>().swap(FDeflated);
         }
     } catch (const EzefSilentException& E) {
         throw EzefSilentException(WriteErrorText(E));

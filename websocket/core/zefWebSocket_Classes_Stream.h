@@ -226,6 +226,8 @@ private:
     /// The buffer of the last delivered data message, kept for the next one (reader's thread).
     std::unique_ptr<rtl::TMemoryStream> FSpareStream;
     static constexpr std::size_t SpareStreamLimit = 1u << 20;
+    /// The text of the last delivered text message, kept for the next one (reader's thread).
+    std::string FSpareText;
     int FState = 0;                       // Hixie-76 reader state.
     std::vector<std::uint8_t> FTCPBuffer; // Raw-TCP bytes awaiting a delimiter.
     std::atomic<bool> FDoDisconnect{false};

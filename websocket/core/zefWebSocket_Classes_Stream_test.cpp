@@ -831,11 +831,31 @@ TEST(IsValidUTF8Bytes, CaseTable) {
         {"\xE2\x82", false},
         {"\x80", false},
         {"\xFF", false},
+        // ASCII runs of a machine word and more, around the multi-byte forms.
+        {"abcdefgh\x80", false},
+        {"abcdefgh\xF4", true},
+        {"abcdefg\xE2\x82", false},
+        {"abcdefghijklmnop\xC2\x80qrstuvwxyz", true},
+        {"\xC2\x80"
+         "01234567"
+         "\xED\xA0\x80",
+         false},
     };
     for (const auto& [Text, Valid] : Cases) {
         SCOPED_TRACE(::testing::PrintToString(std::string(Text)));
         TBytes Copy(Text.begin(), Text.end());
         EXPECT_EQ(IsValidUTF8Bytes(Copy), Valid);
+    }
+}
+
+TEST(IsValidUTF8Bytes, OneBadByteAtEveryPositionOfAnAsciiRun) {
+    for (std::size_t Length = 1; Length <= 40; ++Length) {
+        for (std::size_t At = 0; At < Length; ++At) {
+            TBytes Text(Length, 'a');
+            ASSERT_TRUE(IsValidUTF8Bytes(Text));
+            Text[At] = 0xBF;
+            ASSERT_FALSE(IsValidUTF8Bytes(Text)) << "length " << Length << " at " << At;
+        }
     }
 }
 
