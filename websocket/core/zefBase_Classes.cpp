@@ -117,14 +117,15 @@ void TzefTimer::Run(std::stop_token Stop, std::shared_ptr<TState> State) {
         try {
             std::unique_lock Lock(State->Lock);
             int Countdown = State->Interval;
-            while (Countdown > 0) {
+            // At least one step per cycle: an interval of 0 would otherwise tick in a busy loop.
+            do {
                 // wait_for returns on time-out and on stop alike: the token tells them apart.
                 State->Wake.wait_for(Lock, Stop, 100ms, [] { return false; });
                 if (Stop.stop_requested()) {
                     return;
                 }
                 Countdown -= 100;
-            }
+            } while (Countdown > 0);
             Lock.unlock();
             Tick(State, Stop);
         } catch (const std::exception& E) {

@@ -75,8 +75,9 @@ private:
 using TzefTimerEvent = std::function<void(TzefTimer& Sender)>;
 
 /// A periodic job on a thread of its own. Configure Interval, NotifyEvents and the handlers,
-/// then set Enabled. One cycle counts Interval down in 100 ms steps and ticks; disabling ends a
-/// countdown at once, without a tick, and does not wait for a running tick. Destroying the
+/// then set Enabled (the thread starts there, so that it never runs a cycle with settings not
+/// yet made). One cycle counts Interval down in 100 ms steps (at least one) and ticks; disabling
+/// ends a countdown at once, without a tick, and does not wait for a running tick. Destroying the
 /// timer waits for its thread, except from inside its own tick (the thread then ends by
 /// itself after the tick). Configure from one thread; the tick runs on the timer thread
 /// (neNoSync) or on the main thread (the queued modes).

@@ -266,8 +266,10 @@ struct TzefWSUpgradeRefusal {
 };
 
 /// The server component shared by every transport. Abstract: a transport provides the
-/// registry storage and its locks, the listening and the sending. The owner's thread
-/// configures and activates it; transport workers and timer threads enter it concurrently.
+/// registry storage and its locks, the listening and the sending. A transport's destructor
+/// calls FreeAllTimers and then FreeConnections (its registry is gone once it is destroyed). The
+/// owner's thread configures and activates it; transport workers and timer threads enter it
+/// concurrently.
 class TzefWSServer_Base : public TzefWSComponent_Server {
 public:
     TzefWSServer_Base();

@@ -1186,106 +1186,13 @@ TEST(TzefWSServer_Base, QueuedNotificationsOfADestroyedComponentNeverRun) {
 
 // --- Timers ---
 
-TEST(TzefTimer, TicksEveryRoundedInterval) {
-    TzefTimer Timer;
-    std::mutex Lock;
-    std::condition_variable Changed;
-    std::vector<std::chrono::steady_clock::time_point> Ticks; // Guarded by Lock.
-    Timer.SetInterval(150);
-    Timer.SetOnTimer([&](TzefTimer&) {
-        std::scoped_lock Guard(Lock);
-        Ticks.push_back(std::chrono::steady_clock::now());
-        Changed.notify_all();
-    });
-    Timer.SetEnabled(true);
-    std::unique_lock Guard(Lock);
-    ASSERT_TRUE(
-        Changed.wait_for(Guard, std::chrono::seconds(2), [&] { return Ticks.size() >= 2; }));
-    // Two 100 ms steps at least between two ticks.
-    EXPECT_GE(Ticks[1] - Ticks[0], std::chrono::milliseconds(190));
-    Guard.unlock();
-    Timer.SetEnabled(false);
-    EXPECT_FALSE(Timer.Enabled());
-}
-
-TEST(TzefTimer, DisablingDuringTheCountdownEndsWithoutATick) {
-    TzefTimer Timer;
-    std::atomic<int> Ticks{0};
-    Timer.SetInterval(60000);
-    Timer.SetOnTimer([&](TzefTimer&) { ++Ticks; });
-    Timer.SetEnabled(true);
-    Timer.SetEnabled(false);
-    Timer.SetEnabled(true); // A fresh cycle loop.
-    EXPECT_TRUE(Timer.Enabled());
-    auto Start = std::chrono::steady_clock::now();
-    {
-        TzefTimer Gone;
-        Gone.SetInterval(60000);
-        Gone.SetEnabled(true);
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(1));
-    EXPECT_EQ(Ticks.load(), 0);
-}
-
-TEST(TzefTimer, ExceptionGoesToOnExceptionAndTheTimerGoesOn) {
-    TzefTimer Timer;
-    std::mutex Lock;
-    std::condition_variable Changed;
-    std::vector<std::string> Errors; // Guarded by Lock.
-    Timer.SetInterval(1);
-    Timer.SetOnTimer([](TzefTimer&) { throw TzefWSException("tick failed"); });
-    Timer.SetOnException([&](TzefTimer&, const std::exception& E) {
-        std::scoped_lock Guard(Lock);
-        Errors.push_back(E.what());
-        Changed.notify_all();
-    });
-    Timer.SetEnabled(true);
-    std::unique_lock Guard(Lock);
-    ASSERT_TRUE(
-        Changed.wait_for(Guard, std::chrono::seconds(2), [&] { return Errors.size() >= 2; }));
-    EXPECT_EQ(Errors[0], "tick failed");
-}
-
-TEST(TzefTimer, QueuedTicksRunOnTheMainThread) {
-    for (TwsNotifyEvent Mode : {TwsNotifyEvent::neAsynchronous, TwsNotifyEvent::neSynchronous}) {
-        SCOPED_TRACE(int(Mode));
-        std::atomic<int> Ticks{0};
-        std::atomic<bool> OnMain{true};
-        {
-            TzefTimer Timer;
-            Timer.SetInterval(1);
-            Timer.SetNotifyEvents(Mode);
-            Timer.SetOnTimer([&](TzefTimer&) {
-                OnMain = OnMain && rtl::IsMainThread();
-                ++Ticks;
-            });
-            Timer.SetEnabled(true);
-            auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-            while (Ticks < 2 && std::chrono::steady_clock::now() < Deadline) {
-                rtl::CheckSynchronize(std::chrono::milliseconds(10));
-            }
-        }
-        EXPECT_GE(Ticks.load(), 2);
-        EXPECT_TRUE(OnMain.load());
-        int Before = Ticks;
-        rtl::CheckSynchronize(); // A tick queued before the timer went never runs.
-        EXPECT_EQ(Ticks.load(), Before);
-    }
-}
-
-TEST(TzefWSComponent, WatchDogStopsAfterItsAttempts) {
+TEST(TzefWSComponent, WatchDogWithIntervalZeroDoesNotRun) {
     TzefWSTestServer Server;
     Server.WatchDog().SetEnabled(true);
-    Server.WatchDog().SetInterval(0); // Interval 0: created but not running.
-    Server.WatchDog().SetAttempts(3);
+    Server.WatchDog().SetInterval(0);
     Server.StartWatchDog();
     ASSERT_NE(Server.WatchDogTimer(), nullptr);
     EXPECT_FALSE(Server.WatchDogTimer()->Enabled());
-    // Three ticks, driven through the timer's handler on this thread.
-    std::mutex Lock;
-    std::condition_variable Changed;
-    Server.WatchDog().SetInterval(1);
-    Server.StartWatchDog(); // Runs with a 1 s interval: tick by hand instead of waiting.
     Server.StopWatchDog();
     EXPECT_EQ(Server.WatchDogTimer(), nullptr);
 }
@@ -1380,6 +1287,57 @@ TEST(TzefWSServer_Base, DeferredReleaseTimerFreesWaitingConnections) {
     }
     EXPECT_EQ(Server.ConnectionsFreeCount(), 0u);
     Server.StopConnectionsFree();
+}
+
+} // namespace
+} // namespace zef
+
+namespace zef {
+namespace {
+
+TEST(TzefWSComponent, ProcessQueuesSendsQueuedWritesAndPings) {
+    TzefWSTestServer Server;
+    Server.QueueOptions().Ping().SetLevel(TwsQueueMsgLevels::qmLevel2);
+    Server.QueueOptions().Text().SetLevel(TwsQueueMsgLevels::qmLevel0);
+    TzefWSTestServerConnection& Connection = Open(Server);
+    Server.Ping();
+    Server.Broadcast("queued");
+    EXPECT_EQ(Connection.Output(), "");
+    Server.ProcessQueues(&Connection);
+    const std::string Sent = Connection.Output();
+    ASSERT_EQ(Sent.size(), TextFrame("queued").size() + 19);
+    EXPECT_EQ(Sent.substr(0, 8), TextFrame("queued")); // Level 0 before level 2.
+    EXPECT_EQ(std::uint8_t(Sent[8]), 0x89);
+    EXPECT_EQ(Connection.QueuePingList().Count(), 1u);
+    Server.ProcessQueues(&Connection); // Nothing left.
+    EXPECT_EQ(Connection.Output(), Sent);
+    Server.ProcessQueues(nullptr);
+}
+
+TEST(TzefWSComponent, APIObjectTakesPlainConnections) {
+    for (bool Raw : {false, true}) {
+        SCOPED_TRACE(Raw);
+        TzefWSTestServer Server;
+        TzefWSAPI Api;
+        Api.SetRawMessages(Raw);
+        std::vector<std::string> Log;
+        Api.OnConnect = [&](TzefWSConnection&) { Log.push_back("api connect"); };
+        Api.OnMessage = [&](TzefWSConnection&, const std::string& T) { Log.push_back("api " + T); };
+        Api.OnRawMessage = [&](TzefWSConnection&, const std::string& T, bool&) {
+            Log.push_back("raw " + T);
+        };
+        Server.OnConnect = [&](TzefWSConnection&) { Log.push_back("own connect"); };
+        Server.OnMessage = [&](TzefWSConnection&, const std::string& T) {
+            Log.push_back("own " + T);
+        };
+        Server.SetAPI(&Api);
+        TzefWSTestServerConnection& Connection = Open(Server);
+        Server.OnServerMessageEvent(Connection, "m");
+        EXPECT_EQ(Log,
+                  Raw ? (std::vector<std::string>{"api connect", "own connect", "raw m", "own m"})
+                      : (std::vector<std::string>{"api connect", "api m"}));
+        Server.ClearAPI();
+    }
 }
 
 } // namespace
