@@ -74,7 +74,8 @@ std::string AddressText(const sockaddr_storage& Address) {
 } // namespace
 
 TConnection::TConnection(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRouter> Router, int Fd,
-                         const sockaddr_storage& Local, const sockaddr_storage& Remote)
+                         const sockaddr_storage& Local, const sockaddr_storage& Remote,
+                         std::shared_ptr<TTlsContext> Tls)
     : FId(NextConnectionId.fetch_add(1))
     , FReactor(std::move(Reactor))
     , FRouter(std::move(Router))
@@ -88,6 +89,12 @@ TConnection::TConnection(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRou
     , FFd(Fd)
     , FParser(std::make_unique<TRequestParser>())
     , FTimeouts(FRouter->ApiTimeouts()) {
+    if (Tls) {
+        FTls = std::make_unique<TTlsStream>(std::move(Tls), Fd);
+        if (!FTls->Valid()) {
+            throw std::bad_alloc(); // the listener closes the connection
+        }
+    }
 }
 
 TConnection::~TConnection() {
@@ -114,6 +121,9 @@ void TConnection::OnEvents(std::uint32_t Events) noexcept {
     }
     if ((Events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) {
         FHangupSeen = true;
+    }
+    if ((Events & EPOLLOUT) != 0 && FTls && FTls->WantsWrite()) {
+        PumpLocked(); // the handshake stopped on a full socket: go on
     }
     if ((Events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0 && FPhase != TPhase::Closed) {
         PumpLocked();
@@ -197,11 +207,11 @@ void TConnection::ReadLocked() noexcept {
         // Into a stack buffer, then appended: growing the string first would zero-fill it.
         char Chunk[16384];
         const std::size_t Want = std::min<std::size_t>(Room, sizeof(Chunk));
-        const ssize_t Got = recv(FFd, Chunk, Want, 0);
+        const ssize_t Got = FTls ? FTls->Receive(Chunk, Want) : recv(FFd, Chunk, Want, 0);
         if (Got > 0) {
             FInput.append(Chunk, static_cast<std::size_t>(Got));
             FChanged.notify_all();
-            if (static_cast<std::size_t>(Got) < Want && !FHangupSeen) {
+            if (static_cast<std::size_t>(Got) < Want && !FHangupSeen && !FTls) {
                 // The socket is empty: whatever arrives next raises a new edge, so the
                 // read that would only say EAGAIN is saved. (A hang-up already signalled
                 // raises none: then read on to the end.)
@@ -301,6 +311,7 @@ void TConnection::DeliverLocked() {
     Request->Local = FLocal;
     Request->Remote = FRemote;
     const TListenerAnswer Cooked = CookUrl(Request->Head, FLocalText, Request->Url);
+    Request->Url.Scheme = FTls ? "https" : "http"; // the connection's, whatever the target says
     if (Cooked != TListenerAnswer::None) {
         AnswerLocked(Cooked);
         return;
@@ -369,7 +380,7 @@ void TConnection::StartClosingLocked() noexcept {
     FShutdownAfterFlush = true;
     FDeadline = MonotonicMs() + LingerMs;
     if (PendingOutput() == 0 && FFd >= 0) {
-        shutdown(FFd, SHUT_WR);
+        ShutdownWriteLocked();
     }
     FInput.clear();
     FInputStart = 0;
@@ -428,6 +439,13 @@ void TConnection::ResumeReading() noexcept {
     }
 }
 
+void TConnection::ShutdownWriteLocked() noexcept {
+    if (FTls) {
+        FTls->Shutdown();
+    }
+    shutdown(FFd, SHUT_WR);
+}
+
 void TConnection::UncorkLocked() noexcept {
     if (FCorkSince != 0) {
         FCorkSince = 0;
@@ -459,7 +477,8 @@ bool TConnection::WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexce
         msghdr Message{};
         Message.msg_iov = Vectors;
         Message.msg_iovlen = Count;
-        const ssize_t Sent = sendmsg(FFd, &Message, MSG_NOSIGNAL);
+        const ssize_t Sent =
+            FTls ? FTls->Send(Vectors, Count) : sendmsg(FFd, &Message, MSG_NOSIGNAL);
         if (Sent < 0) {
             if (errno == EINTR) {
                 continue;
@@ -519,7 +538,7 @@ bool TConnection::WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexce
     }
     FChanged.notify_all();
     if (PendingOutput() == 0 && FShutdownAfterFlush && FFd >= 0) {
-        shutdown(FFd, SHUT_WR);
+        ShutdownWriteLocked();
         FShutdownAfterFlush = false;
         if (FPeerClosed) {
             CloseLocked(false);
@@ -541,6 +560,7 @@ void TConnection::CloseLocked(bool Reset) noexcept {
     }
     close(FFd);
     FFd = -1;
+    FTls.reset();
     FPhase = TPhase::Closed;
     FClosed = true;
     FDeadline = 0;

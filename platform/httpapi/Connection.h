@@ -6,6 +6,7 @@
 #include "platform/httpapi/Request.h"
 #include "platform/httpapi/RequestParser.h"
 #include "platform/httpapi/Router.h"
+#include "platform/httpapi/TlsStream.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -37,8 +38,10 @@ public:
     static constexpr std::int64_t CorkMs = 1;            // longest a piece is held
     static constexpr std::int64_t LingerMs = 2000;       // reading after our last byte
 
+    /// Tls: the server context of an https port (the connection then speaks TLS), or null.
     TConnection(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRouter> Router, int Fd,
-                const sockaddr_storage& Local, const sockaddr_storage& Remote);
+                const sockaddr_storage& Local, const sockaddr_storage& Remote,
+                std::shared_ptr<TTlsContext> Tls = nullptr);
     ~TConnection() override;
 
     HTTP_CONNECTION_ID Id() const noexcept { return FId; }
@@ -97,6 +100,7 @@ private:
     void CloseLocked(bool Reset) noexcept;
     void ArmLocked(std::uint16_t Seconds) noexcept;
     void ResumeReading() noexcept;
+    void ShutdownWriteLocked() noexcept; // our last byte is out: close_notify, then FIN
     // Upgraded connections: hands arrived bytes to pending reads; ends them at the peer's end.
     void ServeReadsLocked() noexcept;
     std::size_t TakeInputLocked(char* Buffer, std::size_t Length) noexcept;
@@ -122,6 +126,7 @@ private:
     std::string FOutput;                       // Guarded by FLock.
     std::size_t FOutputStart = 0;              // Guarded by FLock.
     std::unique_ptr<TRequestParser> FParser;   // Guarded by FLock.
+    std::unique_ptr<TTlsStream> FTls;          // Guarded by FLock. Null: plain TCP.
     TTimeouts FTimeouts;                       // Guarded by FLock.
     std::int64_t FDeadline = 0;                // Guarded by FLock. 0: no timer.
     std::int64_t FCorkSince = 0;               // Guarded by FLock. 0: nothing held.

@@ -236,9 +236,6 @@ DWORD TDriver::AddUrl(HTTP_URL_GROUP_ID Id, std::string_view Url, HTTP_URL_CONTE
     if (Parsed != NO_ERROR) {
         return Parsed;
     }
-    if (Prefix.Scheme != "http") {
-        return ERROR_NOT_SUPPORTED; // TLS prefixes are not served yet
-    }
     if (Prefix.Kind == THostKind::IpAddress) {
         const DWORD Local = CheckLocalAddress(Prefix.Host);
         if (Local != NO_ERROR) {
@@ -253,6 +250,11 @@ DWORD TDriver::AddUrl(HTTP_URL_GROUP_ID Id, std::string_view Url, HTTP_URL_CONTE
     for (const TRegistration& Registration : FRegistrations) {
         if (Registration.Key == Key) {
             return ERROR_ALREADY_EXISTS;
+        }
+    }
+    for (const TRegistration& Other : FRegistrations) {
+        if (Other.Prefix.Port == Prefix.Port && Other.Prefix.Scheme != Prefix.Scheme) {
+            return ERROR_INVALID_PARAMETER; // one port speaks either plain HTTP or TLS
         }
     }
     const std::uint16_t Port = Prefix.Port;
@@ -311,8 +313,10 @@ DWORD TDriver::ReconcileLocked(std::uint16_t Port) {
     // A port is listened on while any prefix names it: on every address when a prefix has a
     // name or wildcard host, else on each IP literal named.
     std::set<std::string> Wanted;
+    bool Secure = false;
     for (const TRegistration& Registration : FRegistrations) {
         if (Registration.Prefix.Port == Port) {
+            Secure = Registration.Prefix.Scheme == "https";
             Wanted.insert(Registration.Prefix.Kind == THostKind::IpAddress
                               ? Registration.Prefix.Host
                               : std::string());
@@ -333,7 +337,7 @@ DWORD TDriver::ReconcileLocked(std::uint16_t Port) {
     }
     DWORD Result = NO_ERROR;
     for (const std::string& Address : Wanted) {
-        auto Listener = std::make_shared<TListener>(Address, Port);
+        auto Listener = std::make_shared<TListener>(Address, Port, Secure);
         const DWORD Opened = Listener->Open(*FPool, shared_from_this(), Listener);
         if (Opened != NO_ERROR) {
             Result = Opened;

@@ -2,6 +2,7 @@
 #include "platform/httpapi/Listener.h"
 
 #include "platform/httpapi/Connection.h"
+#include "platform/httpapi/ServiceConfig.h"
 #include "platform/win/Handles.h"
 
 #include <arpa/inet.h>
@@ -32,9 +33,10 @@ DWORD BindErrorToWin32(int Errno) noexcept {
     }
 }
 
-TListener::TListener(std::string Address, std::uint16_t Port)
+TListener::TListener(std::string Address, std::uint16_t Port, bool Secure)
     : FAddress(std::move(Address))
-    , FPort(Port) {
+    , FPort(Port)
+    , FSecure(Secure) {
 }
 
 TListener::~TListener() {
@@ -145,10 +147,20 @@ void TListener::OnEvents(std::uint32_t) noexcept {
         getsockname(Fd, reinterpret_cast<sockaddr*>(&Local), &LocalLength);
         const int One = 1;
         setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof(One));
+        std::shared_ptr<TTlsContext> Tls;
+        if (FSecure) {
+            // The certificate bound to the address the client reached; none, no TLS.
+            Tls = ServiceConfig().SslContext(Local);
+            if (!Tls) {
+                close(Fd);
+                continue;
+            }
+        }
         std::shared_ptr<TConnection> Connection;
         try {
             std::shared_ptr<TReactor> Target = FPool->Pick();
-            Connection = std::make_shared<TConnection>(Target, FRouter, Fd, Local, Remote);
+            Connection =
+                std::make_shared<TConnection>(Target, FRouter, Fd, Local, Remote, std::move(Tls));
             // From here the connection owns the descriptor.
             if (!Target->Add(Connection, Fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP)) {
                 continue;

@@ -18,8 +18,9 @@ class TReactorPool;
 /// reactors in turn. Opened by the driver under its lock; closed the same way.
 class TListener final : public TReactorClient {
 public:
-    /// Address: an IP literal, or empty for every address (IPv6 and IPv4).
-    TListener(std::string Address, std::uint16_t Port);
+    /// Address: an IP literal, or empty for every address (IPv6 and IPv4). Secure: the port's
+    /// prefixes are https; connections speak TLS with the certificate bound to their address.
+    TListener(std::string Address, std::uint16_t Port, bool Secure = false);
     ~TListener() override;
 
     /// Binds and listens. NO_ERROR, ERROR_ACCESS_DENIED (privileged port),
@@ -31,6 +32,7 @@ public:
 
     const std::string& Address() const noexcept { return FAddress; }
     std::uint16_t Port() const noexcept { return FPort; }
+    bool Secure() const noexcept { return FSecure; }
 
     void OnEvents(std::uint32_t Events) noexcept override;
     void OnTick(std::int64_t) noexcept override {}
@@ -39,6 +41,7 @@ public:
 private:
     const std::string FAddress;
     const std::uint16_t FPort;
+    const bool FSecure;
     std::mutex FLock;
     int FFd = -1;                       // Guarded by FLock.
     TReactorPool* FPool = nullptr;      // Guarded by FLock. Not owned: the driver's pool.

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 
 namespace httpapi {
 
@@ -14,15 +16,50 @@ namespace {
 // One TLS record's worth: small pieces are gathered so that each goes out in one record.
 constexpr std::size_t RecordBytes = 16384;
 
+// OpenSSL's socket BIO writes with write(): a peer that has gone would raise SIGPIPE and end
+// the whole process. This one is the same but sends with MSG_NOSIGNAL.
+int SendNoSignal(BIO* Bio, const char* Data, int Size) {
+    errno = 0;
+    const ssize_t Sent = send(static_cast<int>(BIO_get_fd(Bio, nullptr)), Data,
+                              static_cast<std::size_t>(Size), MSG_NOSIGNAL);
+    BIO_clear_retry_flags(Bio);
+    if (Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        BIO_set_retry_write(Bio);
+    }
+    return static_cast<int>(Sent);
+}
+
+const BIO_METHOD* SocketMethod() noexcept {
+    static BIO_METHOD* const Method = [] {
+        const BIO_METHOD* Base = BIO_s_socket();
+        BIO_METHOD* Made = BIO_meth_new(BIO_TYPE_SOCKET, "httpapi socket");
+        if (Made != nullptr) {
+            BIO_meth_set_write(Made, SendNoSignal);
+            BIO_meth_set_read(Made, BIO_meth_get_read(Base));
+            BIO_meth_set_puts(Made, BIO_meth_get_puts(Base));
+            BIO_meth_set_ctrl(Made, BIO_meth_get_ctrl(Base));
+            BIO_meth_set_create(Made, BIO_meth_get_create(Base));
+            BIO_meth_set_destroy(Made, BIO_meth_get_destroy(Base));
+        }
+        return Made;
+    }();
+    return Method;
+}
+
 } // namespace
 
 TTlsStream::TTlsStream(std::shared_ptr<TTlsContext> Context, int Fd)
     : FContext(std::move(Context)) {
     FSsl = SSL_new(FContext->Context());
-    if (FSsl != nullptr && SSL_set_fd(FSsl, Fd) != 1) {
+    BIO* Bio = SocketMethod() != nullptr ? BIO_new(SocketMethod()) : nullptr;
+    if (FSsl == nullptr || Bio == nullptr) {
+        BIO_free(Bio);
         SSL_free(FSsl);
         FSsl = nullptr;
+        return;
     }
+    BIO_set_fd(Bio, Fd, BIO_NOCLOSE);
+    SSL_set_bio(FSsl, Bio, Bio);
     if (FSsl != nullptr) {
         SSL_set_accept_state(FSsl);
     }
