@@ -1044,6 +1044,9 @@ void TzefWSServer_Base::OnServerAuthenticationEvent(TzefWSConnection& Connection
         try {
             TzefDelimitedStringList& Store = SessionIDList();
             if (Store.IndexOfName(Identifier) < 0) {
+                while (Store.Count() >= FSessionLimit) {
+                    Store.Delete(0);
+                }
                 Store.Add(Identifier + "=" + aUser + ":" + aPassword);
             }
         } catch (...) {

@@ -348,6 +348,10 @@ public:
     bool DoAuthSession(TzefWSConnectionServer_Base& Connection, const std::string& aDocument);
     /// Session-store entries (for observers).
     std::size_t SessionCount();
+    /// Most session identifiers kept at once; a new one beyond it drops the oldest, so that
+    /// session requests never grow the store without bound. Set before the server starts.
+    std::size_t SessionLimit() const { return FSessionLimit; }
+    void SetSessionLimit(std::size_t Value) { FSessionLimit = Value > 0 ? Value : 1; }
 
     // Bound to each connection's events by PrepareConnection.
     virtual void OnServerUpdateEvent(TzefWSConnection& Connection, int aType);
@@ -388,6 +392,7 @@ private:
     TzefWSSecurity_Options FSecurityOptions;
     TzefWSQueueServer_Options FQueueOptions;
     std::unique_ptr<TzefDelimitedStringList> FSessionIDList; // Guarded by FCSArray[1].
+    std::size_t FSessionLimit = 10000;
     TzefWSAuthenticationServer_Options FAuthentication;
     TzefWSFallBack_Options FFallBack;
     bool FSSL = false;

@@ -1340,5 +1340,26 @@ TEST(TzefWSComponent, APIObjectTakesPlainConnections) {
     }
 }
 
+TEST(TzefWSServer_Base, SessionStoreKeepsItsLimit) {
+    TzefWSTestServer Server;
+    Server.Authentication().SetEnabled(true);
+    Server.Authentication().AuthUsers.Add("user=password");
+    Server.SetSessionLimit(2);
+    std::vector<std::string> Identifiers;
+    for (int I = 0; I < 3; ++I) {
+        TConnectionPtr Request =
+            Connect(Server, {"GET /zef/req/auth/session/user/password HTTP/1.1"});
+        Server.DispatchRequest(*Request);
+        Identifiers.push_back(Request->Answers.at(0).Body.substr(0, 32));
+    }
+    EXPECT_EQ(Server.SessionCount(), 2u);
+    for (int I = 0; I < 3; ++I) {
+        SCOPED_TRACE(I);
+        TConnectionPtr Upgrade =
+            Connect(Server, UpgradeLines("/zef/auth/session/" + Identifiers[I]));
+        EXPECT_EQ(Server.DispatchRequest(*Upgrade), I == 0 ? 404 : 101); // The oldest went.
+    }
+}
+
 } // namespace
 } // namespace zef
