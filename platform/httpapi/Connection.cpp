@@ -139,6 +139,15 @@ void TConnection::OnTick(std::int64_t NowMs) noexcept {
         UncorkLocked();
         WriteLocked(nullptr, 0);
     }
+    if (FQueueDeadline != 0 && NowMs >= FQueueDeadline) {
+        FQueueDeadline = 0;
+        const auto Waiting = FDelivered.lock();
+        if (FPhase == TPhase::Delivered && Waiting && Waiting->Id == FCurrentId &&
+            !Waiting->HandedOut) {
+            CloseLocked(true); // no application took it in time (the request-queue timer)
+            return;
+        }
+    }
     if (FDeadline != 0 && NowMs >= FDeadline && FPhase != TPhase::Delivered) {
         // Header wait, idle connection, drain or linger time-out: the Windows listener closes.
         CloseLocked(false);
@@ -350,10 +359,15 @@ void TConnection::DeliverLocked() {
     FQueue = Route.Queue;
     FPhase = TPhase::Delivered;
     FDeadline = 0; // the application holds the request: no listener timer runs
+    FDelivered = Request;
+    FQueueDeadline = FTimeouts.RequestQueue == TTimeouts::Disabled
+                         ? 0
+                         : MonotonicMs() + std::int64_t(FTimeouts.RequestQueue) * 1000;
     const TDeliverResult Result = Route.Queue->Deliver(std::move(Request));
     if (Result == TDeliverResult::Delivered) {
         return;
     }
+    FQueueDeadline = 0;
     FCurrentId = HTTP_NULL_ID;
     if (Result == TDeliverResult::Full &&
         Route.Queue->Verbosity() == Http503ResponseVerbosityBasic) {
@@ -554,6 +568,9 @@ void TConnection::CloseLocked(bool Reset) noexcept {
         return;
     }
     UncorkLocked();
+    // Closed before the socket is: once the client sees the end, no receive may still take
+    // this connection's request for a live one.
+    FClosed = true;
     if (Reset) {
         linger Linger{1, 0};
         setsockopt(FFd, SOL_SOCKET, SO_LINGER, &Linger, sizeof(Linger));
@@ -562,7 +579,6 @@ void TConnection::CloseLocked(bool Reset) noexcept {
     FFd = -1;
     FTls.reset();
     FPhase = TPhase::Closed;
-    FClosed = true;
     FDeadline = 0;
     FInput.clear();
     FInput.shrink_to_fit();
@@ -765,13 +781,16 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
     } else if (Final) {
         FinishResponseLocked();
     }
-    // A slow reader pushes back on the sender instead of growing our memory.
+    // A slow reader pushes back on the sender instead of growing our memory; one that reads
+    // slower than the minimum send rate is cut off.
     while (PendingOutput() > HighWater && FFd >= 0) {
-        if (FChanged.wait_for(Lock, std::chrono::seconds(FTimeouts.DrainEntityBody == 0
-                                                             ? 120
-                                                             : FTimeouts.DrainEntityBody)) ==
-                std::cv_status::timeout &&
-            PendingOutput() > HighWater) {
+        const std::size_t Before = PendingOutput();
+        const auto Allowed =
+            std::chrono::seconds(FTimeouts.MinSendRate == TTimeouts::SendRateDisabled
+                                     ? 24 * 3600
+                                     : (Before - HighWater) / FTimeouts.MinSendRate + 1);
+        if (FChanged.wait_for(Lock, Allowed) == std::cv_status::timeout &&
+            PendingOutput() >= Before) {
             CloseLocked(true); // the client stopped reading
             return ERROR_CONNECTION_INVALID;
         }

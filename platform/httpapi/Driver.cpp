@@ -372,6 +372,10 @@ TTimeouts TDriver::EffectiveLocked(const TUrlGroup& Group) const {
         Pick(Own.IdleConnection, Pick(Session.IdleConnection, ServiceConfig().IdleConnection()));
     Result.HeaderWait =
         Pick(Own.HeaderWait, Pick(Session.HeaderWait, ServiceConfig().HeaderWait()));
+    Result.RequestQueue = Pick(Own.RequestQueue, Pick(Session.RequestQueue, TTimeouts::Default));
+    Result.MinSendRate = Own.MinSendRate != 0       ? Own.MinSendRate
+                         : Session.MinSendRate != 0 ? Session.MinSendRate
+                                                    : TTimeouts::DefaultMinSendRate;
     return Result;
 }
 

@@ -64,6 +64,8 @@ TTimeoutSetting ReadTimeouts(const HTTP_TIMEOUT_LIMIT_INFO& Info) {
         Setting.DrainEntityBody = Info.DrainEntityBody;
         Setting.IdleConnection = Info.IdleConnection;
         Setting.HeaderWait = Info.HeaderWait;
+        Setting.RequestQueue = Info.RequestQueue;
+        Setting.MinSendRate = Info.MinSendRate;
     }
     return Setting;
 }

@@ -208,3 +208,53 @@ TEST(HttpApiAuthentication, BasicCredentialsAreReported) {
         ASSERT_EQ(Answer(Server.Queue(), Request.RequestId, 200, nullptr), NO_ERROR);
     }
 }
+
+// The request-queue timer ends a request no application takes; the minimum send rate cuts a
+// response its client does not read.
+TEST(HttpApiTimeouts, RequestQueueAndMinimumSendRate) {
+    TServer Server;
+    HTTP_TIMEOUT_LIMIT_INFO Limits{};
+    Limits.Flags.Present = 1;
+    Limits.RequestQueue = 1;
+    Limits.MinSendRate = 1024 * 1024;
+    ASSERT_EQ(HttpSetUrlGroupProperty(Server.Group(), HttpServerTimeoutsProperty, &Limits,
+                                      sizeof(Limits)),
+              NO_ERROR);
+    {
+        // Nobody receives: the connection is reset once the request has waited its time.
+        TTestClient Client(Server.Port());
+        Client.Send("GET /waiting HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(Client.ReadToEnd(), "");
+    }
+    // The request that timed out is not handed out any more: the next one is.
+    TTestClient Client(Server.Port());
+    Client.Send("GET /next HTTP/1.1\r\nHost: x\r\n\r\n");
+    TRecord Record;
+    ULONG Bytes = 0;
+    ASSERT_EQ(HttpReceiveHttpRequest(Server.Queue(), HTTP_NULL_ID, 0, Record.Get(),
+                                     sizeof(Record.Bytes), &Bytes, nullptr),
+              NO_ERROR);
+    EXPECT_EQ(std::string(Record.Get()->pRawUrl, Record.Get()->RawUrlLength), "/next");
+    HTTP_RESPONSE Response{};
+    Response.StatusCode = 200;
+    ASSERT_EQ(HttpSendHttpResponse(Server.Queue(), Record.Get()->RequestId,
+                                   HTTP_SEND_RESPONSE_FLAG_MORE_DATA, &Response, nullptr, nullptr,
+                                   nullptr, 0, nullptr, nullptr),
+              NO_ERROR);
+    // The client reads nothing: sends stall, then fail once the rate is missed.
+    const std::string Piece(64 * 1024, 'x');
+    HTTP_DATA_CHUNK Chunk{};
+    Chunk.DataChunkType = HttpDataChunkFromMemory;
+    Chunk.FromMemory.pBuffer = const_cast<char*>(Piece.data());
+    Chunk.FromMemory.BufferLength = static_cast<ULONG>(Piece.size());
+    ULONG Result = NO_ERROR;
+    std::size_t Sent = 0;
+    while (Result == NO_ERROR && Sent < std::size_t(1) << 30) {
+        Result = HttpSendResponseEntityBody(Server.Queue(), Record.Get()->RequestId,
+                                            HTTP_SEND_RESPONSE_FLAG_MORE_DATA, 1, &Chunk, nullptr,
+                                            nullptr, 0, nullptr, nullptr);
+        Sent += Piece.size();
+    }
+    EXPECT_EQ(Result, ERROR_CONNECTION_INVALID);
+    EXPECT_LT(Sent, std::size_t(64) << 20);
+}

@@ -32,6 +32,7 @@ struct TRequest {
     std::int64_t ArrivedMs = 0; // monotonic time the head was complete (for time-taken)
     // Filled by the sends (any thread): what the log line reports.
     std::atomic<ULONGLONG> BytesSent{0};
+    std::atomic<bool> HandedOut{false}; // a receive has given it to the application
 
     /// Computes the record's layout once (before the request is delivered).
     void Prepare();

@@ -23,6 +23,10 @@ struct TTimeouts {
     std::uint16_t DrainEntityBody = Default;
     std::uint16_t IdleConnection = Default;
     std::uint16_t HeaderWait = Default;
+    std::uint16_t RequestQueue = Default;            // a request waiting for the application
+    static constexpr ULONG DefaultMinSendRate = 150; // bytes per second
+    static constexpr ULONG SendRateDisabled = 0xFFFFFFFF;
+    ULONG MinSendRate = DefaultMinSendRate; // a response the client reads slower is cut
 };
 
 /// Where a request goes: a queue with the prefix's context, or the listener's own answer.

@@ -16,6 +16,8 @@ struct TTimeoutSetting {
     std::uint16_t DrainEntityBody = 0;
     std::uint16_t IdleConnection = 0;
     std::uint16_t HeaderWait = 0;
+    std::uint16_t RequestQueue = 0;
+    ULONG MinSendRate = 0;
 };
 
 struct TServerSession {
