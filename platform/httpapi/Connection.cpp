@@ -330,7 +330,24 @@ void TConnection::DeliverLocked() {
         AnswerLocked(Route.Answer);
         return;
     }
+    if (Route.Connections != FGroupConnections) {
+        // Counted in the group of its latest request, while it is open.
+        if (FGroupConnections) {
+            --*FGroupConnections;
+            FGroupConnections.reset();
+        }
+        if (Route.Connections) {
+            const ULONG Count = ++*Route.Connections;
+            if (Route.MaxConnections != 0 && Count > Route.MaxConnections) {
+                --*Route.Connections;
+                AnswerLocked(TListenerAnswer::ServiceUnavailable); // the group's limit
+                return;
+            }
+            FGroupConnections = Route.Connections;
+        }
+    }
     Request->Log = Route.Log;
+    Request->Bandwidth = Route.Bandwidth;
     Request->ArrivedMs = MonotonicMs();
     if ((Route.AuthSchemes & HTTP_AUTH_ENABLE_BASIC) != 0) {
         const std::string* Authorization = Request->Head.Find("Authorization");
@@ -579,6 +596,10 @@ void TConnection::CloseLocked(bool Reset) noexcept {
     FFd = -1;
     FTls.reset();
     FPhase = TPhase::Closed;
+    if (FGroupConnections) {
+        --*FGroupConnections;
+        FGroupConnections.reset();
+    }
     FDeadline = 0;
     FInput.clear();
     FInput.shrink_to_fit();
@@ -785,10 +806,10 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
     // slower than the minimum send rate is cut off.
     while (PendingOutput() > HighWater && FFd >= 0) {
         const std::size_t Before = PendingOutput();
-        const auto Allowed =
-            std::chrono::seconds(FTimeouts.MinSendRate == TTimeouts::SendRateDisabled
-                                     ? 24 * 3600
-                                     : (Before - HighWater) / FTimeouts.MinSendRate + 1);
+        const ULONG Rate =
+            FTimeouts.MinSendRate == 0 ? TTimeouts::DefaultMinSendRate : FTimeouts.MinSendRate;
+        const auto Allowed = std::chrono::seconds(
+            Rate == TTimeouts::SendRateDisabled ? 24 * 3600 : (Before - HighWater) / Rate + 1);
         if (FChanged.wait_for(Lock, Allowed) == std::cv_status::timeout &&
             PendingOutput() >= Before) {
             CloseLocked(true); // the client stopped reading

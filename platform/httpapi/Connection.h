@@ -143,9 +143,11 @@ private:
     bool FShutdownAfterFlush = false;          // Guarded by FLock.
     bool FOpaque = false;                      // Guarded by FLock. A 101 made it a byte channel.
     DWORD FAbortStatus = NO_ERROR; // Guarded by FLock. Set by Abort: how pending operations end.
-    std::weak_ptr<TRequestQueue> FQueue;      // Guarded by FLock. The current request's queue.
-    std::weak_ptr<TRequest> FDelivered;       // Guarded by FLock. The current request.
-    std::int64_t FQueueDeadline = 0;          // Guarded by FLock. 0: no request-queue timer.
+    std::weak_ptr<TRequestQueue> FQueue; // Guarded by FLock. The current request's queue.
+    std::weak_ptr<TRequest> FDelivered;  // Guarded by FLock. The current request.
+    std::int64_t FQueueDeadline = 0;     // Guarded by FLock. 0: no request-queue timer.
+    // Guarded by FLock. The connection count of the URL group this connection is counted in.
+    std::shared_ptr<std::atomic<ULONG>> FGroupConnections;
     std::deque<TPendingIo> FPendingReads;     // Guarded by FLock. Overlapped reads, in order.
     std::vector<TPendingIo> FDisconnectWaits; // Guarded by FLock.
 };

@@ -197,6 +197,35 @@ DWORD TDriver::SetLog(bool Session, HTTP_OPAQUE_ID Id, std::shared_ptr<TW3CLog> 
     return NO_ERROR;
 }
 
+DWORD TDriver::SetBandwidth(bool Session, HTTP_OPAQUE_ID Id,
+                            std::shared_ptr<TBandwidthLimit> Limit) {
+    std::unique_lock Lock(FLock);
+    if (Session) {
+        const auto It = FSessions.find(Id);
+        if (It == FSessions.end()) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        It->second.Bandwidth = std::move(Limit);
+        return NO_ERROR;
+    }
+    const auto It = FGroups.find(Id);
+    if (It == FGroups.end()) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    It->second.Bandwidth = std::move(Limit);
+    return NO_ERROR;
+}
+
+DWORD TDriver::SetConnectionLimit(HTTP_URL_GROUP_ID Id, ULONG MaxConnections) {
+    std::unique_lock Lock(FLock);
+    const auto It = FGroups.find(Id);
+    if (It == FGroups.end()) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    It->second.MaxConnections = MaxConnections;
+    return NO_ERROR;
+}
+
 DWORD TDriver::SetAuthSchemes(bool Session, HTTP_OPAQUE_ID Id, ULONG Schemes) {
     std::unique_lock Lock(FLock);
     if (Session) {
@@ -430,9 +459,15 @@ TRoute TDriver::Route(const TCookedUrl& Url, std::uint16_t Port, std::string_vie
     Result.Timeouts = EffectiveLocked(Group->second);
     Result.Log = Group->second.Log;
     Result.AuthSchemes = Group->second.AuthSchemes.value_or(0);
+    Result.Bandwidth = Group->second.Bandwidth;
+    Result.Connections = Group->second.Connections;
+    Result.MaxConnections = Group->second.MaxConnections;
     if (const auto Session = FSessions.find(Group->second.SessionId); Session != FSessions.end()) {
         if (!Result.Log) {
             Result.Log = Session->second.Log;
+        }
+        if (!Result.Bandwidth) {
+            Result.Bandwidth = Session->second.Bandwidth;
         }
         if (!Group->second.AuthSchemes) {
             Result.AuthSchemes = Session->second.AuthSchemes;

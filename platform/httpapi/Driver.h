@@ -39,6 +39,8 @@ public:
     /// Logging and authentication of a session (Session true) or a URL group.
     DWORD SetLog(bool Session, HTTP_OPAQUE_ID Id, std::shared_ptr<TW3CLog> Log);
     DWORD SetAuthSchemes(bool Session, HTTP_OPAQUE_ID Id, ULONG Schemes);
+    DWORD SetBandwidth(bool Session, HTTP_OPAQUE_ID Id, std::shared_ptr<TBandwidthLimit> Limit);
+    DWORD SetConnectionLimit(HTTP_URL_GROUP_ID Id, ULONG MaxConnections);
     bool GroupExists(HTTP_URL_GROUP_ID Id);
 
     DWORD AddUrl(HTTP_URL_GROUP_ID Id, std::string_view Url, HTTP_URL_CONTEXT Context);

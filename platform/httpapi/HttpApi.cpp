@@ -4,6 +4,7 @@
 // cannot complete at once (receives that would wait, disconnect waits) return ERROR_IO_PENDING
 // and complete through the queue's completion port or the OVERLAPPED's event; calls that
 // complete at once still report their completion, as the Windows listener does.
+#include "platform/httpapi/BandwidthLimit.h"
 #include "platform/httpapi/Connection.h"
 #include "platform/httpapi/Driver.h"
 #include "platform/httpapi/RequestQueue.h"
@@ -128,6 +129,47 @@ ULONG SetAuthentication(TDriver& Found, bool Session, HTTP_OPAQUE_ID Id, const v
         return ERROR_NOT_SUPPORTED;
     }
     return Found.SetAuthSchemes(Session, Id, Auth.AuthSchemes);
+}
+
+// HttpServerQosProperty: bandwidth (session or group) and connection limit (group).
+ULONG SetQos(TDriver& Found, bool Session, HTTP_OPAQUE_ID Id, const void* Information,
+             ULONG Length) {
+    if (Length < sizeof(HTTP_QOS_SETTING_INFO)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto& Qos = *static_cast<const HTTP_QOS_SETTING_INFO*>(Information);
+    if (Qos.QosSetting == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    switch (Qos.QosType) {
+    case HttpQosSettingTypeBandwidth: {
+        const auto& Limit = *static_cast<const HTTP_BANDWIDTH_LIMIT_INFO*>(Qos.QosSetting);
+        if (Limit.Flags.Present == 0 || Limit.MaxBandwidth == HTTP_LIMIT_INFINITE) {
+            return Found.SetBandwidth(Session, Id, nullptr);
+        }
+        if (Limit.MaxBandwidth < HTTP_MIN_ALLOWED_BANDWIDTH_THROTTLING_RATE) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        return Found.SetBandwidth(Session, Id,
+                                  std::make_shared<TBandwidthLimit>(Limit.MaxBandwidth));
+    }
+    case HttpQosSettingTypeConnectionLimit: {
+        if (Session) {
+            return ERROR_INVALID_PARAMETER; // a URL group's setting only
+        }
+        const auto& Limit = *static_cast<const HTTP_CONNECTION_LIMIT_INFO*>(Qos.QosSetting);
+        const bool Unlimited =
+            Limit.Flags.Present == 0 || Limit.MaxConnections == HTTP_LIMIT_INFINITE;
+        if (!Unlimited && Limit.MaxConnections == 0) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        return Found.SetConnectionLimit(Id, Unlimited ? 0 : Limit.MaxConnections);
+    }
+    case HttpQosSettingTypeFlowRate:
+        return ERROR_NOT_SUPPORTED;
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
 }
 
 // Writes the log line of an answered request, when its group logs and the application passed
@@ -448,6 +490,10 @@ ULONG WINAPI HttpSetServerSessionProperty(HTTP_SERVER_SESSION_ID ServerSessionId
             return SetAuthentication(*Found, true, ServerSessionId, PropertyInformation,
                                      PropertyInformationLength);
         }
+        if (Property == HttpServerQosProperty) {
+            return SetQos(*Found, true, ServerSessionId, PropertyInformation,
+                          PropertyInformationLength);
+        }
         return UnsupportedProperty(Property, PropertyInformation, PropertyInformationLength);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -565,6 +611,9 @@ ULONG WINAPI HttpSetUrlGroupProperty(HTTP_URL_GROUP_ID UrlGroupId, HTTP_SERVER_P
         case HttpServerAuthenticationProperty:
             return SetAuthentication(*Found, false, UrlGroupId, PropertyInformation,
                                      PropertyInformationLength);
+        case HttpServerQosProperty:
+            return SetQos(*Found, false, UrlGroupId, PropertyInformation,
+                          PropertyInformationLength);
         default:
             return UnsupportedProperty(Property, PropertyInformation, PropertyInformationLength);
         }
@@ -669,6 +718,9 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
         if (Formatted != NO_ERROR) {
             return Formatted;
         }
+        if (Request->Bandwidth) {
+            Request->Bandwidth->Acquire(Head.Text.size() + Total); // paced, outside every lock
+        }
         ULONG Sent = 0;
         const ULONG Result =
             Request->Connection->Send(*Request, true, std::move(Head.Text), Pieces, Final,
@@ -718,6 +770,9 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
         }
         const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0;
         const bool Disconnect = (Flags & HTTP_SEND_RESPONSE_FLAG_DISCONNECT) != 0;
+        if (Request->Bandwidth) {
+            Request->Bandwidth->Acquire(Total); // paced, outside every lock
+        }
         ULONG Sent = 0;
         const ULONG Result = Request->Connection->Send(*Request, false, std::string(), Pieces,
                                                        Final, Disconnect, false, Sent);

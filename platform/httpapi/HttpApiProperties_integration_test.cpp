@@ -258,3 +258,96 @@ TEST(HttpApiTimeouts, RequestQueueAndMinimumSendRate) {
     EXPECT_EQ(Result, ERROR_CONNECTION_INVALID);
     EXPECT_LT(Sent, std::size_t(64) << 20);
 }
+
+// The connection limit of a URL group: over it the listener answers 503; bandwidth settings
+// are checked as Windows checks them.
+TEST(HttpApiQos, ConnectionLimitAndBandwidthSettings) {
+    TServer Server;
+    HTTP_CONNECTION_LIMIT_INFO Connections{};
+    Connections.Flags.Present = 1;
+    Connections.MaxConnections = 1;
+    HTTP_BANDWIDTH_LIMIT_INFO Bandwidth{};
+    Bandwidth.Flags.Present = 1;
+    struct TCase {
+        const char* Name;
+        bool Session;
+        HTTP_QOS_SETTING_TYPE Type;
+        ULONG Value;
+        ULONG Expected;
+    };
+    const TCase Cases[] = {
+        {"bandwidth below the minimum", true, HttpQosSettingTypeBandwidth, 1023,
+         ERROR_INVALID_PARAMETER},
+        {"bandwidth at the minimum", true, HttpQosSettingTypeBandwidth, 1024, NO_ERROR},
+        {"unlimited bandwidth", false, HttpQosSettingTypeBandwidth, HTTP_LIMIT_INFINITE, NO_ERROR},
+        {"connection limit on a session", true, HttpQosSettingTypeConnectionLimit, 1,
+         ERROR_INVALID_PARAMETER},
+        {"connection limit 0", false, HttpQosSettingTypeConnectionLimit, 0,
+         ERROR_INVALID_PARAMETER},
+        {"flow rate", false, HttpQosSettingTypeFlowRate, 1, ERROR_NOT_SUPPORTED},
+        {"no bandwidth limit after all", true, HttpQosSettingTypeBandwidth, HTTP_LIMIT_INFINITE,
+         NO_ERROR},
+        {"connection limit 1", false, HttpQosSettingTypeConnectionLimit, 1, NO_ERROR},
+    };
+    for (const TCase& Case : Cases) {
+        HTTP_QOS_SETTING_INFO Qos{Case.Type, nullptr};
+        HTTP_FLOWRATE_INFO Flow{};
+        if (Case.Type == HttpQosSettingTypeBandwidth) {
+            Bandwidth.MaxBandwidth = Case.Value;
+            Qos.QosSetting = &Bandwidth;
+        } else if (Case.Type == HttpQosSettingTypeConnectionLimit) {
+            Connections.MaxConnections = Case.Value;
+            Qos.QosSetting = &Connections;
+        } else {
+            Qos.QosSetting = &Flow;
+        }
+        const ULONG Result =
+            Case.Session
+                ? HttpSetServerSessionProperty(Server.Session(), HttpServerQosProperty, &Qos,
+                                               sizeof(Qos))
+                : HttpSetUrlGroupProperty(Server.Group(), HttpServerQosProperty, &Qos, sizeof(Qos));
+        EXPECT_EQ(Result, Case.Expected) << Case.Name;
+    }
+    // One connection holds a request: the next one's request gets 503.
+    TTestClient First(Server.Port());
+    First.Send("GET /first HTTP/1.1\r\nHost: x\r\n\r\n");
+    TRecord Record;
+    ULONG Bytes = 0;
+    ASSERT_EQ(HttpReceiveHttpRequest(Server.Queue(), HTTP_NULL_ID, 0, Record.Get(),
+                                     sizeof(Record.Bytes), &Bytes, nullptr),
+              NO_ERROR);
+    {
+        TTestClient Second(Server.Port());
+        Second.Send("GET /second HTTP/1.1\r\nHost: x\r\n\r\n");
+        const auto Response = Second.ReadResponse();
+        ASSERT_TRUE(Response.has_value());
+        EXPECT_EQ(ResponseStatus(*Response), 503);
+    }
+    // Answered, the first connection stays (keep-alive) and still counts; closed, it does not.
+    ASSERT_EQ(Answer(Server.Queue(), Record.Get()->RequestId, 200, nullptr), NO_ERROR);
+    ASSERT_TRUE(First.ReadResponse().has_value());
+    First.Send("GET /again HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_EQ(HttpReceiveHttpRequest(Server.Queue(), HTTP_NULL_ID, 0, Record.Get(),
+                                     sizeof(Record.Bytes), &Bytes, nullptr),
+              NO_ERROR);
+    EXPECT_EQ(std::string(Record.Get()->pRawUrl, Record.Get()->RawUrlLength), "/again");
+    ASSERT_EQ(Answer(Server.Queue(), Record.Get()->RequestId, 200, nullptr), NO_ERROR);
+    ASSERT_TRUE(First.ReadResponse().has_value());
+    First.Close();
+    // The server notices the close on its own time: retry until a request gets through.
+    for (int Attempt = 0; Attempt < 100; ++Attempt) {
+        TTestClient Third(Server.Port());
+        Third.Send("GET /third HTTP/1.1\r\nHost: x\r\n\r\n");
+        if (!Third.Readable(0)) {
+            ASSERT_EQ(HttpReceiveHttpRequest(Server.Queue(), HTTP_NULL_ID, 0, Record.Get(),
+                                             sizeof(Record.Bytes), &Bytes, nullptr),
+                      NO_ERROR);
+            EXPECT_EQ(std::string(Record.Get()->pRawUrl, Record.Get()->RawUrlLength), "/third");
+            ASSERT_EQ(Answer(Server.Queue(), Record.Get()->RequestId, 200, nullptr), NO_ERROR);
+            EXPECT_EQ(ResponseStatus(Third.ReadResponse().value_or("")), 200);
+            return;
+        }
+        EXPECT_EQ(ResponseStatus(Third.ReadResponse().value_or("")), 503);
+    }
+    ADD_FAILURE() << "the closed connection is still counted";
+}

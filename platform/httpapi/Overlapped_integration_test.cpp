@@ -175,7 +175,7 @@ public:
 
     /// Waits (bounded) until Count connections have been released.
     bool WaitReleased(LONG Count) {
-        FExpected = Count;
+        InterlockedExchange(&FExpected, Count);
         if (InterlockedCompareExchange(&FReleased, 0, 0) >= Count) {
             return true;
         }
@@ -281,7 +281,7 @@ private:
     void Release(TEchoConnection& Connection) {
         if (InterlockedDecrement(&Connection.References) == 0) {
             delete &Connection;
-            if (InterlockedIncrement(&FReleased) == FExpected) {
+            if (InterlockedIncrement(&FReleased) == InterlockedCompareExchange(&FExpected, 0, 0)) {
                 SetEvent(FAllReleased);
             }
         }

@@ -16,6 +16,7 @@ namespace httpapi {
 
 class TConnection;
 class TW3CLog;
+class TBandwidthLimit;
 
 /// Immutable once delivered to a queue, so receivers copy it without the connection's lock.
 struct TRequest {
@@ -26,9 +27,10 @@ struct TRequest {
     TCookedUrl Url;
     sockaddr_storage Remote{};
     sockaddr_storage Local{};
-    std::shared_ptr<TConnection> Connection; // Shared: the request keeps its connection object.
-    std::shared_ptr<TW3CLog> Log;            // where the answered request is logged, or null
-    bool BasicAuthInfo = false;              // the record carries basic-authentication information
+    std::shared_ptr<TConnection> Connection;    // Shared: the request keeps its connection object.
+    std::shared_ptr<TW3CLog> Log;               // where the answered request is logged, or null
+    std::shared_ptr<TBandwidthLimit> Bandwidth; // paces the response's sends, or null
+    bool BasicAuthInfo = false; // the record carries basic-authentication information
     std::int64_t ArrivedMs = 0; // monotonic time the head was complete (for time-taken)
     // Filled by the sends (any thread): what the log line reports.
     std::atomic<ULONGLONG> BytesSent{0};

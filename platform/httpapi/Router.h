@@ -4,6 +4,7 @@
 #include "platform/httpapi/CookedUrl.h"
 #include "platform/httpapi/ListenerAnswer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <http.h>
 #include <memory>
@@ -14,6 +15,7 @@ namespace httpapi {
 
 class TRequestQueue;
 class TW3CLog;
+class TBandwidthLimit;
 
 /// Time-outs in seconds; Disabled turns one off.
 struct TTimeouts {
@@ -37,6 +39,9 @@ struct TRoute {
     TTimeouts Timeouts;           // the URL group's, for the connection's next requests
     std::shared_ptr<TW3CLog> Log; // where answered requests are logged; null: nowhere
     ULONG AuthSchemes = 0;        // HTTP_AUTH_ENABLE_* the listener handles
+    std::shared_ptr<TBandwidthLimit> Bandwidth;      // paces the responses; null: unpaced
+    std::shared_ptr<std::atomic<ULONG>> Connections; // the group's connection count
+    ULONG MaxConnections = 0;                        // 0: no limit
 };
 
 /// Implemented by the driver; safe for concurrent use by every reactor thread.
