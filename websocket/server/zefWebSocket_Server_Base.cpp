@@ -681,6 +681,11 @@ void TzefWSServer_Base::DoBroadcast(const std::string& aMessage, rtl::TStream* a
             }
             continue;
         }
+        // A connection still in its handshake is registered but takes no messages yet, and
+        // its sub-protocol is being written by the handshake's thread: skip it before reading.
+        if (!Connection->Enabled()) {
+            continue;
+        }
         if (rtl::UpperCase(Connection->Protocol()) != Protocol ||
             !Connection->Subscribed(aChannel)) {
             continue;

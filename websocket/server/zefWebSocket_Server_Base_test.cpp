@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -1359,6 +1360,38 @@ TEST(TzefWSServer_Base, SessionStoreKeepsItsLimit) {
             Connect(Server, UpgradeLines("/zef/auth/session/" + Identifiers[I]));
         EXPECT_EQ(Server.DispatchRequest(*Upgrade), I == 0 ? 404 : 101); // The oldest went.
     }
+}
+
+TEST(TzefWSServer_Base, ConcurrentWorkersShareTheRegistry) {
+    TzefWSTestServer Server;
+    std::atomic<int> Messages{0}, Connects{0}, Disconnects{0};
+    Server.OnConnect = [&](TzefWSConnection&) { ++Connects; };
+    Server.OnMessage = [&](TzefWSConnection& C, const std::string& Text) {
+        ++Messages;
+        C.WriteData(Text);
+    };
+    Server.OnDisconnect = [&](TzefWSConnection&, int) { ++Disconnects; };
+    constexpr int Workers = 4, PerWorker = 25;
+    std::vector<std::thread> Threads;
+    for (int W = 0; W < Workers; ++W) {
+        Threads.emplace_back([&] {
+            for (int I = 0; I < PerWorker; ++I) {
+                TzefWSTestServerConnection& Connection = Open(Server);
+                Server.OnServerMessageEvent(Connection, "m");
+                Server.Broadcast("all");
+                EXPECT_TRUE(Server.WriteData(Connection.Guid(), "direct"));
+                Server.OnServerDisconnectEvent(Connection, 1000);
+            }
+        });
+    }
+    for (std::thread& Thread : Threads) {
+        Thread.join();
+    }
+    EXPECT_EQ(Connects.load(), Workers * PerWorker);
+    EXPECT_EQ(Messages.load(), Workers * PerWorker);
+    EXPECT_EQ(Disconnects.load(), Workers * PerWorker);
+    EXPECT_EQ(Server.Count(), 0);
+    EXPECT_EQ(Server.ConnectionsFreeCount(), std::size_t(Workers * PerWorker));
 }
 
 } // namespace
