@@ -20,13 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     std::string_view Text(reinterpret_cast<const char*>(Data + 1), Size - 1);
     testing::TzefWSTestServer Server;
     Server.Authentication().SetEnabled(Options & 0x01);
-    Server.Authentication().Basic.SetEnabled(Options & 0x02);
-    Server.Authentication().AllowNonAuth = Options & 0x04;
-    Server.Authentication().AuthUsers.Add("user=password");
-    Server.FallBack().Flash.Enabled = Options & 0x08;
-    Server.FallBack().ServerSentEvents.Enabled = Options & 0x10;
+    Server.Authentication().Basic().SetEnabled(Options & 0x02);
+    Server.Authentication().SetAllowNonAuth(Options & 0x04);
+    Server.Authentication().AuthUsers().Add("user=password");
+    Server.FallBack().Flash().SetEnabled(Options & 0x08);
+    Server.FallBack().ServerSentEvents().SetEnabled(Options & 0x10);
     if (Options & 0x20) {
-        Server.SecurityOptions().OriginsAllowed = "example.com,localhost";
+        Server.SecurityOptions().SetOriginsAllowed("example.com,localhost");
     }
     if (Options & 0x40) {
         Server.RegisterProtocol("chat");

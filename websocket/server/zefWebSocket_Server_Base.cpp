@@ -82,13 +82,13 @@ TzefWSBinding& TzefWSBindings::NewBinding(const std::string& aHost, int aPort,
                                           const std::string& aSSLHash, TwsIPVersion aIPVersion,
                                           const std::string& aCertStoreName) {
     auto Binding = std::make_unique<TzefWSBinding>();
-    Binding->Host = aHost;
-    Binding->Port = aPort;
-    Binding->Parameters = aParameters;
-    Binding->SSL = aSSL;
-    Binding->SSLHash = aSSLHash;
-    Binding->IPVersion = aIPVersion;
-    Binding->SSLCertStoreName = aCertStoreName;
+    Binding->SetHost(aHost);
+    Binding->SetPort(aPort);
+    Binding->SetParameters(aParameters);
+    Binding->SetSSL(aSSL);
+    Binding->SetSSLHash(aSSLHash);
+    Binding->SetIPVersion(aIPVersion);
+    Binding->SetSSLCertStoreName(aCertStoreName);
     FItems.push_back(std::move(Binding));
     return *FItems.back();
 }
@@ -110,9 +110,9 @@ std::string TzefWSBindings::GetURL(std::size_t aIndex) const {
     }
     const TzefWSBinding& B = *FItems[aIndex];
     std::string URL =
-        std::string(B.SSL ? "https" : "http") + "://" + B.Host + ":" + std::to_string(B.Port);
-    if (!B.Parameters.empty()) {
-        URL += B.Parameters.front() == '/' ? B.Parameters : "/" + B.Parameters;
+        std::string(B.SSL() ? "https" : "http") + "://" + B.Host() + ":" + std::to_string(B.Port());
+    if (!B.Parameters().empty()) {
+        URL += B.Parameters().front() == '/' ? B.Parameters() : "/" + B.Parameters();
     }
     if (URL.back() != '/') {
         URL += '/';
@@ -299,10 +299,10 @@ void TzefWSConnectionServer_Base::SelectProtocolFromURL() {
 
 void TzefWSConnectionServer_Base::DoAuthentication() {
     TzefWSConnectionAuthentication& Auth = Authentication();
-    bool Authenticated = Auth.Authenticated;
+    bool Authenticated = Auth.Authenticated();
     if (OnAuthentication) {
-        OnAuthentication(*this, Auth.User, Auth.Password, Authenticated);
-        Auth.Authenticated = Authenticated;
+        OnAuthentication(*this, Auth.User(), Auth.Password(), Authenticated);
+        Auth.SetAuthenticated(Authenticated);
     }
 }
 
@@ -312,11 +312,11 @@ bool TzefWSConnectionServer_Base::DoAuthURL(const std::string& aDocument) {
         return false;
     }
     TzefWSConnectionAuthentication& Auth = Authentication();
-    Auth.AuthType = TwsAuthentication::authURL;
-    Auth.User = Pieces[4];
-    Auth.Password = Pieces[5];
+    Auth.SetAuthType(TwsAuthentication::authURL);
+    Auth.SetUser(Pieces[4]);
+    Auth.SetPassword(Pieces[5]);
     DoAuthentication();
-    return Auth.Authenticated;
+    return Auth.Authenticated();
 }
 
 bool TzefWSConnectionServer_Base::DoAuthBasic(const std::string& aCredentials) {
@@ -325,11 +325,11 @@ bool TzefWSConnectionServer_Base::DoAuthBasic(const std::string& aCredentials) {
         return false;
     }
     TzefWSConnectionAuthentication& Auth = Authentication();
-    Auth.AuthType = TwsAuthentication::authBasic;
-    Auth.User = Pieces[0];
-    Auth.Password = Pieces[1];
+    Auth.SetAuthType(TwsAuthentication::authBasic);
+    Auth.SetUser(Pieces[0]);
+    Auth.SetPassword(Pieces[1]);
     DoAuthentication();
-    return Auth.Authenticated;
+    return Auth.Authenticated();
 }
 
 void TzefWSConnectionServer_Base::DoAuthSessionRequest(const std::string& aDocument) {
@@ -338,13 +338,13 @@ void TzefWSConnectionServer_Base::DoAuthSessionRequest(const std::string& aDocum
         return;
     }
     TzefWSConnectionAuthentication& Auth = Authentication();
-    Auth.AuthType = TwsAuthentication::authSession;
-    Auth.User = Pieces[5];
+    Auth.SetAuthType(TwsAuthentication::authSession);
+    Auth.SetUser(Pieces[5]);
     if (Pieces.size() > 6) {
-        Auth.Password = Pieces[6];
+        Auth.SetPassword(Pieces[6]);
     }
     DoAuthentication();
-    if (!Auth.Authenticated) {
+    if (!Auth.Authenticated()) {
         SendNotFound();
         return;
     }
@@ -381,9 +381,9 @@ bool TzefWSConnectionServer_Base::SendFile(const std::string& aFileNames,
 TzefWSServer_Base::TzefWSServer_Base() {
     RegisterProtocolFiles();
     SetNotifyEvents(TwsNotifyEvent::neNoSync);
-    FAuthentication.URL.SetEnabled(true);
-    FAuthentication.Session.SetEnabled(true);
-    FAuthentication.Basic.SetEnabled(false);
+    FAuthentication.URL().SetEnabled(true);
+    FAuthentication.Session().SetEnabled(true);
+    FAuthentication.Basic().SetEnabled(false);
     Extensions().SetMode(TwsApplicationMode::appServer);
     FQueueOptions.Text().SetLevel(TwsQueueMsgLevels::qmNone);
     FQueueOptions.Binary().SetLevel(TwsQueueMsgLevels::qmNone);
@@ -518,12 +518,12 @@ TzefWSConnectionServer_Base* TzefWSServer_Base::GetConnectionByGuid(const std::s
 // --- Connection events ---
 
 void TzefWSServer_Base::PrepareConnection(TzefWSConnectionServer_Base& Connection) {
-    Connection.SetServerOriginsAllowed(FSecurityOptions.OriginsAllowed);
-    Connection.SetValidateUTF8(FOptions.ValidateUTF8);
-    Connection.SetCleanDisconnect(FOptions.CleanDisconnect);
-    Connection.SetRaiseDisconnectExceptions(FOptions.RaiseDisconnectExceptions);
+    Connection.SetServerOriginsAllowed(FSecurityOptions.OriginsAllowed());
+    Connection.SetValidateUTF8(FOptions.ValidateUTF8());
+    Connection.SetCleanDisconnect(FOptions.CleanDisconnect());
+    Connection.SetRaiseDisconnectExceptions(FOptions.RaiseDisconnectExceptions());
     Connection.SetQueueOptions(FQueueOptions);
-    Connection.SetFragmentedMessages(FOptions.FragmentedMessages);
+    Connection.SetFragmentedMessages(FOptions.FragmentedMessages());
     Connection.SetExtensions(Extensions());
     Connection.SetProtocol(GetProtocols());
     if (OnHandshake) {
@@ -814,25 +814,25 @@ int TzefWSServer_Base::DispatchRequest(TzefWSConnectionServer_Base& Connection) 
         Result = 101;
         if (FAuthentication.Enabled()) {
             TzefWSConnectionAuthentication& Auth = Connection.Authentication();
-            if (FAuthentication.URL.Enabled() && IsAuthURLRequest(Headers)) {
+            if (FAuthentication.URL().Enabled() && IsAuthURLRequest(Headers)) {
                 Connection.DoAuthURL(GetRequestDocument(Headers));
-            } else if (FAuthentication.Session.Enabled() && IsAuthSessionUpgrade(Headers)) {
-                Auth.Authenticated = DoAuthSession(Connection, GetRequestDocument(Headers));
-            } else if (FAuthentication.Basic.Enabled() && HasBasicAuthorization(Headers)) {
-                Auth.Authenticated = Connection.DoAuthBasic(GetBasicCredentials(Headers));
+            } else if (FAuthentication.Session().Enabled() && IsAuthSessionUpgrade(Headers)) {
+                Auth.SetAuthenticated(DoAuthSession(Connection, GetRequestDocument(Headers)));
+            } else if (FAuthentication.Basic().Enabled() && HasBasicAuthorization(Headers)) {
+                Auth.SetAuthenticated(Connection.DoAuthBasic(GetBasicCredentials(Headers)));
             } else if (OnAuthentication) {
-                bool Authenticated = Auth.Authenticated;
+                bool Authenticated = Auth.Authenticated();
                 OnAuthentication(Connection, "", "", Authenticated);
-                Auth.Authenticated = Authenticated;
+                Auth.SetAuthenticated(Authenticated);
             }
-            if (!Auth.Authenticated && !FAuthentication.AllowNonAuth &&
+            if (!Auth.Authenticated() && !FAuthentication.AllowNonAuth() &&
                 Connection.AuthenticationCloseCode() == 1000) {
                 Headers.Clear();
                 Result = 404;
             }
         }
     } else if (IsAuthSessionRequest(Headers)) {
-        if (FAuthentication.Enabled() && FAuthentication.Session.Enabled()) {
+        if (FAuthentication.Enabled() && FAuthentication.Session().Enabled()) {
             Connection.DoAuthSessionRequest(GetRequestDocument(Headers));
         }
         Result = 200;
@@ -844,13 +844,13 @@ int TzefWSServer_Base::DispatchRequest(TzefWSConnectionServer_Base& Connection) 
         Result = 200;
     } else if (IsFlashPolicyRequest(Headers)) {
         Connection.SetTransport(TwsTransport::trpFlash);
-        if (FFallBack.Flash.Enabled) {
+        if (FFallBack.Flash().Enabled()) {
             SendFlashPolicy(Connection);
             Result = 200;
         }
     } else if (IsEventStreamRequest(Headers)) {
         Connection.SetTransport(TwsTransport::trpSSE);
-        if (FFallBack.ServerSentEvents.Enabled) {
+        if (FFallBack.ServerSentEvents().Enabled()) {
             AcceptEventStream(Connection);
             Result = 200;
         }
@@ -884,26 +884,27 @@ TzefWSServer_Base::UpgradeConnection(TzefWSConnectionServer_Base& Connection) {
 bool TzefWSServer_Base::DoHTTPFileRequest(TzefWSConnectionServer_Base& Connection,
                                           const std::string& RequestLine, bool SendNotFound) {
     if (MatchesMask(RequestLine, "GET *.js *")) {
-        if (!FOptions.JavascriptFiles) {
+        if (!FOptions.JavascriptFiles()) {
             return false;
         }
         std::string Name = GetDocumentName(RequestLine);
         if (Name == "zefWebSockets.js") {
-            if (FFallBack.Flash.Enabled) {
+            if (FFallBack.Flash().Enabled()) {
                 Name = "zefWebSocketsFlash.js," + Name;
             }
-            if (FFallBack.ServerSentEvents.Enabled) {
+            if (FFallBack.ServerSentEvents().Enabled()) {
                 Name = "zefWebSocketsEventSource.js," + Name;
             }
         }
         return Connection.SendFile(Name, "text/javascript", SendNotFound);
     }
     if (MatchesMask(RequestLine, "GET *.html *")) {
-        return FOptions.HTMLFiles && Connection.SendFile(GetDocumentName(RequestLine),
-                                                         "text/html; charset=utf-8", SendNotFound);
+        return FOptions.HTMLFiles() &&
+               Connection.SendFile(GetDocumentName(RequestLine), "text/html; charset=utf-8",
+                                   SendNotFound);
     }
     if (MatchesMask(RequestLine, "GET *.css *")) {
-        return FOptions.HTMLFiles &&
+        return FOptions.HTMLFiles() &&
                Connection.SendFile(GetDocumentName(RequestLine), "text/css", SendNotFound);
     }
     if (MatchesMask(RequestLine, "GET *WebSocketMain.swf *")) {
@@ -923,7 +924,7 @@ bool TzefWSServer_Base::DoHTTPFileRequest(TzefWSConnectionServer_Base& Connectio
 
 void TzefWSServer_Base::SendFlashPolicy(TzefWSConnectionServer_Base& Connection) {
     std::string Policy = "<cross-domain-policy><allow-access-from domain=\"" +
-                         FFallBack.Flash.Domain + "\" to-ports=\"" + FFallBack.Flash.Ports +
+                         FFallBack.Flash().Domain() + "\" to-ports=\"" + FFallBack.Flash().Ports() +
                          "\" /></cross-domain-policy>";
     Policy.push_back('\0');
     std::vector<std::uint8_t> Bytes = TextToBytes(Policy);
@@ -935,7 +936,7 @@ void TzefWSServer_Base::AcceptEventStream(TzefWSConnectionServer_Base& Connectio
     DoNotifyConnect(&Connection);
     Connection.SetEnabled(true);
     Connection.WriteSSE("retry: " +
-                        std::to_string(std::int64_t(FFallBack.ServerSentEvents.Retry) * 1000));
+                        std::to_string(std::int64_t(FFallBack.ServerSentEvents().Retry()) * 1000));
     Connection.WriteSSE(Connection.Guid());
     Connection.WriteSSE(Connection.Guid());
 }
@@ -1024,8 +1025,8 @@ bool TzefWSServer_Base::DoAuthSession(TzefWSConnectionServer_Base& Connection,
     TzefWSConnectionAuthentication& Auth = Connection.Authentication();
     Auth.SetSessionID(Identifier);
     std::size_t Colon = Stored.find(':');
-    Auth.User = Stored.substr(0, Colon);
-    Auth.Password = Colon == std::string::npos ? std::string() : Stored.substr(Colon + 1);
+    Auth.SetUser(Stored.substr(0, Colon));
+    Auth.SetPassword(Colon == std::string::npos ? std::string() : Stored.substr(Colon + 1));
     return true;
 }
 
@@ -1033,7 +1034,7 @@ void TzefWSServer_Base::OnServerAuthenticationEvent(TzefWSConnection& Connection
                                                     const std::string& aUser,
                                                     const std::string& aPassword,
                                                     bool& Authenticated) {
-    const rtl::TStringList& Users = FAuthentication.AuthUsers;
+    const rtl::TStringList& Users = FAuthentication.AuthUsers();
     int Index = Users.IndexOfName(aUser);
     if (Index >= 0 && Users.ValueFromIndex(std::size_t(Index)) == aPassword) {
         Authenticated = true;
@@ -1043,7 +1044,7 @@ void TzefWSServer_Base::OnServerAuthenticationEvent(TzefWSConnection& Connection
     }
     auto* Server = dynamic_cast<TzefWSConnectionServer_Base*>(&Connection);
     if (Authenticated && Server &&
-        Server->Authentication().AuthType == TwsAuthentication::authSession) {
+        Server->Authentication().AuthType() == TwsAuthentication::authSession) {
         std::string Identifier = Server->Authentication().SessionID();
         DoEnterCS(1);
         try {

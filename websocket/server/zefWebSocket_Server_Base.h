@@ -53,21 +53,45 @@ private:
 class TzefWSOptionsServer {
 public:
     void Assign(const TzefWSOptionsServer& Source) { *this = Source; }
-    bool CleanDisconnect = false;
-    TwsFragmentedMessages FragmentedMessages = TwsFragmentedMessages::frgOnlyBuffer;
-    bool HTMLFiles = true;
-    bool JavascriptFiles = true;
-    int ReadTimeOut = 10; // Not consulted by the HTTP Server API transport.
-    int WriteTimeOut = 0; // Not consulted by the HTTP Server API transport.
-    bool RaiseDisconnectExceptions = true;
-    bool ValidateUTF8 = false;
+    // ReadTimeOut and WriteTimeOut are carried but not consulted by the HTTP Server API
+    // transport.
+    bool CleanDisconnect() const { return FCleanDisconnect; }
+    void SetCleanDisconnect(bool Value) { FCleanDisconnect = Value; }
+    TwsFragmentedMessages FragmentedMessages() const { return FFragmentedMessages; }
+    void SetFragmentedMessages(TwsFragmentedMessages Value) { FFragmentedMessages = Value; }
+    bool HTMLFiles() const { return FHTMLFiles; }
+    void SetHTMLFiles(bool Value) { FHTMLFiles = Value; }
+    bool JavascriptFiles() const { return FJavascriptFiles; }
+    void SetJavascriptFiles(bool Value) { FJavascriptFiles = Value; }
+    int ReadTimeOut() const { return FReadTimeOut; }
+    void SetReadTimeOut(int Value) { FReadTimeOut = Value; }
+    int WriteTimeOut() const { return FWriteTimeOut; }
+    void SetWriteTimeOut(int Value) { FWriteTimeOut = Value; }
+    bool RaiseDisconnectExceptions() const { return FRaiseDisconnectExceptions; }
+    void SetRaiseDisconnectExceptions(bool Value) { FRaiseDisconnectExceptions = Value; }
+    bool ValidateUTF8() const { return FValidateUTF8; }
+    void SetValidateUTF8(bool Value) { FValidateUTF8 = Value; }
+
+private:
+    bool FCleanDisconnect = false;
+    TwsFragmentedMessages FFragmentedMessages = TwsFragmentedMessages::frgOnlyBuffer;
+    bool FHTMLFiles = true;
+    bool FJavascriptFiles = true;
+    int FReadTimeOut = 10;
+    int FWriteTimeOut = 0;
+    bool FRaiseDisconnectExceptions = true;
+    bool FValidateUTF8 = false;
 };
 
 /// The origin allow-list (comma-separated; "" allows every origin).
 class TzefWSSecurity_Options {
 public:
     void Assign(const TzefWSSecurity_Options& Source) { *this = Source; }
-    std::string OriginsAllowed;
+    const std::string& OriginsAllowed() const { return FOriginsAllowed; }
+    void SetOriginsAllowed(std::string Value) { FOriginsAllowed = std::move(Value); }
+
+private:
+    std::string FOriginsAllowed;
 };
 
 class TzefWSQueueServer_Options : public TzefWSQueueOptions {};
@@ -80,31 +104,64 @@ class TzefWSAuthenticationServer_Basic : public TzefWSAuthentication_Basic {};
 class TzefWSAuthenticationServer_Options : public TzefWSAuthentication_Options {
 public:
     void Assign(const TzefWSAuthenticationServer_Options& Source) { *this = Source; }
-    bool AllowNonAuth = false;
-    rtl::TStringList AuthUsers;
-    TzefWSAuthenticationServer_URL URL;
-    TzefWSAuthenticationServer_Session Session;
-    TzefWSAuthenticationServer_Basic Basic;
+    bool AllowNonAuth() const { return FAllowNonAuth; }
+    void SetAllowNonAuth(bool Value) { FAllowNonAuth = Value; }
+    rtl::TStringList& AuthUsers() { return FAuthUsers; }
+    const rtl::TStringList& AuthUsers() const { return FAuthUsers; }
+    TzefWSAuthenticationServer_URL& URL() { return FURL; }
+    const TzefWSAuthenticationServer_URL& URL() const { return FURL; }
+    TzefWSAuthenticationServer_Session& Session() { return FSession; }
+    const TzefWSAuthenticationServer_Session& Session() const { return FSession; }
+    TzefWSAuthenticationServer_Basic& Basic() { return FBasic; }
+    const TzefWSAuthenticationServer_Basic& Basic() const { return FBasic; }
+
+private:
+    bool FAllowNonAuth = false;
+    rtl::TStringList FAuthUsers;
+    TzefWSAuthenticationServer_URL FURL;
+    TzefWSAuthenticationServer_Session FSession;
+    TzefWSAuthenticationServer_Basic FBasic;
 };
 
 class TzefWSFallBack_Flash {
 public:
-    bool Enabled = false;
-    std::string Domain = "*";
-    std::string Ports = "*";
+    bool Enabled() const { return FEnabled; }
+    void SetEnabled(bool Value) { FEnabled = Value; }
+    const std::string& Domain() const { return FDomain; }
+    void SetDomain(std::string Value) { FDomain = std::move(Value); }
+    const std::string& Ports() const { return FPorts; }
+    void SetPorts(std::string Value) { FPorts = std::move(Value); }
+
+private:
+    bool FEnabled = false;
+    std::string FDomain = "*";
+    std::string FPorts = "*";
 };
 
 class TzefWSFallBack_SSE {
 public:
-    bool Enabled = false;
-    int Retry = 3000;
+    /// Seconds.
+    bool Enabled() const { return FEnabled; }
+    void SetEnabled(bool Value) { FEnabled = Value; }
+    int Retry() const { return FRetry; }
+    void SetRetry(int Value) { FRetry = Value; }
+
+private:
+    bool FEnabled = false;
+    int FRetry = 3000;
 };
 
 class TzefWSFallBack_Options {
 public:
     void Assign(const TzefWSFallBack_Options& Source) { *this = Source; }
-    TzefWSFallBack_Flash Flash;
-    TzefWSFallBack_SSE ServerSentEvents;
+    TzefWSFallBack_Flash& Flash() { return FFlash; }
+    const TzefWSFallBack_Flash& Flash() const { return FFlash; }
+    TzefWSFallBack_SSE& ServerSentEvents() { return FServerSentEvents; }
+    const TzefWSFallBack_SSE& ServerSentEvents() const { return FServerSentEvents; }
+
+private:
+    TzefWSFallBack_Flash FFlash;
+    TzefWSFallBack_SSE FServerSentEvents;
 };
 
 /// Base of a transport's TLS options.
@@ -117,13 +174,29 @@ public:
 class TzefWSBinding {
 public:
     void Assign(const TzefWSBinding& Source) { *this = Source; }
-    std::string Host;
-    TwsIPVersion IPVersion = TwsIPVersion::ipV4;
-    std::string Parameters;
-    int Port = 0;
-    bool SSL = false;
-    std::string SSLCertStoreName;
-    std::string SSLHash;
+    const std::string& Host() const { return FHost; }
+    void SetHost(std::string Value) { FHost = std::move(Value); }
+    TwsIPVersion IPVersion() const { return FIPVersion; }
+    void SetIPVersion(TwsIPVersion Value) { FIPVersion = Value; }
+    const std::string& Parameters() const { return FParameters; }
+    void SetParameters(std::string Value) { FParameters = std::move(Value); }
+    int Port() const { return FPort; }
+    void SetPort(int Value) { FPort = Value; }
+    bool SSL() const { return FSSL; }
+    void SetSSL(bool Value) { FSSL = Value; }
+    const std::string& SSLCertStoreName() const { return FSSLCertStoreName; }
+    void SetSSLCertStoreName(std::string Value) { FSSLCertStoreName = std::move(Value); }
+    const std::string& SSLHash() const { return FSSLHash; }
+    void SetSSLHash(std::string Value) { FSSLHash = std::move(Value); }
+
+private:
+    std::string FHost;
+    TwsIPVersion FIPVersion = TwsIPVersion::ipV4;
+    std::string FParameters;
+    int FPort = 0;
+    bool FSSL = false;
+    std::string FSSLCertStoreName;
+    std::string FSSLHash;
 };
 
 /// The owned list of bindings.
@@ -185,15 +258,23 @@ private:
 /// The authentication state of one connection.
 class TzefWSConnectionAuthentication {
 public:
-    bool Authenticated = false;
-    TwsAuthentication AuthType = TwsAuthentication::authNone;
-    std::string Password;
-    std::string User;
+    bool Authenticated() const { return FAuthenticated; }
+    void SetAuthenticated(bool Value) { FAuthenticated = Value; }
+    TwsAuthentication AuthType() const { return FAuthType; }
+    void SetAuthType(TwsAuthentication Value) { FAuthType = Value; }
+    const std::string& Password() const { return FPassword; }
+    void SetPassword(std::string Value) { FPassword = std::move(Value); }
+    const std::string& User() const { return FUser; }
+    void SetUser(std::string Value) { FUser = std::move(Value); }
     /// Created (a new GUID) on first read.
     const std::string& SessionID();
     void SetSessionID(std::string Value) { FSessionID = std::move(Value); }
 
 private:
+    bool FAuthenticated = false;
+    TwsAuthentication FAuthType = TwsAuthentication::authNone;
+    std::string FPassword;
+    std::string FUser;
     std::string FSessionID;
 };
 

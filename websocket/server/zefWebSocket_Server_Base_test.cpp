@@ -90,7 +90,7 @@ TEST(TzefWSBindings, GetURLTable) {
     }
     TzefWSBindings Bindings;
     TzefWSBinding Copy = Bindings.NewBinding("h", 1, "p", true, "AB", TwsIPVersion::ipV6, "MY");
-    EXPECT_EQ(Bindings.NewBinding(Copy).SSLCertStoreName, "MY");
+    EXPECT_EQ(Bindings.NewBinding(Copy).SSLCertStoreName(), "MY");
     EXPECT_EQ(Bindings.Count(), 2u);
     Bindings.Clear();
     EXPECT_EQ(Bindings.Count(), 0u);
@@ -100,18 +100,18 @@ TEST(TzefWSServer_Base, DefaultsAfterConstruction) {
     TzefWSTestServer Server;
     EXPECT_EQ(Server.NotifyEvents(), TwsNotifyEvent::neNoSync);
     EXPECT_EQ(Server.Extensions().Mode(), TwsApplicationMode::appServer);
-    EXPECT_FALSE(Server.Options().CleanDisconnect);
-    EXPECT_TRUE(Server.Options().HTMLFiles);
-    EXPECT_TRUE(Server.Options().JavascriptFiles);
-    EXPECT_EQ(Server.Options().ReadTimeOut, 10);
-    EXPECT_TRUE(Server.Options().RaiseDisconnectExceptions);
+    EXPECT_FALSE(Server.Options().CleanDisconnect());
+    EXPECT_TRUE(Server.Options().HTMLFiles());
+    EXPECT_TRUE(Server.Options().JavascriptFiles());
+    EXPECT_EQ(Server.Options().ReadTimeOut(), 10);
+    EXPECT_TRUE(Server.Options().RaiseDisconnectExceptions());
     EXPECT_FALSE(Server.Authentication().Enabled());
-    EXPECT_TRUE(Server.Authentication().URL.Enabled());
-    EXPECT_TRUE(Server.Authentication().Session.Enabled());
-    EXPECT_FALSE(Server.Authentication().Basic.Enabled());
-    EXPECT_FALSE(Server.FallBack().Flash.Enabled);
-    EXPECT_EQ(Server.FallBack().Flash.Domain, "*");
-    EXPECT_EQ(Server.FallBack().ServerSentEvents.Retry, 3000);
+    EXPECT_TRUE(Server.Authentication().URL().Enabled());
+    EXPECT_TRUE(Server.Authentication().Session().Enabled());
+    EXPECT_FALSE(Server.Authentication().Basic().Enabled());
+    EXPECT_FALSE(Server.FallBack().Flash().Enabled());
+    EXPECT_EQ(Server.FallBack().Flash().Domain(), "*");
+    EXPECT_EQ(Server.FallBack().ServerSentEvents().Retry(), 3000);
     EXPECT_EQ(Server.QueueOptions().Text().Level(), TwsQueueMsgLevels::qmNone);
     EXPECT_EQ(Server.Optimizations().Connections().CacheSize(), 100);
     EXPECT_TRUE(Server.Optimizations().ConnectionsFree().Enabled());
@@ -123,11 +123,11 @@ TEST(TzefWSServer_Base, DefaultsAfterConstruction) {
     EXPECT_EQ(Server.Count(), 0);
     // Setting an option copies into the owned object.
     TzefWSOptionsServer Options;
-    Options.ValidateUTF8 = true;
+    Options.SetValidateUTF8(true);
     TzefWSOptionsServer* Owned = &Server.Options();
     Server.SetOptions(Options);
     EXPECT_EQ(&Server.Options(), Owned);
-    EXPECT_TRUE(Server.Options().ValidateUTF8);
+    EXPECT_TRUE(Server.Options().ValidateUTF8());
     // The log file options give their folder.
     Server.TzefWSComponent::LogFile().SetFileName("/var/log/korvo/traffic.log");
     EXPECT_EQ(Server.LogFile().FileName(), "/var/log/korvo/");
@@ -372,7 +372,7 @@ TEST(TzefWSConnectionServer_Base, OriginTable) {
     for (const TCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);
         TzefWSTestServer Server;
-        Server.SecurityOptions().OriginsAllowed = Case.Allowed;
+        Server.SecurityOptions().SetOriginsAllowed(Case.Allowed);
         std::vector<std::string> Extra;
         if (!Case.Origin.empty()) {
             Extra.push_back("Origin: " + Case.Origin);
@@ -511,9 +511,9 @@ TEST(TzefWSServer_Base, AuthenticationTable) {
         SCOPED_TRACE(Case.Name);
         TzefWSTestServer Server;
         Server.Authentication().SetEnabled(true);
-        Server.Authentication().AuthUsers.Add("user=password");
-        Server.Authentication().Basic.SetEnabled(Case.Basic);
-        Server.Authentication().AllowNonAuth = Case.AllowNonAuth;
+        Server.Authentication().AuthUsers().Add("user=password");
+        Server.Authentication().Basic().SetEnabled(Case.Basic);
+        Server.Authentication().SetAllowNonAuth(Case.AllowNonAuth);
         std::vector<std::string> Seen;
         if (Case.Handler) {
             Server.OnAuthentication = [&](TzefWSConnection&, const std::string& aUser,
@@ -524,8 +524,8 @@ TEST(TzefWSServer_Base, AuthenticationTable) {
         }
         TConnectionPtr Connection = Connect(Server, UpgradeLines(Case.Path, Case.Extra));
         EXPECT_EQ(Server.DispatchRequest(*Connection), Case.Result);
-        EXPECT_EQ(Connection->Authentication().Authenticated, Case.Authenticated);
-        EXPECT_EQ(Connection->Authentication().AuthType, Case.AuthType);
+        EXPECT_EQ(Connection->Authentication().Authenticated(), Case.Authenticated);
+        EXPECT_EQ(Connection->Authentication().AuthType(), Case.AuthType);
         if (Case.Result == 404) {
             EXPECT_TRUE(Connection->HeadersRequest().Empty());
         }
@@ -549,7 +549,7 @@ TEST(TzefWSServer_Base, ChangedAuthenticationCloseCodeKeepsTheUpgrade) {
 TEST(TzefWSServer_Base, SessionServesOneUpgrade) {
     TzefWSTestServer Server;
     Server.Authentication().SetEnabled(true);
-    Server.Authentication().AuthUsers.Add("user=password");
+    Server.Authentication().AuthUsers().Add("user=password");
     Server.RegisterProtocol("chat");
 
     TConnectionPtr Wrong = Connect(Server, {"GET /zef/req/auth/session/user/bad HTTP/1.1"});
@@ -580,8 +580,8 @@ TEST(TzefWSServer_Base, SessionServesOneUpgrade) {
         TConnectionPtr Upgrade = Connect(Server, UpgradeLines("/zef/auth/session/" + Identifier));
         EXPECT_EQ(Server.DispatchRequest(*Upgrade), Attempt == 0 ? 101 : 404);
         if (Attempt == 0) {
-            EXPECT_EQ(Upgrade->Authentication().User, "user");
-            EXPECT_EQ(Upgrade->Authentication().Password, "password");
+            EXPECT_EQ(Upgrade->Authentication().User(), "user");
+            EXPECT_EQ(Upgrade->Authentication().Password(), "password");
             EXPECT_EQ(Upgrade->Authentication().SessionID(), Identifier);
         }
     }
@@ -706,10 +706,10 @@ TEST(TzefWSServer_Base, BuiltInFileTable) {
     for (const TCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);
         TzefWSTestServer Server;
-        Server.FallBack().Flash.Enabled = Case.Flash;
-        Server.FallBack().ServerSentEvents.Enabled = Case.Sse;
-        Server.Options().JavascriptFiles = Case.JsFiles;
-        Server.Options().HTMLFiles = Case.HtmlFiles;
+        Server.FallBack().Flash().SetEnabled(Case.Flash);
+        Server.FallBack().ServerSentEvents().SetEnabled(Case.Sse);
+        Server.Options().SetJavascriptFiles(Case.JsFiles);
+        Server.Options().SetHTMLFiles(Case.HtmlFiles);
         TConnectionPtr Connection = Connect(Server, {Case.RequestLine, "Host: 127.0.0.1:2001"});
         Connection->FullURL = Case.FullURL;
         EXPECT_EQ(Server.DispatchRequest(*Connection), Case.Result);
@@ -744,9 +744,9 @@ TEST(TzefWSServer_Base, FlashPolicyIsTheExactBytes) {
     for (const TCase& Case : {TCase{"*", "*", 89}, TCase{"example.com", "2001", 102}}) {
         SCOPED_TRACE(Case.Domain);
         TzefWSTestServer Server;
-        Server.FallBack().Flash.Enabled = true;
-        Server.FallBack().Flash.Domain = Case.Domain;
-        Server.FallBack().Flash.Ports = Case.Ports;
+        Server.FallBack().Flash().SetEnabled(true);
+        Server.FallBack().Flash().SetDomain(Case.Domain);
+        Server.FallBack().Flash().SetPorts(Case.Ports);
         TConnectionPtr Connection = Connect(Server, {"<policy-file-request/>"});
         EXPECT_EQ(Server.DispatchRequest(*Connection), 200);
         std::string Expected = "<cross-domain-policy><allow-access-from domain=\"" + Case.Domain +
@@ -761,7 +761,7 @@ TEST(TzefWSServer_Base, FlashPolicyIsTheExactBytes) {
 
 TEST(TzefWSServer_Base, EventStreamAcceptanceAndLongPollingPost) {
     TzefWSTestServer Server;
-    Server.FallBack().ServerSentEvents.Enabled = true;
+    Server.FallBack().ServerSentEvents().SetEnabled(true);
     Server.RegisterProtocol("news");
     std::vector<std::string> Events;
     Server.OnConnect = [&](TzefWSConnection& C) { Events.push_back("connect " + C.Protocol()); };
@@ -1344,7 +1344,7 @@ TEST(TzefWSComponent, APIObjectTakesPlainConnections) {
 TEST(TzefWSServer_Base, SessionStoreKeepsItsLimit) {
     TzefWSTestServer Server;
     Server.Authentication().SetEnabled(true);
-    Server.Authentication().AuthUsers.Add("user=password");
+    Server.Authentication().AuthUsers().Add("user=password");
     Server.SetSessionLimit(2);
     std::vector<std::string> Identifiers;
     for (int I = 0; I < 3; ++I) {
