@@ -558,7 +558,7 @@ void TzefWSServer_Base::OnServerUpdateEvent(TzefWSConnection& Connection, int aT
     if (Connection.Specification() == TwsSpecification::spRFC6455 && !Specifications().RFC6455()) {
         Connection.Disconnect();
     }
-    // A connection that was just disconnected for an unwanted specification never connects.
+    // A connection just dropped because its protocol version is switched off never connects.
     if (Connection.Enabled() && !Connection.Disconnected()) {
         DoNotifyConnect(&Connection);
     }
