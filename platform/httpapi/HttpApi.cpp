@@ -14,6 +14,7 @@
 #include "platform/rtl/Utf.h"
 #include "platform/win/Handles.h"
 
+#include <cstring>
 #include <cwchar>
 #include <http.h>
 #include <mutex>
@@ -141,7 +142,9 @@ ULONG SetQos(TDriver& Found, bool Session, HTTP_OPAQUE_ID Id, const void* Inform
     if (Qos.QosSetting == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    switch (Qos.QosType) {
+    std::uint32_t Type = 0; // read as the number the application put there
+    std::memcpy(&Type, &Qos.QosType, sizeof(Type));
+    switch (Type) {
     case HttpQosSettingTypeBandwidth: {
         const auto& Limit = *static_cast<const HTTP_BANDWIDTH_LIMIT_INFO*>(Qos.QosSetting);
         if (Limit.Flags.Present == 0 || Limit.MaxBandwidth == HTTP_LIMIT_INFINITE) {

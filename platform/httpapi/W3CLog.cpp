@@ -4,7 +4,9 @@
 #include "platform/rtl/Utf.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -78,14 +80,25 @@ bool ReadWide(PCWSTR Text, USHORT Bytes, std::string& Result) {
     return true;
 }
 
+template <class TEnum>
+std::uint32_t RawEnum(const TEnum& Value) noexcept {
+    static_assert(sizeof(TEnum) == sizeof(std::uint32_t));
+    std::uint32_t Raw = 0;
+    std::memcpy(&Raw, &Value, sizeof(Raw));
+    return Raw;
+}
+
 } // namespace
 
 DWORD ReadLoggingInfo(const HTTP_LOGGING_INFO& Info, TW3CLogSettings& Settings) {
     if (Info.Flags.Present == 0) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (Info.Format != HttpLoggingTypeW3C) {
-        return Info.Format <= HttpLoggingTypeRaw ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER;
+    // The enumerations are read as the numbers an application may have put there.
+    const std::uint32_t Format = RawEnum(Info.Format);
+    const std::uint32_t Rollover = RawEnum(Info.RolloverType);
+    if (Format != HttpLoggingTypeW3C) {
+        return Format <= HttpLoggingTypeRaw ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER;
     }
     const ULONG KnownFlags = HTTP_LOGGING_FLAG_LOCAL_TIME_ROLLOVER |
                              HTTP_LOGGING_FLAG_USE_UTF8_CONVERSION |
@@ -95,8 +108,8 @@ DWORD ReadLoggingInfo(const HTTP_LOGGING_INFO& Info, TW3CLogSettings& Settings) 
          (Info.LoggingFlags & HTTP_LOGGING_FLAG_LOG_SUCCESS_ONLY) != 0)) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (Info.RolloverType > HttpLoggingRolloverHourly ||
-        (Info.RolloverType == HttpLoggingRolloverSize && Info.RolloverSize < MinRolloverSize)) {
+    if (Rollover > HttpLoggingRolloverHourly ||
+        (Rollover == HttpLoggingRolloverSize && Info.RolloverSize < MinRolloverSize)) {
         return ERROR_INVALID_PARAMETER;
     }
     if (Info.DirectoryName == nullptr || Info.DirectoryNameLength == 0 ||
@@ -113,7 +126,7 @@ DWORD ReadLoggingInfo(const HTTP_LOGGING_INFO& Info, TW3CLogSettings& Settings) 
     }
     Read.Fields = Info.Fields;
     Read.Flags = Info.LoggingFlags;
-    Read.Rollover = Info.RolloverType;
+    Read.Rollover = static_cast<HTTP_LOGGING_ROLLOVER_TYPE>(Rollover);
     Read.RolloverSize = Info.RolloverSize;
     Settings = std::move(Read);
     return NO_ERROR;
