@@ -6,6 +6,8 @@
 #include "websocket/server/zefWebSocket_Server_Base.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -51,6 +53,11 @@ public:
         std::scoped_lock Lock(FWriteLock);
         return FOutput;
     }
+    /// Waits up to aTimeout until at least aBytes have been written; false on time-out.
+    bool WaitForOutput(std::size_t aBytes, std::chrono::milliseconds aTimeout) {
+        std::unique_lock Lock(FWriteLock);
+        return FWritten.wait_for(Lock, aTimeout, [&] { return FOutput.size() >= aBytes; });
+    }
     std::size_t WriteCalls() const {
         std::scoped_lock Lock(FWriteLock);
         return FWriteCalls;
@@ -71,6 +78,7 @@ public:
         std::scoped_lock Lock(FWriteLock);
         ++FWriteCalls;
         FOutput.append(aBytes.begin(), aBytes.end());
+        FWritten.notify_all();
     }
     void WriteBegin() override {}
     void WriteFlush() override {}
@@ -106,8 +114,9 @@ private:
     std::vector<std::uint8_t> FInput;
     std::size_t FRead = 0;
     mutable std::mutex FWriteLock;
-    std::string FOutput;         // Guarded by FWriteLock.
-    std::size_t FWriteCalls = 0; // Guarded by FWriteLock.
+    std::condition_variable FWritten; // Signalled under FWriteLock after each write.
+    std::string FOutput;              // Guarded by FWriteLock.
+    std::size_t FWriteCalls = 0;      // Guarded by FWriteLock.
 };
 
 /// The server over the in-memory transport. Starting and stopping only count.

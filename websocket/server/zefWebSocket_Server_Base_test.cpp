@@ -1394,5 +1394,19 @@ TEST(TzefWSServer_Base, ConcurrentWorkersShareTheRegistry) {
     EXPECT_EQ(Server.ConnectionsFreeCount(), std::size_t(Workers * PerWorker));
 }
 
+TEST(TzefWSServer_Base, ActiveHeartBeatPingsEveryConnection) {
+    TzefWSTestServer Server;
+    Server.HeartBeat().SetEnabled(true);
+    Server.HeartBeat().SetInterval(1);
+    TzefWSTestServerConnection& Connection = Open(Server);
+    Server.SetActive(true);
+    ASSERT_TRUE(Connection.WaitForOutput(19, std::chrono::seconds(3)));
+    Server.SetActive(false);
+    const std::string Sent = Connection.Output();
+    EXPECT_EQ(std::uint8_t(Sent[0]), 0x89);
+    EXPECT_EQ(Sent[1], 17);
+    EXPECT_EQ(Server.HeartBeatTimeoutTimer(), nullptr); // Timeout 0: no time-out check.
+}
+
 } // namespace
 } // namespace zef
