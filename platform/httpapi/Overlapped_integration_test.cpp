@@ -659,3 +659,39 @@ TEST(OverlappedOpaque, SlowReaderPushesBackOnTheSender) {
     EXPECT_LT(Accepted.load(), std::size_t(16 * 1024 * 1024));
     EXPECT_EQ(LastResult.load(), ERROR_CONNECTION_INVALID);
 }
+
+// HttpWaitForDisconnect without an OVERLAPPED blocks until the connection ends; bad arguments
+// are refused.
+TEST(OverlappedOpaque, SynchronousDisconnectWaitAndArguments) {
+    TQueueFixture Fixture;
+    TTestClient Client(Fixture.Port());
+    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    TAlignedRequest Storage;
+    const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
+    struct TCase {
+        const char* Name;
+        HTTP_CONNECTION_ID Id;
+        ULONG Reserved;
+        ULONG Expected;
+    };
+    const TCase Cases[] = {
+        {"no connection id", HTTP_NULL_ID, 0, ERROR_INVALID_PARAMETER},
+        {"unknown connection", Request.ConnectionId + 1000000, 0, ERROR_CONNECTION_INVALID},
+        {"reserved set", Request.ConnectionId, 1, ERROR_INVALID_PARAMETER},
+    };
+    for (const TCase& Case : Cases) {
+        OVERLAPPED Overlapped{};
+        EXPECT_EQ(HttpWaitForDisconnectEx(Fixture.Queue(), Case.Id, Case.Reserved, &Overlapped),
+                  Case.Expected)
+            << Case.Name;
+    }
+    EXPECT_EQ(HttpWaitForDisconnect(nullptr, Request.ConnectionId, nullptr), ERROR_INVALID_HANDLE);
+    std::atomic<ULONG> Result{ERROR_IO_PENDING};
+    std::thread Waiter(
+        [&] { Result = HttpWaitForDisconnect(Fixture.Queue(), Request.ConnectionId, nullptr); });
+    EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
+    Client.Close();
+    Waiter.join(); // returns once the server has seen the close
+    // NO_ERROR when the wait began first; 1229 ("already gone") when the close won the race.
+    EXPECT_TRUE(Result == NO_ERROR || Result == ERROR_CONNECTION_INVALID) << Result;
+}
