@@ -232,6 +232,12 @@ TEST(HttpApiTls, HttpsAndUpgradedConnections) {
     }
     ASSERT_EQ(Bind("0.0.0.0", Port, Certificate.Hash()), NO_ERROR);
     {
+        // Plain HTTP to a TLS port is no handshake: the connection ends, nothing is delivered.
+        TTestClient Plain(Port);
+        Plain.Send("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        EXPECT_TRUE(Plain.ReadToEnd().has_value());
+    }
+    {
         TTlsClient Client(Port);
         ASSERT_TRUE(Client.Connected());
         ASSERT_TRUE(Client.Send("GET /hello?x=1 HTTP/1.1\r\nHost: localhost\r\n\r\n"));
