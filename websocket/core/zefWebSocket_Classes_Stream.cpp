@@ -800,6 +800,39 @@ std::span<const std::uint8_t> TextBytes(const std::string& aText) {
     return {reinterpret_cast<const std::uint8_t*>(aText.data()), aText.size()};
 }
 
+// One application write as frames, by its streaming step. Frame(OpCode, More) sends the payload
+// as one frame; Fragments(OpCode, Size, Continue) cuts it into frames of Size bytes. Fits: the
+// payload needs no cutting. The first piece of a message carries the message's own opcode.
+template <class TFrame, class TFragments>
+void WriteByStreaming(TwsStreaming aStreaming, bool Fits, TOpcode aOpCode, int aSize, TFrame Frame,
+                      TFragments Fragments) {
+    switch (aStreaming) {
+    case TwsStreaming::stmNone:
+        if (Fits) {
+            Frame(aOpCode, false);
+        } else {
+            Fragments(aOpCode, aSize, false);
+        }
+        break;
+    case TwsStreaming::stmFirst:
+        Frame(aOpCode, true);
+        break;
+    case TwsStreaming::stmContinue:
+        Frame(TOpcode::opContinuation, true);
+        break;
+    case TwsStreaming::stmLast:
+        Frame(TOpcode::opContinuation, false);
+        break;
+    case TwsStreaming::stmContinueAndLast:
+        if (Fits) {
+            Frame(TOpcode::opContinuation, false);
+        } else {
+            Fragments(aOpCode, aSize, true);
+        }
+        break;
+    }
+}
+
 } // namespace
 
 void TzefWSConnection_Base_Stream::WriteFrame(TOpcode aOpCode, bool aFragmented,
@@ -975,32 +1008,12 @@ void TzefWSConnection_Base_Stream::DoWriteData(const std::string& aText, int aSi
         return;
     }
     // Sizes count UTF-8 bytes, the unit the frames are cut in.
-    bool Fits = aSize <= 0 || aText.size() <= std::size_t(aSize);
-    switch (aStreaming) {
-    case TwsStreaming::stmNone:
-        if (Fits) {
-            WriteTextFrame(aText, TOpcode::opText, false);
-        } else {
-            WriteTextFragments(aText, TOpcode::opText, aSize, false);
-        }
-        break;
-    case TwsStreaming::stmFirst:
-        WriteTextFrame(aText, TOpcode::opText, true);
-        break;
-    case TwsStreaming::stmContinue:
-        WriteTextFrame(aText, TOpcode::opContinuation, true);
-        break;
-    case TwsStreaming::stmLast:
-        WriteTextFrame(aText, TOpcode::opContinuation, false);
-        break;
-    case TwsStreaming::stmContinueAndLast:
-        if (Fits) {
-            WriteTextFrame(aText, TOpcode::opContinuation, false);
-        } else {
-            WriteTextFragments(aText, TOpcode::opText, aSize, true);
-        }
-        break;
-    }
+    WriteByStreaming(
+        aStreaming, aSize <= 0 || aText.size() <= std::size_t(aSize), TOpcode::opText, aSize,
+        [&](TOpcode OpCode, bool More) { WriteTextFrame(aText, OpCode, More); },
+        [&](TOpcode OpCode, int Size, bool Continue) {
+            WriteTextFragments(aText, OpCode, Size, Continue);
+        });
 }
 
 void TzefWSConnection_Base_Stream::DoWriteData(rtl::TStream& aStream, int aSize,
@@ -1015,32 +1028,12 @@ void TzefWSConnection_Base_Stream::DoWriteData(rtl::TStream& aStream, int aSize,
     if (Specification() != TwsSpecification::spRFC6455) {
         return;
     }
-    bool Fits = aSize <= 0 || aStream.Size() <= aSize;
-    switch (aStreaming) {
-    case TwsStreaming::stmNone:
-        if (Fits) {
-            WriteStreamFrame(aStream, TOpcode::opBinary, false);
-        } else {
-            WriteStreamFragments(aStream, TOpcode::opBinary, aSize, false);
-        }
-        break;
-    case TwsStreaming::stmFirst:
-        WriteStreamFrame(aStream, TOpcode::opBinary, true);
-        break;
-    case TwsStreaming::stmContinue:
-        WriteStreamFrame(aStream, TOpcode::opContinuation, true);
-        break;
-    case TwsStreaming::stmLast:
-        WriteStreamFrame(aStream, TOpcode::opContinuation, false);
-        break;
-    case TwsStreaming::stmContinueAndLast:
-        if (Fits) {
-            WriteStreamFrame(aStream, TOpcode::opContinuation, false);
-        } else {
-            WriteStreamFragments(aStream, TOpcode::opBinary, aSize, true);
-        }
-        break;
-    }
+    WriteByStreaming(
+        aStreaming, aSize <= 0 || aStream.Size() <= aSize, TOpcode::opBinary, aSize,
+        [&](TOpcode OpCode, bool More) { WriteStreamFrame(aStream, OpCode, More); },
+        [&](TOpcode OpCode, int Size, bool Continue) {
+            WriteStreamFragments(aStream, OpCode, Size, Continue);
+        });
 }
 
 void TzefWSConnection_Base_Stream::DoPing(const std::string& aText) {
