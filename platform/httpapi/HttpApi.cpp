@@ -230,6 +230,16 @@ ULONG Complete(TRequestQueue& RequestQueue, LPOVERLAPPED Overlapped, ULONG Resul
     return Result;
 }
 
+// The service configuration takes no service handle and no overlapped block here, and needs
+// HttpInitialize with the configuration flag.
+ULONG CheckServiceCall(HANDLE ServiceHandle, LPOVERLAPPED pOverlapped) noexcept {
+    if (ServiceHandle != nullptr || pOverlapped != nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::scoped_lock Lock(GLock);
+    return GConfigInits == 0 ? ULONG(ERROR_DLL_INIT_FAILED) : ULONG(NO_ERROR);
+}
+
 } // namespace
 
 extern "C" {
@@ -863,14 +873,8 @@ ULONG WINAPI HttpReadFragmentFromCache(HANDLE, PCWSTR, PHTTP_BYTE_RANGE, PVOID, 
 ULONG WINAPI HttpSetServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONFIG_ID ConfigId,
                                          PVOID pConfigInformation, ULONG ConfigInformationLength,
                                          LPOVERLAPPED pOverlapped) noexcept {
-    if (ServiceHandle != nullptr || pOverlapped != nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    {
-        std::scoped_lock Lock(GLock);
-        if (GConfigInits == 0) {
-            return ERROR_DLL_INIT_FAILED;
-        }
+    if (const ULONG Result = CheckServiceCall(ServiceHandle, pOverlapped); Result != NO_ERROR) {
+        return Result;
     }
     try {
         return ServiceConfig().Set(ConfigId, pConfigInformation, ConfigInformationLength);
@@ -882,14 +886,8 @@ ULONG WINAPI HttpSetServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONF
 ULONG WINAPI HttpDeleteServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONFIG_ID ConfigId,
                                             PVOID pConfigInformation, ULONG ConfigInformationLength,
                                             LPOVERLAPPED pOverlapped) noexcept {
-    if (ServiceHandle != nullptr || pOverlapped != nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    {
-        std::scoped_lock Lock(GLock);
-        if (GConfigInits == 0) {
-            return ERROR_DLL_INIT_FAILED;
-        }
+    if (const ULONG Result = CheckServiceCall(ServiceHandle, pOverlapped); Result != NO_ERROR) {
+        return Result;
     }
     try {
         return ServiceConfig().Delete(ConfigId, pConfigInformation, ConfigInformationLength);
@@ -902,14 +900,8 @@ ULONG WINAPI HttpQueryServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CO
                                            PVOID pInput, ULONG InputLength, PVOID pOutput,
                                            ULONG OutputLength, PULONG pReturnLength,
                                            LPOVERLAPPED pOverlapped) noexcept {
-    if (ServiceHandle != nullptr || pOverlapped != nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    {
-        std::scoped_lock Lock(GLock);
-        if (GConfigInits == 0) {
-            return ERROR_DLL_INIT_FAILED;
-        }
+    if (const ULONG Result = CheckServiceCall(ServiceHandle, pOverlapped); Result != NO_ERROR) {
+        return Result;
     }
     try {
         return ServiceConfig().Query(ConfigId, pInput, InputLength, pOutput, OutputLength,
