@@ -12,7 +12,13 @@ PACKAGES=(
     clang libclang-rt-14-dev
     # real clients and peers used by the tests and benchmarks
     curl python3 openssl procps iproute2 netcat-openbsd
+    # WebSocket interop clients: Debian's python3-websockets (for /usr/bin/python3) and Chromium
+    python3-websockets chromium
 )
+# Node.js comes from Debian unless the machine already has a node and npm of its own.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    PACKAGES+=(nodejs npm)
+fi
 if [[ -n "${EXTRA_PACKAGES:-}" ]]; then
     read -r -a Extra <<<"$EXTRA_PACKAGES"
     PACKAGES+=("${Extra[@]}")
@@ -25,15 +31,20 @@ for Package in "${PACKAGES[@]}"; do
     fi
 done
 
-if ((${#Missing[@]} == 0)); then
-    exit 0
+if ((${#Missing[@]} > 0)); then
+    Sudo=()
+    if [[ $(id -u) -ne 0 ]]; then
+        Sudo=(sudo)
+    fi
+    echo "setup: installing ${Missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    "${Sudo[@]}" apt-get update -q
+    "${Sudo[@]}" apt-get install -y -q --no-install-recommends "${Missing[@]}"
 fi
 
-Sudo=()
-if [[ $(id -u) -ne 0 ]]; then
-    Sudo=(sudo)
+# Node packages for the interop tests and the benchmark peers, pinned by interop/node's lock file.
+Root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+if [[ ! -d $Root/interop/node/node_modules/ws ]]; then
+    echo "setup: installing Node packages into interop/node"
+    npm ci --prefix "$Root/interop/node" --no-audit --no-fund --loglevel=error
 fi
-echo "setup: installing ${Missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${Sudo[@]}" apt-get update -q
-"${Sudo[@]}" apt-get install -y -q --no-install-recommends "${Missing[@]}"
