@@ -1,6 +1,7 @@
 // zefWebSocket_Classes_Stream: arbitrary bytes into the frame reader, in every negotiated mode.
 // The first input byte picks the mode: bits 0-1 the extension (none, permessage-deflate,
-// permessage-deflate without context takeover and small windows, deflate-frame), bit 2 the
+// permessage-deflate with small windows where the client keeps its context and the server does
+// not, deflate-frame; the role picks which of the two the reader meets), bit 2 the
 // role (server requiring masks / client), bits 3-4 how fragmented messages are delivered,
 // bit 5 UTF-8 validation, bits 6-7 the read chunk size (1, 7, 4096, unlimited).
 #include "testing/zefWebSocket_TestConnection.h"
@@ -34,8 +35,7 @@ void Configure(TzefWSTestConnection& aConnection, std::uint8_t aMode) {
     aConnection.SetExtensions(Config);
     const char* Offer = Extension == 1   ? "permessage-deflate"
                         : Extension == 2 ? "permessage-deflate; client_max_window_bits=8; "
-                                           "server_max_window_bits=9; client_no_context_takeover; "
-                                           "server_no_context_takeover"
+                                           "server_max_window_bits=9; server_no_context_takeover"
                                          : "x-webkit-deflate-frame";
     aConnection.Extensions().DecodeExtensions(Offer);
 }

@@ -1,14 +1,56 @@
 // zefWebSocket_Extensions: arbitrary extension offers, and arbitrary compressed payloads fed to
-// the inflater. Input: the offer text up to the first NUL byte, then the payload. Whatever
-// inflates must deflate and inflate back to the same bytes.
+// the inflater. Input: the offer text up to the first NUL byte, then the payload. The payload
+// goes through the extension the offer negotiated (its windows and context rules) as two
+// messages of two frames each, and through a default permessage-deflate inflater whose output
+// must deflate and inflate back to the same bytes. No inflation may pass the message limit.
 #include "websocket/core/zefWebSocket_Extensions.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 
 using namespace zef;
+
+namespace {
+
+constexpr std::size_t Limit = 1 << 20;
+
+// The payload, split in two frames, received twice by the negotiated extension: the second
+// message relies on (or ignores) the window the first left behind.
+void InflateNegotiated(TzefWSExtensions& aServer, std::span<const std::uint8_t> aPayload) {
+    TzefWSExtension_Base* Extension = nullptr;
+    if (aServer.PerMessage_Deflate().Active()) {
+        Extension = &aServer.PerMessage_Deflate();
+    } else if (aServer.DeflateFrame().Active()) {
+        Extension = &aServer.DeflateFrame();
+    } else {
+        return;
+    }
+    const std::size_t Half = aPayload.size() / 2;
+    for (int Message = 0; Message < 2; ++Message) {
+        rtl::TMemoryStream Data;
+        try {
+            for (int Frame = 0; Frame < 2; ++Frame) {
+                const auto Piece = Frame == 0 ? aPayload.first(Half) : aPayload.subspan(Half);
+                const std::size_t From = std::size_t(Data.Size());
+                Data.Seek(0, rtl::TSeekOrigin::soEnd);
+                Data.WriteAll(Piece.data(), std::int64_t(Piece.size()));
+                // A compressed text frame without FIN, then a compressed final continuation.
+                Extension->DecodeHeader(Frame == 0 ? 0x41 : 0xC0, Frame != 0);
+                Extension->InflatePayload(Data, From, Frame == 1, Limit);
+                if (std::size_t(Data.Size()) > Limit) {
+                    __builtin_trap();
+                }
+            }
+        } catch (const TzefWSException&) {
+            return; // corrupt data or a message over the limit ends the connection
+        }
+    }
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
     const std::uint8_t* Nul = static_cast<const std::uint8_t*>(std::memchr(Data, 0, Size));
@@ -47,12 +89,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     if (!Nul) {
         return 0;
     }
+    InflateNegotiated(Server, std::span(Nul + 1, Data + Size));
     TzefWSExtension_PerMessage_Deflate Inflater;
     Inflater.DecodeHeader(0xC1, false);
     Inflater.DecodeExtension("permessage-deflate");
     rtl::TMemoryStream Payload;
     Payload.WriteAll(Nul + 1, std::int64_t(Size - OfferSize - 1));
-    constexpr std::size_t Limit = 1 << 20;
     try {
         Inflater.InflatePayload(Payload, 0, true, Limit);
     } catch (const TzefWSException&) {

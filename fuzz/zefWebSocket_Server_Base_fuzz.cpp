@@ -1,10 +1,13 @@
 // zefWebSocket_Server_Base: arbitrary request text through DispatchRequest and, for an accepted
 // upgrade, the server handshake. Input: one option byte (authentication, its schemes, the
-// fallbacks, an origin list, a registered sub-protocol), then the request, split into header
-// lines at LF. A refused upgrade must leave the registry empty; an accepted one must compose
-// the 101 answer.
+// fallbacks, an origin list, a registered sub-protocol), then up to eight requests separated
+// by NUL bytes, each split into header lines at LF and run on its own connection of the same
+// server. "{sid}" in a request stands for the session identifier the last session request
+// was given, so session upgrades can succeed. A refused upgrade must leave the registry as it
+// was; an accepted one must compose the 101 answer.
 #include "testing/zefWebSocket_TestServer.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,35 +34,53 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     if (Options & 0x40) {
         Server.RegisterProtocol("chat");
     }
-    auto Connection = Server.NewConnection({});
-    std::size_t Start = 0;
-    while (Start <= Text.size()) {
-        std::size_t End = Text.find('\n', Start);
-        std::string_view Line = Text.substr(Start, End - Start);
-        if (!Line.empty() && Line.back() == '\r') {
-            Line.remove_suffix(1);
+    std::string SessionID;
+    std::size_t Registered = 0;
+    std::size_t Begin = 0;
+    for (int Request = 0; Request < 8 && Begin <= Text.size(); ++Request) {
+        const std::size_t Nul = std::min(Text.find('\0', Begin), Text.size());
+        std::string One(Text.substr(Begin, Nul - Begin));
+        Begin = Nul + 1;
+        for (std::size_t At = One.find("{sid}"); At != std::string::npos;
+             At = One.find("{sid}", At + SessionID.size())) {
+            One.replace(At, 5, SessionID);
         }
-        Connection->HeadersRequest().Add(std::string(Line));
-        if (End == std::string_view::npos) {
-            break;
+        auto Connection = Server.NewConnection({});
+        auto* Raw = Connection.get();
+        std::size_t Start = 0;
+        while (Start <= One.size()) {
+            std::size_t End = One.find('\n', Start);
+            std::string_view Line = std::string_view(One).substr(Start, End - Start);
+            if (!Line.empty() && Line.back() == '\r') {
+                Line.remove_suffix(1);
+            }
+            Connection->HeadersRequest().Add(std::string(Line));
+            if (End == std::string::npos) {
+                break;
+            }
+            Start = End + 1;
         }
-        Start = End + 1;
-    }
-    try {
-        auto Outcome = Server.Upgrade(Connection);
-        if (Outcome.Result != 101 && Outcome.Result != 200 && Outcome.Result != 404) {
-            __builtin_trap();
+        try {
+            auto Outcome = Server.Upgrade(Connection);
+            if (Outcome.Result != 101 && Outcome.Result != 200 && Outcome.Result != 404) {
+                __builtin_trap();
+            }
+            if (Outcome.Refusal && Server.Count() != Registered) {
+                __builtin_trap();
+            }
+            if (Outcome.Registered) {
+                ++Registered;
+                if (Server.Count() != Registered ||
+                    Raw->HeadersResponse()[0] != "HTTP/1.1 101 Switching Protocols") {
+                    __builtin_trap();
+                }
+            } else if (Raw->Authentication().AuthType() == TwsAuthentication::authSession &&
+                       Raw->Authentication().Authenticated()) {
+                SessionID = Raw->Authentication().SessionID();
+            }
+        } catch (const rtl::EConvertError&) {
+            // A Content-Length that is not a number: the transport ends the request.
         }
-        if (Outcome.Refusal && Server.Count() != 0) {
-            __builtin_trap();
-        }
-        if (Outcome.Registered &&
-            (Server.Count() != 1 || Server.GetConnectionByIndex(0)->HeadersResponse()[0] !=
-                                        "HTTP/1.1 101 Switching Protocols")) {
-            __builtin_trap();
-        }
-    } catch (const rtl::EConvertError&) {
-        // A Content-Length that is not a number: the transport ends the request.
     }
     return 0;
 }
