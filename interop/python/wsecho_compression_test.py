@@ -42,9 +42,10 @@ def Parameters(HeaderValue):
 PMD = ["--permessage-deflate", "on"]
 
 PERMESSAGE_DEFLATE_CASES = [
-    # (name, wsecho flags, client factory arguments, the parameters of the answer or None
-    #  when any answer the client accepts will do). A bare client_max_window_bits may be
-    #  answered with the window the server picks or not at all (the client then uses 15).
+    # (name, wsecho flags, client factory arguments, the parameters of the answer or a list of
+    #  acceptable ones (None in it: declining is acceptable), or None when any acceptance the
+    #  client takes will do). A bare client_max_window_bits may be answered with the window the
+    #  server picks or not at all (the client then uses 15).
     ("client defaults: bare client_max_window_bits", PMD, {},
      [{"client_max_window_bits=15"}, set()]),
     ("no parameters offered", PMD, {"client_max_window_bits": None}, set()),
@@ -54,6 +55,10 @@ PERMESSAGE_DEFLATE_CASES = [
      {"client_max_window_bits=15"}),
     ("server_max_window_bits=9", PMD, {"server_max_window_bits": 9, "client_max_window_bits": None},
      {"server_max_window_bits=9"}),
+    # zlib cannot deflate raw data with an 8-bit window: declining is sound, and so is an
+    # 8-bit answer the server keeps to.
+    ("server_max_window_bits=8", PMD, {"server_max_window_bits": 8, "client_max_window_bits": None},
+     [None, {"server_max_window_bits=8"}]),
     ("server_max_window_bits=15", PMD,
      {"server_max_window_bits": 15, "client_max_window_bits": None},
      {"server_max_window_bits=15"}),
@@ -74,6 +79,12 @@ PERMESSAGE_DEFLATE_CASES = [
      PMD + ["--client-no-context-takeover", "on"], {}, None),
     ("server set to a 9-bit server window", PMD + ["--server-max-window-bits", "9"], {}, None),
     ("server set to a 9-bit client window", PMD + ["--client-max-window-bits", "9"], {}, None),
+    # A client that did not offer client_max_window_bits cannot be held to a smaller window; a
+    # client_no_context_takeover the client did not offer binds it only when the answer says so.
+    ("server set to a 9-bit client window, client offers no window",
+     PMD + ["--client-max-window-bits", "9"], {"client_max_window_bits": None}, None),
+    ("server set to client no context takeover, client offers nothing",
+     PMD + ["--client-no-context-takeover", "on"], {"client_max_window_bits": None}, None),
 ]
 
 IO = H.IO_TIMEOUT
@@ -87,12 +98,15 @@ class PerMessageDeflateWithPythonWebsockets(unittest.IsolatedAsyncioTestCase):
                                           close_timeout=IO)
         try:
             Answer = Socket.response_headers.get("Sec-WebSocket-Extensions")
-            self.assertIsNotNone(Answer, "permessage-deflate was declined")
-            Negotiated = Parameters(Answer)
-            self.assertEqual(list(Negotiated), ["permessage-deflate"], Answer)
-            if Expected is not None:
+            Negotiated = None
+            if Answer is not None:
+                self.assertEqual(list(Parameters(Answer)), ["permessage-deflate"], Answer)
+                Negotiated = Parameters(Answer)["permessage-deflate"]
+            if Expected is None:
+                self.assertIsNotNone(Negotiated, "permessage-deflate was declined")
+            else:
                 Acceptable = Expected if isinstance(Expected, list) else [Expected]
-                self.assertIn(Negotiated["permessage-deflate"], Acceptable, Answer)
+                self.assertIn(Negotiated, Acceptable, Answer)
             self.assertEqual(await asyncio.wait_for(Socket.recv(), IO), "Hello From Server.")
             for Name, Text in MESSAGES:
                 with self.subTest(message=Name):
