@@ -169,7 +169,8 @@ struct TConnection {
 };
 
 struct TStats {
-    std::uint64_t Messages = 0; // Echoes (or churn cycles) completed while measuring.
+    std::uint64_t Messages = 0;    // Echoes (or churn cycles) completed while measuring.
+    std::uint64_t AllMessages = 0; // The same over the whole run, warm-up and drain included.
     std::uint64_t Bytes = 0;
     std::uint64_t Errors = 0;
     std::uint64_t Pings = 0;
@@ -701,6 +702,7 @@ private:
 
     void OnEcho(TConnection& Connection) {
         const std::uint64_t Seq = Connection.Received++;
+        ++FStats.AllMessages;
         const int Phase = GPhase.load();
         if (Phase == phMeasure) {
             ++FStats.Messages;
@@ -808,6 +810,7 @@ private:
                 Fail(Connection, "close answered without code 1000");
                 return;
             }
+            ++FStats.AllMessages;
             if (GPhase.load() == phMeasure) {
                 ++FStats.Messages;
                 if (FStats.Samples.size() < MaxSamplesPerLoop) {
@@ -1147,6 +1150,7 @@ int main(int Argc, char** Argv) {
     for (auto& Loop : Loops) {
         TStats& Stats = Loop->Stats();
         Total.Messages += Stats.Messages;
+        Total.AllMessages += Stats.AllMessages;
         Total.Bytes += Stats.Bytes;
         Total.Errors += Stats.Errors;
         Total.Pings += Stats.Pings;
@@ -1208,12 +1212,12 @@ int main(int Argc, char** Argv) {
                     Micros(Max), static_cast<unsigned long long>(Total.Errors));
     }
     std::printf("result mode=%s connections=%d inflight=%d size=%zu binary=%d threads=%d "
-                "seconds=%.3f count=%llu rate=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f "
+                "seconds=%.3f count=%llu total=%llu rate=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f "
                 "max_us=%.1f errors=%llu lost=%llu pings=%llu close_timeouts=%llu\n",
                 Mode, Options.Connections, Options.InFlight, Options.Size, int(Options.Binary),
-                Options.Threads, Measured, static_cast<unsigned long long>(Total.Messages), Rate,
-                Micros(P50), Micros(P90), Micros(P99), Micros(Max),
-                static_cast<unsigned long long>(Total.Errors),
+                Options.Threads, Measured, static_cast<unsigned long long>(Total.Messages),
+                static_cast<unsigned long long>(Total.AllMessages), Rate, Micros(P50), Micros(P90),
+                Micros(P99), Micros(Max), static_cast<unsigned long long>(Total.Errors),
                 static_cast<unsigned long long>(Total.Lost),
                 static_cast<unsigned long long>(Total.Pings),
                 static_cast<unsigned long long>(Total.CloseTimeouts));
