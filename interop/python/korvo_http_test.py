@@ -35,17 +35,24 @@ def FilledPage(Raw):
     return Raw
 
 
+# Plain requests are small: an answer (or the end of the connection) that takes longer than
+# this is a request left hanging.
+HTTP_TIMEOUT = 10.0
+
+
 def Exchange(Request):
     """Sends raw request bytes; returns the parsed response, or None when the server closed
     the connection without answering."""
-    with socket.create_connection(("127.0.0.1", 2001), timeout=H.IO_TIMEOUT) as Client:
+    with socket.create_connection(("127.0.0.1", 2001), timeout=HTTP_TIMEOUT) as Client:
         Client.sendall(Request)
         Response = http.client.HTTPResponse(Client, method=Request.split(b" ")[0].decode())
         try:
             Response.begin()
+            Response.body = Response.read()
         except (http.client.RemoteDisconnected, ConnectionResetError):
             return None
-        Response.body = Response.read()
+        except socket.timeout:
+            raise AssertionError(f"no answer in {HTTP_TIMEOUT} s and the connection still open")
         return Response
 
 
