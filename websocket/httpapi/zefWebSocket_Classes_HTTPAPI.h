@@ -1,0 +1,164 @@
+// zefWebSocket_Classes_HTTPAPI: the WebSocket connection over one request of the HTTP Server
+// API request queue (upgrade, reading, writing, disconnect detection).
+#pragma once
+
+#include "websocket/httpapi/zefWebSocket_HTTPAPI.h"
+#include "websocket/httpapi/zefWebSocket_HTTPAPI_Server.h"
+#include "websocket/server/zefWebSocket_Server_Base.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <http.h>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+#include <windows.h>
+
+namespace zef {
+
+/// Size of each entity-body read of an upgraded connection.
+inline constexpr std::size_t HTTPAPIReadSize = 16384;
+
+class TzefWSHandShake_HTTPAPI : public TzefWSHandShakeServer_Base {
+public:
+    using TzefWSHandShakeServer_Base::TzefWSHandShakeServer_Base;
+};
+
+/// A WebSocket connection whose transport is one request of the listener's queue. Created by
+/// the server component on a worker; its reads, disconnect wait and (in asynchronous mode)
+/// sends complete on the pool's workers; the application writes from any thread.
+///
+/// Lifetime: every operation handed to the platform holds one reference (and the connect
+/// handler one while it runs). When the last one ends, OnOperationsDone runs, exactly once: only
+/// then may the connection be released, so that no completion ever names a freed connection.
+class TzefWSConnection_HTTPAPI : public TzefWSConnectionServer_Base {
+public:
+    TzefWSConnection_HTTPAPI();
+    ~TzefWSConnection_HTTPAPI() override;
+
+    // --- Set by the server component before anything else runs ---
+    HANDLE HTTPReqQueue() const { return FHTTPReqQueue; }
+    void SetHTTPReqQueue(HANDLE Value) { FHTTPReqQueue = Value; }
+    std::uint64_t HTTPRequestId() const { return FHTTPRequestId.load(); }
+    /// Stores the id; a non-zero id also computes and keeps the addresses, ports and URL from
+    /// HTTPRequest, which is valid only while the connect handling runs.
+    void SetHTTPRequestId(std::uint64_t Value);
+    std::uint64_t HTTPConnectionId() const { return FHTTPConnectionId; }
+    void SetHTTPConnectionId(std::uint64_t Value) { FHTTPConnectionId = Value; }
+    HTTP_REQUEST* HTTPRequest() const { return FHTTPRequest; }
+    void SetHTTPRequest(HTTP_REQUEST* Value) { FHTTPRequest = Value; }
+    PHTTP_LOG_DATA HTTPLogData() const { return FHTTPLogData; }
+    void SetHTTPLogData(PHTTP_LOG_DATA Value) { FHTTPLogData = Value; }
+    HANDLE iocompletition() const { return FIOCompletition; }
+    void Setiocompletition(HANDLE Value) { FIOCompletition = Value; }
+    bool Asynchronous() const { return FAsynchronous; }
+    void SetAsynchronous(bool Value) { FAsynchronous = Value; }
+    /// Received bytes not yet taken by the frame reader.
+    std::span<const std::uint8_t> buffer() const {
+        return {FBuffer.data() + FBufferPos, FBufferLength - FBufferPos};
+    }
+    /// Raised by DoDisconnected with code 0.
+    TzefWSDisconnectEvent OnDisconnect;
+    /// Runs once, when the last operation of the connection has ended (any thread).
+    std::function<void(TzefWSConnection_HTTPAPI& Connection)> OnOperationsDone;
+
+    // --- Transport primitives ---
+    bool Active() override { return Connected(); }
+    bool Connected() override { return FHTTPRequestId.load() != 0; }
+    std::string IP() override { return FIP; }
+    std::string LocalIP() override { return FLocalIP; }
+    int LocalPort() override { return FLocalPort; }
+    int Port() override { return FPort; }
+    /// The request's full URL.
+    std::string URL() override { return FFullURL; }
+    /// Ends the client's connection (a send with the disconnect flag).
+    void DisconnectPeer() override;
+    void ClearReceiveBuffer() override;
+    /// The base handshake (fills HeadersResponse; throws TzefWSHandshakeRefused), then the 101
+    /// answer with the opaque flag.
+    void DoHandshake() override;
+    void WriteBytes(std::span<const std::uint8_t> aBytes) override;
+    void WriteBegin() override {}
+    void WriteFlush() override {}
+    void WriteEnd() override {}
+    std::size_t ReadBytes(std::uint8_t* aBytes, std::size_t aCount) override;
+    std::size_t ReadableBytes() override { return FBufferLength - FBufferPos; }
+    /// Feeds the buffered bytes to the reader of the connection's transport, then starts the
+    /// next read unless the connection is ending.
+    void ReadData(bool aRequireMask) override;
+    /// A ping that cannot be written is not an error of the caller.
+    void DoPing(const std::string& aText) override;
+
+    // --- Operations ---
+    /// Starts the overlapped disconnect wait.
+    virtual void WaitForDisconnect();
+    /// Starts one overlapped read of HTTPAPIReadSize bytes (only while connected).
+    virtual void ReadEntityBody();
+    /// The connection is gone: disconnected, no request id; raises OnDisconnect(0) unless the
+    /// transport is trpUndefined or trpHTTP.
+    virtual void DoDisconnected();
+    /// A read completed with aBytesReceived bytes (a worker). Nothing once disconnected; an
+    /// exception of the reader ends the connection.
+    void DoReadData(std::uint32_t aBytesReceived);
+    /// Rebuilds the request line and headers as text lines into HeadersRequest.
+    void DoReadHeaders();
+    /// The request as the application's request event sees it; reads the body when the request
+    /// announces one.
+    THttpServerRequest GetHttpServerRequest();
+    /// The request's header lines: each known header present, then each unknown header, as
+    /// "Name: value" CR LF.
+    static std::string BuildHeaders(const HTTP_REQUEST& aRequest);
+
+    // --- Operation accounting (the pool and the server component) ---
+    /// One more operation in flight.
+    void AddOperation() { FOperations.fetch_add(1); }
+    /// Ends aContext's operation (frees an owned send record) and drops its reference; the last
+    /// one runs OnOperationsDone. aContext null: the connect handler's own reference.
+    void EndOperation(TzefHTTPAPIContext* aContext);
+    /// Operations in flight, the connect handler's reference included.
+    int Operations() const { return FOperations.load(); }
+    /// Live connection objects of this class in the process (for tests and observers).
+    static int InstanceCount() { return GInstances.load(); }
+
+protected:
+    /// Sends a response record (101 with the opaque flag, or a plain answer); false when the
+    /// platform refused it (the connection is then aborted).
+    bool SendResponseRecord(std::unique_ptr<TzefHTTPAPISendData> aData, ULONG aFlags);
+    /// A new record for an overlapped send of this connection, kept in FSendContexts.
+    TzefHTTPAPIContext* NewSendContext(THTTPAPIMethods aMethod,
+                                       std::unique_ptr<TzefHTTPAPISendData> aData);
+    /// Frees a send record that the platform did not take.
+    void DropSendContext(TzefHTTPAPIContext* aContext);
+    const THttpApiFunctions& Api() const { return *FApi; }
+
+private:
+    void SendUpgradeResponse();
+
+    static std::atomic<int> GInstances;
+    const THttpApiFunctions* FApi;
+    HANDLE FHTTPReqQueue = nullptr;
+    std::atomic<std::uint64_t> FHTTPRequestId{0};
+    std::uint64_t FHTTPConnectionId = 0;
+    HTTP_REQUEST* FHTTPRequest = nullptr;  // Not owned; valid during the connect handling.
+    PHTTP_LOG_DATA FHTTPLogData = nullptr; // Not owned: the listener's.
+    HANDLE FIOCompletition = nullptr;
+    bool FAsynchronous = false;
+    HTTP_VERSION FVersion{1, 1};
+    std::string FFullURL;
+    // The read buffer: FBufferLength bytes arrived, FBufferPos taken. The reader's thread
+    // (one read in flight at a time).
+    std::vector<std::uint8_t> FBuffer;
+    std::size_t FBufferLength = 0;
+    std::size_t FBufferPos = 0;
+    TzefHTTPAPIContext FReadContext;       // Embedded; one read at a time.
+    TzefHTTPAPIContext FWaitContext;       // Embedded; one disconnect wait.
+    std::atomic<int> FOperations{1};       // The connect handler holds the first.
+    std::atomic<bool> FWaitStarted{false}; // The disconnect wait runs (at most one).
+    std::mutex FSendLock;
+    std::vector<std::unique_ptr<TzefHTTPAPIContext>> FSendContexts; // Guarded by FSendLock.
+};
+
+} // namespace zef

@@ -1,0 +1,5 @@
+#include "websocket/httpapi/zefWebSocket.h"
+
+#include <gtest/gtest.h>
+TEST(X, Y) {
+}
