@@ -1,120 +1,23 @@
 // korvo end to end: the real program on port 2001, driven by real WebSocket and HTTP clients.
+#include "testing/TestProgram.h"
 #include "testing/WebSocketTestClient.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <optional>
-#include <poll.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
+using zef::testing::TTestProgram;
 using zef::testing::TWebSocketTestClient;
 using zef::testing::TWSFrame;
 
 constexpr std::uint16_t KorvoPort = 2001;
 constexpr const char* StartLine = "zefWebSockets Server started at ws://127.0.0.1:2001/ws";
-
-/// The korvo program as a child process with its standard output on a pipe. Killed when the
-/// object goes.
-class TProgram {
-public:
-    TProgram() {
-        int Pipe[2];
-        if (pipe2(Pipe, O_CLOEXEC) != 0) {
-            return;
-        }
-        FPid = fork();
-        if (FPid == 0) {
-            dup2(Pipe[1], STDOUT_FILENO);
-            int Null = open("/dev/null", O_RDONLY);
-            dup2(Null, STDIN_FILENO);
-            execl(KORVO_PROGRAM, KORVO_PROGRAM, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(Pipe[1]);
-        FOutput = Pipe[0];
-    }
-    ~TProgram() {
-        if (FPid > 0 && !FExited) {
-            kill(FPid, SIGKILL);
-            waitpid(FPid, nullptr, 0);
-        }
-        if (FOutput >= 0) {
-            close(FOutput);
-        }
-    }
-    TProgram(const TProgram&) = delete;
-    TProgram& operator=(const TProgram&) = delete;
-
-    /// The next line of standard output; nullopt on time-out or end.
-    std::optional<std::string> ReadLine(std::chrono::milliseconds aTimeout = 15s) {
-        auto Deadline = std::chrono::steady_clock::now() + aTimeout;
-        while (true) {
-            std::size_t End = FBuffer.find('\n');
-            if (End != std::string::npos) {
-                std::string Line = FBuffer.substr(0, End);
-                FBuffer.erase(0, End + 1);
-                if (!Line.empty() && Line.back() == '\r') {
-                    Line.pop_back();
-                }
-                return Line;
-            }
-            auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                Deadline - std::chrono::steady_clock::now());
-            if (Left.count() <= 0 || FOutput < 0) {
-                return std::nullopt;
-            }
-            pollfd Poll{FOutput, POLLIN, 0};
-            if (poll(&Poll, 1, int(Left.count())) <= 0) {
-                return std::nullopt;
-            }
-            char Chunk[512];
-            ssize_t Count = read(FOutput, Chunk, sizeof Chunk);
-            if (Count <= 0) {
-                return std::nullopt;
-            }
-            FBuffer.append(Chunk, std::size_t(Count));
-        }
-    }
-    /// The exit status once the program has ended by itself; nullopt while it runs on.
-    std::optional<int> WaitExit(std::chrono::milliseconds aTimeout = 15s) {
-        auto Deadline = std::chrono::steady_clock::now() + aTimeout;
-        while (std::chrono::steady_clock::now() < Deadline) {
-            int Status = 0;
-            pid_t Done = waitpid(FPid, &Status, WNOHANG);
-            if (Done == FPid) {
-                FExited = true;
-                return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-            }
-            // The end of its output comes with the end of the program.
-            pollfd Poll{FOutput, POLLIN, 0};
-            poll(&Poll, 1, 50);
-            char Chunk[512];
-            if ((Poll.revents & (POLLIN | POLLHUP)) != 0) {
-                ssize_t Count = read(FOutput, Chunk, sizeof Chunk);
-                if (Count > 0) {
-                    FBuffer.append(Chunk, std::size_t(Count));
-                }
-            }
-        }
-        return std::nullopt;
-    }
-
-private:
-    pid_t FPid = -1;
-    int FOutput = -1;
-    bool FExited = false;
-    std::string FBuffer;
-};
 
 class Korvo : public ::testing::Test {
 protected:
@@ -142,7 +45,7 @@ protected:
         return Answer.value_or("");
     }
 
-    TProgram FProgram;
+    TTestProgram FProgram{KORVO_PROGRAM};
 };
 
 std::string Header(const std::string& aAnswer, const std::string& aName) {
@@ -314,7 +217,7 @@ TEST_F(Korvo, ClientsThatVanishLeaveTheServerServing) {
 }
 
 TEST_F(Korvo, ASecondKorvoOnTheSamePortPrintsTheFailureLineAndExitsWithZero) {
-    TProgram Second;
+    TTestProgram Second(KORVO_PROGRAM);
     auto Line = Second.ReadLine();
     ASSERT_TRUE(Line.has_value());
     EXPECT_NE(*Line, StartLine);

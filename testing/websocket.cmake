@@ -3,8 +3,9 @@ add_library(testing_websocket INTERFACE)
 target_include_directories(testing_websocket INTERFACE ${PROJECT_SOURCE_DIR})
 target_link_libraries(testing_websocket INTERFACE zef_core)
 
-# A blocking WebSocket client over real loopback sockets, for the transport's and the programs'
-# end-to-end tests.
-add_library(testing_websocket_client STATIC ${CMAKE_CURRENT_LIST_DIR}/WebSocketTestClient.cpp)
+# A blocking WebSocket client over real loopback sockets and a child-process runner, for the
+# transport's and the programs' end-to-end tests.
+add_library(testing_websocket_client STATIC ${CMAKE_CURRENT_LIST_DIR}/WebSocketTestClient.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/TestProgram.cpp)
 project_target_options(testing_websocket_client)
 target_link_libraries(testing_websocket_client PUBLIC zef_core)
