@@ -163,7 +163,9 @@ measure_idle() {
     local Name=$1 Before After
     sleep 0.5
     Before=$(rss_kib "$ServerPid")
-    wsload --idle --connections "$IdleConnections" --duration 300 >"$Work/idle.out" 2>&1 &
+    # Started directly (not through the wsload function) so that LoadPid is wsload itself.
+    taskset -c "$ClientCore" "$Build/bin/wsload" "$Url" --expect-greeting --threads "$LoadThreads" \
+        --idle --connections "$IdleConnections" --duration 300 >"$Work/idle.out" 2>&1 &
     LoadPid=$!
     for _ in $(seq 1200); do # Up to 120 s to open them all.
         grep -q '^ready' "$Work/idle.out" && break
