@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A bounded soak of both servers, one after the other (both listen on port 2001):
-#   halden: keep-alive requests from wrk (50 connections);
+#   halden: keep-alive requests from wrk (50 connections) next to 16 connections that close
+#           after every request;
 #   korvo:  wsload churning connections (connect, handshake, greeting, close, repeat) next to
 #           hundreds of connections echoing messages.
 # While each runs, its resident memory, open descriptors and threads are sampled from /proc.
@@ -113,15 +114,20 @@ else
     ServerPid=$!
     exec 3>"$Work/stdin" # Holding the fifo open keeps halden waiting for its line.
     if wait_port; then
-        wrk -t1 -c50 -d"$((Half + 2))s" http://127.0.0.1:2001/vek/orbis/hello >"$Work/wrk.out" 2>&1 &
+        Url=http://127.0.0.1:2001/vek/orbis/hello
+        wrk -t1 -c50 -d"$((Half + 2))s" "$Url" >"$Work/keepalive.out" 2>&1 &
         LoadPids=($!)
+        wrk -t1 -c16 -d"$((Half + 2))s" -H "Connection: close" "$Url" >"$Work/close.out" 2>&1 &
+        LoadPids+=($!)
         sleep 1 # Let the connections open before the first sample.
         watch_server halden "$ServerPid" "$Half" || Failed=1
-        wait "${LoadPids[0]}"
-        Requests=$(awk '/requests in/ {print $1}' "$Work/wrk.out")
-        Errors=$(grep -E "Non-2xx|Socket errors" "$Work/wrk.out" | tr -s ' ' | paste -sd';' -)
-        echo "halden: wrk ${Requests:-?} requests${Errors:+ ($Errors)}"
-        [ -z "$Errors" ] && [ -n "$Requests" ] || Failed=1
+        wait "${LoadPids[@]}"
+        for Kind in keepalive close; do
+            Requests=$(awk '/requests in/ {print $1}' "$Work/$Kind.out")
+            Errors=$(grep -E "Non-2xx|Socket errors" "$Work/$Kind.out" | tr -s ' ' | paste -sd';' -)
+            echo "halden: wrk ($Kind) ${Requests:-?} requests${Errors:+ ($Errors)}"
+            [ -z "$Errors" ] && [ -n "$Requests" ] || Failed=1
+        done
         LoadPids=()
     else
         Failed=1
@@ -148,11 +154,11 @@ else
     ServerPid=$!
     if wait_port; then
         Url=ws://127.0.0.1:2001/ws/
-        "$Wsload" "$Url" --expect-greeting --churn --connections 32 --warmup 0 \
-            --duration "$Half" >"$Work/churn.out" 2>&1 &
+        "$Wsload" "$Url" --expect-greeting --churn --connections 32 --warmup 1 \
+            --duration "$((Half - 1))" >"$Work/churn.out" 2>&1 &
         LoadPids=($!)
-        "$Wsload" "$Url" --expect-greeting --connections 500 --inflight 2 --size 512 --warmup 0 \
-            --duration "$Half" >"$Work/echo.out" 2>&1 &
+        "$Wsload" "$Url" --expect-greeting --connections 500 --inflight 2 --size 512 --warmup 1 \
+            --duration "$((Half - 1))" >"$Work/echo.out" 2>&1 &
         LoadPids+=($!)
         sleep 1
         watch_server korvo "$ServerPid" "$Half" || Failed=1
