@@ -437,6 +437,12 @@ std::size_t TzefWSConnection_HTTPAPI::ReadBytes(std::uint8_t* aBytes, std::size_
     return Count;
 }
 
+void TzefWSConnection_HTTPAPI::ReleaseBuffers() {
+    std::vector<std::uint8_t>().swap(FBuffer);
+    FBufferLength = 0;
+    FBufferPos = 0;
+}
+
 void TzefWSConnection_HTTPAPI::ClearReceiveBuffer() {
     FBufferLength = 0;
     FBufferPos = 0;

@@ -122,6 +122,9 @@ public:
     int Operations() const { return FOperations.load(); }
     /// Live connection objects of this class in the process (for tests and observers).
     static int InstanceCount() { return GInstances.load(); }
+    /// Gives back the read buffer's memory; for a connection whose operations have all ended
+    /// and that waits for its deferred release.
+    void ReleaseBuffers();
 
 protected:
     /// Sends a response record (101 with the opaque flag, or a plain answer); false when the

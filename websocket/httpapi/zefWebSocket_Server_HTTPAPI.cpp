@@ -318,6 +318,8 @@ void TzefWSServer_HTTPAPI::ConnectionDone(TzefWSConnectionServer_HTTPAPI& aConne
     }
     if (aConnection.Enabled()) {
         aConnection.SetDisconnected(true);
+        // The connection may wait a while for its deferred release: its read buffer goes now.
+        aConnection.ReleaseBuffers();
         try {
             DoNotifyDisconnect(&aConnection); // Releases it, also when the handler raises.
         } catch (...) {

@@ -1,5 +1,449 @@
+// zefWebSocket_Server_HTTPAPI tests: the component over the real platform library on loopback
+// sockets (free ports): echo, every kind of disconnect, refused upgrades, plain answers,
+// activation and the release of every connection and record.
+#include "websocket/httpapi/zefWebSocket_Server_HTTPAPI.h"
+
+#include "testing/WebSocketTestClient.h"
+#include "websocket/core/zefBase_Helpers.h"
 #include "websocket/httpapi/zefWebSocket.h"
 
 #include <gtest/gtest.h>
-TEST(X, Y) {
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zef {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FreeLoopbackPort;
+using testing::TWebSocketTestClient;
+
+/// Counts the component's connect and disconnect events and lets the test wait for them.
+class TEventCounter {
+public:
+    void Connected() {
+        std::scoped_lock Lock(FLock);
+        ++FConnects;
+        FChanged.notify_all();
+    }
+    void Disconnected() {
+        std::scoped_lock Lock(FLock);
+        ++FDisconnects;
+        FChanged.notify_all();
+    }
+    bool WaitDisconnects(int aCount) {
+        std::unique_lock Lock(FLock);
+        return FChanged.wait_for(Lock, 10s, [&] { return FDisconnects >= aCount; });
+    }
+    int Connects() {
+        std::scoped_lock Lock(FLock);
+        return FConnects;
+    }
+    int Disconnects() {
+        std::scoped_lock Lock(FLock);
+        return FDisconnects;
+    }
+
+private:
+    std::mutex FLock;
+    std::condition_variable FChanged; // Signalled under FLock on every event.
+    int FConnects = 0;                // Guarded by FLock.
+    int FDisconnects = 0;             // Guarded by FLock.
+};
+
+/// An echo component on a free loopback port with only its binding registered.
+class TEchoServer {
+public:
+    explicit TEchoServer(bool aAsynchronous = false,
+                         const std::function<void(TzefWebSocketServer_HTTPAPI&)>& aConfigure = {}) {
+        for (int Attempt = 0; Attempt < 10 && FPort == 0; ++Attempt) {
+            FServer = std::make_unique<TzefWebSocketServer_HTTPAPI>();
+            FServer->SetHost("");
+            FServer->SetThreadPoolSize(4);
+            FServer->SetAsynchronous(aAsynchronous);
+            FServer->OnConnect = [this](TzefWSConnection& Connection) {
+                Events.Connected();
+                Connection.WriteData("Hello From Server.", 0, TwsStreaming::stmNone);
+            };
+            FServer->OnMessage = [](TzefWSConnection& Connection, const std::string& Text) {
+                Connection.WriteData(Text, 0, TwsStreaming::stmNone);
+            };
+            FServer->OnDisconnect = [this](TzefWSConnection&, int) { Events.Disconnected(); };
+            if (aConfigure) {
+                aConfigure(*FServer);
+            }
+            std::uint16_t Candidate = FreeLoopbackPort();
+            FServer->Bindings().NewBinding("127.0.0.1", Candidate, "/ws/");
+            try {
+                FServer->SetActive(true);
+                FPort = Candidate;
+            } catch (const std::exception&) {
+                FServer.reset(); // The port was taken meanwhile: another one.
+            }
+        }
+    }
+    TzefWebSocketServer_HTTPAPI& Server() { return *FServer; }
+    std::uint16_t Port() const { return FPort; }
+    /// A client past the handshake and the greeting.
+    bool Open(TWebSocketTestClient& aClient) {
+        return aClient.Open(FPort, "/ws/") &&
+               aClient.ReadMessage().value_or("") == "Hello From Server.";
+    }
+    /// The whole answer to a plain request, up to the end of the connection.
+    std::string Http(const std::string& aRequest) {
+        TWebSocketTestClient Client;
+        if (!Client.Connect("127.0.0.1", FPort) || !Client.SendRaw(aRequest)) {
+            return "<no connection>";
+        }
+        return Client.ReadUntilClosed().value_or("<not closed>");
+    }
+
+    TEventCounter Events;
+
+private:
+    std::unique_ptr<TzefWebSocketServer_HTTPAPI> FServer;
+    std::uint16_t FPort = 0;
+};
+
+std::string Get(const std::string& aPath, const std::string& aExtra = "") {
+    return "GET " + aPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + aExtra + "\r\n";
 }
+
+std::string StatusLine(const std::string& aAnswer) {
+    return aAnswer.substr(0, aAnswer.find("\r\n"));
+}
+
+std::string BodyOf(const std::string& aAnswer) {
+    std::size_t At = aAnswer.find("\r\n\r\n");
+    return At == std::string::npos ? std::string() : aAnswer.substr(At + 4);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct TDisconnectCase {
+    const char* Name;
+    void (*End)(TWebSocketTestClient& Client);
+};
+
+const TDisconnectCase DisconnectCases[] = {
+    {"close frame",
+     [](TWebSocketTestClient& C) {
+         C.SendClose(1000);
+         C.ReadUntilClosed();
+         C.Close(); // The listener's lingering close waits for the client's end.
+     }},
+    {"end of stream", [](TWebSocketTestClient& C) { C.ShutdownSend(); }},
+    {"reset", [](TWebSocketTestClient& C) { C.Reset(); }},
+    {"reset mid-frame",
+     [](TWebSocketTestClient& C) {
+         C.SendRaw(std::string("\x81\x8A\x01\x02\x03\x04"
+                               "ab",
+                               8));
+         C.Reset();
+     }},
+    {"end of stream mid-header",
+     [](TWebSocketTestClient& C) {
+         C.SendRaw(std::string("\x81", 1));
+         C.ShutdownSend();
+     }},
+    {"unmasked frame (protocol error)",
+     [](TWebSocketTestClient& C) {
+         C.SendFrame(0x1, "not masked", true, false);
+         C.ReadUntilClosed();
+         C.Close(); // The listener's lingering close waits for the client's end.
+     }},
+    {"reserved opcode",
+     [](TWebSocketTestClient& C) {
+         C.SendFrame(0x3, "x");
+         C.ReadUntilClosed();
+         C.Close(); // The listener's lingering close waits for the client's end.
+     }},
+};
+
+class TzefWSServer_HTTPAPI_Modes : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TzefWSServer_HTTPAPI_Modes, EchoesAndReleasesEverythingAfterEveryKindOfDisconnect) {
+    {
+        TEchoServer Echo(GetParam());
+        ASSERT_NE(Echo.Port(), 0);
+        int Ended = 0;
+        for (const TDisconnectCase& Case : DisconnectCases) {
+            SCOPED_TRACE(Case.Name);
+            TWebSocketTestClient Client;
+            ASSERT_TRUE(Echo.Open(Client));
+            for (std::size_t Size : {std::size_t(0), std::size_t(5), std::size_t(70000)}) {
+                std::string Text(Size, 'q');
+                ASSERT_TRUE(Client.SendText(Text));
+                ASSERT_EQ(Client.ReadMessage().value_or("<none>"), Text);
+            }
+            EXPECT_EQ(Echo.Server().Count(), 1);
+            Case.End(Client);
+            ++Ended;
+            ASSERT_TRUE(Echo.Events.WaitDisconnects(Ended));
+            // The registry lets go before the event, and no received request is held (the
+            // one record left is the listener's receive waiting for the next request).
+            EXPECT_EQ(Echo.Server().Count(), 0);
+            EXPECT_EQ(Echo.Server().HTTPServer()->ContextCount(), 1u);
+        }
+        EXPECT_EQ(Echo.Events.Connects(), Ended);
+        Echo.Server().SetActive(false);
+        EXPECT_FALSE(Echo.Server().Active());
+        // The deferred-release list went with the stop.
+        EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+    }
+    EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+}
+
+TEST_P(TzefWSServer_HTTPAPI_Modes, StoppingWithOpenConnectionsEndsThemAndFreesEverything) {
+    TEchoServer Echo(GetParam());
+    ASSERT_NE(Echo.Port(), 0);
+    std::vector<std::unique_ptr<TWebSocketTestClient>> Clients;
+    for (int I = 0; I < 5; ++I) {
+        Clients.push_back(std::make_unique<TWebSocketTestClient>());
+        ASSERT_TRUE(Echo.Open(*Clients.back()));
+    }
+    ASSERT_EQ(Echo.Server().Count(), 5);
+    Echo.Server().SetActive(false);
+    EXPECT_EQ(Echo.Server().Count(), 0);
+    EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+    for (auto& Client : Clients) {
+        EXPECT_TRUE(Client->ReadUntilClosed().has_value());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SendModes, TzefWSServer_HTTPAPI_Modes, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& Info) {
+                             return std::string(Info.param ? "Asynchronous" : "Synchronous");
+                         });
+
+TEST(TzefWSServer_HTTPAPI, ManyClientsAtOnceGetOnlyTheirOwnEchoes) {
+    TEchoServer Echo;
+    ASSERT_NE(Echo.Port(), 0);
+    constexpr int Clients = 8;
+    std::vector<std::unique_ptr<TWebSocketTestClient>> List;
+    for (int I = 0; I < Clients; ++I) {
+        List.push_back(std::make_unique<TWebSocketTestClient>());
+        ASSERT_TRUE(Echo.Open(*List.back()));
+    }
+    for (int Round = 0; Round < 20; ++Round) {
+        for (int I = 0; I < Clients; ++I) {
+            ASSERT_TRUE(
+                List[std::size_t(I)]->SendText(std::to_string(I) + "/" + std::to_string(Round)));
+        }
+    }
+    for (int Round = 0; Round < 20; ++Round) {
+        for (int I = 0; I < Clients; ++I) {
+            EXPECT_EQ(List[std::size_t(I)]->ReadMessage().value_or(""),
+                      std::to_string(I) + "/" + std::to_string(Round));
+        }
+    }
+}
+
+TEST(TzefWSServer_HTTPAPI, RefusedUpgradesAreAnsweredAndLeaveNoConnection) {
+    TEchoServer Echo(false, [](TzefWebSocketServer_HTTPAPI& Server) {
+        Server.SecurityOptions().SetOriginsAllowed("http://good.example");
+    });
+    ASSERT_NE(Echo.Port(), 0);
+    struct TCase {
+        const char* Name;
+        std::vector<std::string> Headers;
+        int Status;
+        const char* Reason;
+    };
+    const TCase Cases[] = {
+        {"no key",
+         {"Upgrade: websocket", "Connection: Upgrade", "Sec-WebSocket-Version: 13"},
+         400,
+         "Error Decoding Header: WebSocket-Key"},
+        {"origin not allowed",
+         {"Upgrade: websocket", "Connection: Upgrade", "Sec-WebSocket-Version: 13",
+          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", "Origin: http://evil.example"},
+         403,
+         "Origin http://evil.example not allowed"},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TWebSocketTestClient Client;
+        ASSERT_TRUE(Client.Connect("127.0.0.1", Echo.Port()));
+        EXPECT_EQ(Client.Handshake("/ws/", Case.Headers, false), Case.Status);
+        auto Body = Client.ReadUntilClosed();
+        ASSERT_TRUE(Body.has_value()) << "the connection stayed open";
+        EXPECT_EQ(*Body, std::string(Case.Reason) + "\r\n");
+        EXPECT_EQ(Echo.Server().Count(), 0);
+    }
+    EXPECT_EQ(Echo.Events.Connects(), 0);
+    Echo.Server().SetActive(false);
+    EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+}
+
+TEST(TzefWSServer_HTTPAPI, PlainRequests) {
+    struct TCase {
+        const char* Name;
+        int ResponseNo; // What the request handler answers; -1: no handler.
+        const char* Path;
+        const char* Status; // "" when the connection ends without an answer.
+        const char* Body;
+    };
+    const TCase Cases[] = {
+        {"built-in page", -1, "/ws/zefWebSockets.html", "HTTP/1.1 200 OK", nullptr},
+        {"no handler", -1, "/ws/other", "", ""},
+        {"handler answers 200", 200, "/ws/other?x=1", "HTTP/1.1 200 OK", "answer for /ws/other"},
+        {"handler leaves 0", 0, "/ws/other", "HTTP/1.1 404 Not Found", ""},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TEchoServer Echo(false, [&](TzefWebSocketServer_HTTPAPI& Server) {
+            if (Case.ResponseNo < 0) {
+                return;
+            }
+            int Number = Case.ResponseNo;
+            Server.OnHTTPRequest = [Number](TzefWSConnection_HTTPAPI&,
+                                            const THttpServerRequest& Request,
+                                            THttpServerResponse& Response) {
+                Response.ResponseNo = std::uint32_t(Number);
+                Response.ContentType = "text/plain";
+                Response.ContentText = "answer for " + Request.Document;
+            };
+        });
+        ASSERT_NE(Echo.Port(), 0);
+        std::string Answer = Echo.Http(Get(Case.Path));
+        EXPECT_EQ(StatusLine(Answer), Case.Status) << Answer.substr(0, 300);
+        if (Case.Body != nullptr) {
+            EXPECT_EQ(BodyOf(Answer), Case.Body);
+        }
+        Echo.Server().SetActive(false);
+        EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+    }
+}
+
+TEST(TzefWSServer_HTTPAPI, BasicAuthenticationGuardsPlainRequests) {
+    TEchoServer Echo(false, [](TzefWebSocketServer_HTTPAPI& Server) {
+        Server.Authentication().SetEnabled(true);
+        Server.Authentication().Basic().SetEnabled(true);
+        Server.Authentication().AuthUsers().Add("alice=secret");
+        Server.OnHTTPRequest = [](TzefWSConnection_HTTPAPI&, const THttpServerRequest& Request,
+                                  THttpServerResponse& Response) {
+            Response.ResponseNo = 200;
+            Response.ContentType = "text/plain";
+            Response.ContentText = "hello " + Request.AuthUsername;
+        };
+    });
+    ASSERT_NE(Echo.Port(), 0);
+    struct TCase {
+        const char* Name;
+        std::string Extra;
+        const char* Status;
+    };
+    const TCase Cases[] = {
+        {"no credentials", "", "HTTP/1.1 401 Unauthorized"},
+        {"wrong password", "Authorization: Basic YWxpY2U6d3Jvbmc=\r\n",
+         "HTTP/1.1 401 Unauthorized"},
+        {"right password", "Authorization: Basic YWxpY2U6c2VjcmV0\r\n", "HTTP/1.1 200 OK"},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        std::string Answer = Echo.Http(Get("/ws/data", Case.Extra));
+        EXPECT_EQ(StatusLine(Answer), Case.Status) << Answer.substr(0, 300);
+        if (StatusLine(Answer) == "HTTP/1.1 401 Unauthorized") {
+            EXPECT_NE(Answer.find("WWW-Authenticate: Basic realm=\"zefWebSockets 4.4.2\""),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(BodyOf(Answer), "hello alice");
+        }
+    }
+}
+
+TEST(TzefWSServer_HTTPAPI, ActivationRegistersThePrefixesOnceAndAFailedStartLeavesItInactive) {
+    TEchoServer First;
+    ASSERT_NE(First.Port(), 0);
+    EXPECT_TRUE(First.Server().Active());
+    std::string Binding = "http://127.0.0.1:" + std::to_string(First.Port()) + "/ws/";
+    ASSERT_EQ(First.Server().URLs().Count(), 1u);
+    EXPECT_EQ(First.Server().URLs()[0], Binding);
+
+    // Host and port of its own, a duplicate binding (registered once), then a clash with the
+    // first component's prefix: the start fails and leaves nothing behind.
+    TzefWebSocketServer_HTTPAPI Second;
+    std::uint16_t Own = FreeLoopbackPort();
+    Second.SetPort(Own);
+    Second.Bindings().NewBinding("127.0.0.1", Own, "/");
+    Second.Bindings().NewBinding("127.0.0.1", First.Port(), "/ws/");
+    EXPECT_FALSE(Second.Active());
+    try {
+        Second.SetActive(true);
+        ADD_FAILURE() << "the clash was not refused";
+    } catch (const TzefWSException& E) {
+        EXPECT_STRNE(E.what(), "");
+    }
+    EXPECT_FALSE(Second.Active());
+    EXPECT_EQ(Second.HTTPServer(), nullptr);
+    EXPECT_EQ(Second.URLs().Count(), 0u);
+
+    // Without the clash the same component starts, with its own prefix once.
+    Second.Bindings().Clear();
+    Second.Bindings().NewBinding("127.0.0.1", Own, "/");
+    Second.SetActive(true);
+    EXPECT_TRUE(Second.Active());
+    ASSERT_EQ(Second.URLs().Count(), 1u);
+    EXPECT_EQ(Second.URLs()[0], "http://127.0.0.1:" + std::to_string(Own) + "/");
+    Second.SetActive(false);
+    EXPECT_FALSE(Second.Active());
+    // The first one still serves.
+    TWebSocketTestClient Client;
+    EXPECT_TRUE(First.Open(Client));
+}
+
+TEST(TzefWSServer_HTTPAPI, DefaultsOfTheComponent) {
+    TzefWebSocketServer_HTTPAPI Server;
+    EXPECT_EQ(Server.Host(), "127.0.0.1");
+    EXPECT_EQ(Server.Port(), 80);
+    EXPECT_FALSE(Server.Asynchronous());
+    EXPECT_EQ(Server.ThreadPoolSize(), 32);
+    EXPECT_EQ(Server.MaxConnections(), 0);
+    EXPECT_EQ(Server.MaxBandwidth(), 0);
+    EXPECT_FALSE(Server.Timeouts().Enabled());
+    EXPECT_EQ(Server.Timeouts().MinSendRate(), 150);
+    EXPECT_EQ(Server.Timeouts().EntityBody(), 120);
+    EXPECT_EQ(Server.NotifyEvents(), TwsNotifyEvent::neNoSync);
+    EXPECT_FALSE(Server.Active());
+}
+
+TEST(TzefHTTPServerAPI, LogFolderBoundsAndPoolSizes) {
+    TzefHTTPServerAPI Listener(true, 0);
+    EXPECT_EQ(Listener.ThreadCount(), 1); // 0 threads run one worker.
+    struct TCase {
+        const char* Name;
+        std::string Folder;
+        const char* Message; // nullptr: accepted.
+    };
+    const TCase Cases[] = {
+        {"empty", "", "LogStart(aLogFolder=\"\")"},
+        {"213 characters", "/" + std::string(212, 'a'), nullptr},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        try {
+            Listener.LogStart(Case.Folder, THttpApiLoggingType::hltW3C, "test",
+                              THttpApiLoggingRollOver::hlrDaily, 0, AllLogFields, 0);
+            ADD_FAILURE() << "accepted";
+        } catch (const TzefWSException& E) {
+            if (Case.Message != nullptr) {
+                EXPECT_STREQ(E.what(), Case.Message);
+            } else {
+                EXPECT_EQ(std::string(E.what()).rfind("aLogFolder is too long for LogStart(", 0),
+                          0u);
+            }
+        }
+    }
+    EXPECT_EQ(Listener.LogData(), nullptr);
+    TzefHTTPServerAPI Wide(true, 70); // More than 64 workers still all end.
+    EXPECT_EQ(Wide.ThreadCount(), 70);
+}
+
+} // namespace
+} // namespace zef
