@@ -70,12 +70,14 @@ free_port() {
 port_open() { (exec 9<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# Context switches of all threads of process $1 (voluntary and involuntary).
+context_switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {S += $2} END {print S + 0}'; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 # key=value field of wsload's result line
 field() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
 
-declare -A Result    # "server|scenario" -> "rate p50 p99 per-cpu errors"
+declare -A Result    # "server|scenario" -> "rate p50 p99 per-cpu errors switches-per-message"
 declare -A IdleBytes # server -> bytes per idle connection
 declare -A Note      # server -> why it was skipped
 
@@ -198,21 +200,25 @@ scenario_args() {
 }
 
 run_scenario() {
-    local Name=$1 Scenario=$2 Before After Out Line Rc=0
+    local Name=$1 Scenario=$2 Before After Out Line Rc=0 SwitchesBefore SwitchesAfter
     Before=$(cpu_ticks "$ServerPid")
+    SwitchesBefore=$(context_switches "$ServerPid")
     # shellcheck disable=SC2046
     Out=$(wsload $(scenario_args "$Scenario") --warmup "$Warmup" --duration "$Duration" 2>&1) || Rc=$?
     After=$(cpu_ticks "$ServerPid")
+    SwitchesAfter=$(context_switches "$ServerPid")
     Line=$(grep '^result ' <<<"$Out" || true)
     echo "$Out" | sed 's/^/    /'
     if [[ -z $Line ]]; then
-        Result[$Name|$Scenario]="0 0 0 0 wsload-failed($Rc)"
+        Result[$Name|$Scenario]="0 0 0 0 wsload-failed($Rc) 0"
         return
     fi
-    local PerCpu
+    local PerCpu Switches
+    Switches=$(awk -v N="$(field "$Line" total)" -v S=$((SwitchesAfter - SwitchesBefore)) \
+        'BEGIN { printf "%.2f", (N > 0 ? S / N : 0) }')
     PerCpu=$(awk -v N="$(field "$Line" total)" -v T=$((After - Before)) -v H="$(getconf CLK_TCK)" \
         'BEGIN { printf "%.0f", (T > 0 ? N / (T / H) : 0) }')
-    Result[$Name|$Scenario]="$(field "$Line" rate) $(field "$Line" p50_us) $(field "$Line" p99_us) $PerCpu $(field "$Line" errors)"
+    Result[$Name|$Scenario]="$(field "$Line" rate) $(field "$Line" p50_us) $(field "$Line" p99_us) $PerCpu $(field "$Line" errors) $Switches"
 }
 
 LoadBefore=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -235,15 +241,16 @@ LoadAfter=$(cut -d' ' -f1-3 /proc/loadavg)
 echo
 echo "wsload on core $ClientCore, servers on core $ServerCore; ${Warmup} s warm-up + ${Duration} s per scenario"
 echo "load average before: $LoadBefore, after: $LoadAfter"
-printf '%-16s %-7s %12s %10s %10s %14s %7s\n' scenario server "msg/s" "p50 us" "p99 us" "msg/CPU-s" errors
+printf '%-16s %-7s %12s %10s %10s %14s %9s %7s\n' scenario server "msg/s" "p50 us" "p99 us" "msg/CPU-s" "csw/msg" errors
 for Scenario in "${Scenarios[@]}"; do
     for Name in $Servers; do
         [[ -n ${Result[$Name|$Scenario]:-} ]] || continue
-        read -r Rate P50 P99 PerCpu Errors <<<"${Result[$Name|$Scenario]}"
-        printf '%-16s %-7s %12s %10s %10s %14s %7s\n' "$Scenario" "$Name" "$Rate" "$P50" "$P99" "$PerCpu" "$Errors"
+        read -r Rate P50 P99 PerCpu Errors Switches <<<"${Result[$Name|$Scenario]}"
+        printf '%-16s %-7s %12s %10s %10s %14s %9s %7s\n' "$Scenario" "$Name" "$Rate" "$P50" "$P99" "$PerCpu" "$Switches" "$Errors"
     done
 done
-echo "(churn: msg/s is connections/s and the latency is one whole cycle)"
+echo "(churn: msg/s is connections/s and the latency is one whole cycle; msg/CPU-s: per CPU second"
+echo " of the server process; csw/msg: the server's context switches per message or cycle)"
 echo
 printf '%-16s' "idle memory"
 for Name in $Servers; do
@@ -263,8 +270,8 @@ if [[ -n ${Result[korvo|churn]:-} ]]; then
         [[ $Peer == beast ]] && Aim=">= 0.80"
         echo "korvo / $Peer (aim: $Aim)"
         for Scenario in "${Scenarios[@]}"; do
-            read -r KR KP50 _ KC _ <<<"${Result[korvo|$Scenario]}"
-            read -r PR PP50 _ PC _ <<<"${Result[$Peer|$Scenario]}"
+            read -r KR KP50 _ KC _ _ <<<"${Result[korvo|$Scenario]}"
+            read -r PR PP50 _ PC _ _ <<<"${Result[$Peer|$Scenario]}"
             awk -v S="$Scenario" -v KR="$KR" -v PR="$PR" -v KC="$KC" -v PC="$PC" -v KP="$KP50" -v PP="$PP50" \
                 'BEGIN { printf "  %-16s msg/s %.2f   msg/CPU-s %.2f   p50 latency %.2f (peer/korvo)\n",
                          S, (PR > 0 ? KR / PR : 0), (PC > 0 ? KC / PC : 0), (KP > 0 ? PP / KP : 0) }'
@@ -274,7 +281,7 @@ fi
 
 Failed=0
 for Key in "${!Result[@]}"; do
-    read -r _ _ _ _ Errors <<<"${Result[$Key]}"
+    read -r _ _ _ _ Errors _ <<<"${Result[$Key]}"
     [[ $Errors == 0 ]] || Failed=1
 done
 exit $Failed
