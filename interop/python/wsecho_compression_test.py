@@ -128,8 +128,10 @@ class PerMessageDeflateWithPythonWebsockets(unittest.IsolatedAsyncioTestCase):
 
 
 class DeflateFrameWithRawClient(unittest.TestCase):
+    Flags = ["--deflate-frame", "on"]
+
     def setUp(self):
-        self.Server, self.Url = H.StartWsecho("--deflate-frame", "on")
+        self.Server, self.Url = H.StartWsecho(*self.Flags)
 
     def tearDown(self):
         self.assertEqual(self.Server.Stop(), 0, self.Server.Output)
@@ -169,6 +171,13 @@ class DeflateFrameWithRawClient(unittest.TestCase):
         Client = self.Open("permessage-deflate; client_max_window_bits")
         self.assertNotIn("sec-websocket-extensions", Client.Headers)
         self.assertEqual(Client.ReadFrame(), (True, False, 0x1, b"Hello From Server."))
+
+
+class DeflateFrameWithSmallServerWindow(DeflateFrameWithRawClient):
+    """The offer carries no window, so the client compresses with the full 32 KiB window
+    whatever the server's own setting; the server must still inflate what it receives."""
+
+    Flags = ["--deflate-frame", "on", "--deflate-frame-window-bits", "9"]
 
 
 if __name__ == "__main__":
