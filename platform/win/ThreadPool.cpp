@@ -29,7 +29,7 @@ public:
         }
         // Idle and starting threads take queued items one each; start a thread when there are
         // more items than threads to take them.
-        if (FItems.size() > FIdle + FStarting && FThreads < MaxPoolThreads) {
+        if (FItems.size() > FIdle + FStarting && FThreads < FLimit) {
             try {
                 std::thread([this] { Run(); }).detach();
                 ++FThreads;
@@ -58,6 +58,20 @@ public:
         FWork.notify_all();
     }
 
+    bool SetLimit(DWORD Limit) noexcept {
+        if (Limit == 0 || Limit > MaxPoolThreads) {
+            return false;
+        }
+        std::scoped_lock Lock(FLock);
+        FLimit = Limit;
+        return true;
+    }
+
+    DWORD Limit() noexcept {
+        std::scoped_lock Lock(FLock);
+        return FLimit;
+    }
+
     DWORD ThreadCount() noexcept {
         std::scoped_lock Lock(FLock);
         return FThreads;
@@ -74,10 +88,12 @@ private:
         --FStarting;
         for (;;) {
             ++FIdle;
-            const bool HasWork =
-                FWork.wait_for(Lock, FIdleTimeout, [this] { return !FItems.empty(); });
+            // Every wake-up starts the time-out again, so a changed time-out applies at once.
+            while (FItems.empty() &&
+                   FWork.wait_for(Lock, FIdleTimeout) == std::cv_status::no_timeout) {
+            }
             --FIdle;
-            if (!HasWork) {
+            if (FItems.empty()) {
                 break;
             }
             const TWorkItem Item = FItems.front();
@@ -99,6 +115,7 @@ private:
     DWORD FThreads = 0;                            // Guarded by FLock.
     DWORD FIdle = 0;                               // Guarded by FLock.
     DWORD FStarting = 0;                           // Guarded by FLock.
+    DWORD FLimit = MaxPoolThreads;                 // Guarded by FLock.
     std::chrono::milliseconds FIdleTimeout{10000}; // Guarded by FLock.
 };
 
@@ -112,6 +129,14 @@ TPool& Pool() noexcept {
 
 void SetPoolIdleTimeout(std::chrono::milliseconds Timeout) noexcept {
     Pool().SetIdleTimeout(Timeout);
+}
+
+bool SetPoolThreadLimit(DWORD Limit) noexcept {
+    return Pool().SetLimit(Limit);
+}
+
+DWORD PoolThreadLimit() noexcept {
+    return Pool().Limit();
 }
 
 DWORD PoolThreadCount() noexcept {

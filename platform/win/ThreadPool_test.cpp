@@ -75,22 +75,49 @@ TEST(QueueUserWorkItem, ItemsRunConcurrently) {
     EXPECT_TRUE(Gate.WaitFor([&] { return Gate.Finished == Gate.Target; }));
 }
 
+TEST(QueueUserWorkItem, ThreadLimitTakesOnlyItsRange) {
+    EXPECT_EQ(win::PoolThreadLimit(), win::MaxPoolThreads); // the default
+    struct TCase {
+        DWORD Limit;
+        bool Taken;
+    };
+    const TCase Cases[] = {{0, false},
+                           {1, true},
+                           {win::MaxPoolThreads, true},
+                           {win::MaxPoolThreads + 1, false},
+                           {0xFFFFFFFFu, false}};
+    for (const TCase& Case : Cases) {
+        ASSERT_TRUE(win::SetPoolThreadLimit(7));
+        EXPECT_EQ(win::SetPoolThreadLimit(Case.Limit), Case.Taken) << Case.Limit;
+        EXPECT_EQ(win::PoolThreadLimit(), Case.Taken ? Case.Limit : 7u) << Case.Limit;
+    }
+    ASSERT_TRUE(win::SetPoolThreadLimit(win::MaxPoolThreads));
+}
+
 TEST(QueueUserWorkItem, ThreadsAreBoundedAndLaterItemsWait) {
+    // A small limit: the bound is the same code at any size, and hundreds of threads are too
+    // many for the thread sanitizer.
+    constexpr DWORD Limit = 24;
+    // Threads idle from earlier items would take more than the limit: let them end first.
+    win::SetPoolIdleTimeout(std::chrono::milliseconds(20));
+    ASSERT_TRUE(win::WaitPoolEmpty(std::chrono::seconds(20)));
+    win::SetPoolIdleTimeout(std::chrono::seconds(10));
+    ASSERT_TRUE(win::SetPoolThreadLimit(Limit));
     TGate Gate;
-    constexpr int Items = static_cast<int>(win::MaxPoolThreads) + 8;
+    constexpr int Items = static_cast<int>(Limit) + 8;
     for (int I = 0; I < Items; ++I) {
         ASSERT_TRUE(QueueUserWorkItem(GateItem, &Gate, WT_EXECUTELONGFUNCTION));
     }
-    ASSERT_TRUE(
-        Gate.WaitFor([&] { return Gate.Started == static_cast<int>(win::MaxPoolThreads); }));
+    ASSERT_TRUE(Gate.WaitFor([&] { return Gate.Started == static_cast<int>(Limit); }));
     // No item finishes before the release, so no thread is free for the last eight.
-    EXPECT_EQ(win::PoolThreadCount(), win::MaxPoolThreads);
+    EXPECT_EQ(win::PoolThreadCount(), Limit);
     {
         std::scoped_lock Guard(Gate.Lock);
-        EXPECT_EQ(Gate.Started, static_cast<int>(win::MaxPoolThreads));
+        EXPECT_EQ(Gate.Started, static_cast<int>(Limit));
     }
     Gate.Release();
     EXPECT_TRUE(Gate.WaitFor([&] { return Gate.Finished == Items; }));
+    EXPECT_TRUE(win::SetPoolThreadLimit(win::MaxPoolThreads));
 }
 
 TEST(QueueUserWorkItem, IdleThreadsEnd) {
