@@ -189,4 +189,14 @@ void TCustomHttpSysServer::DoProcessRequest(THttpSysContext& Context) {
     FDispatcher->DispatchRequest(Context);
 }
 
+// ---- THttpSysServer ----
+
+THttpSysServer::~THttpSysServer() {
+    try {
+        Stop(); // every work item has returned before the object starts to come apart
+    } catch (...) {
+        // The base destructor tries again.
+    }
+}
+
 } // namespace pylon

@@ -63,6 +63,9 @@ private:
 /// Serves its modules through the HTTP Server API: one main thread receives requests, the
 /// system's shared pool answers them. Modules are added and settings made before Start, from
 /// the one controlling thread that also calls Start, Stop and frees the server.
+/// Work items call the virtual DoProcessRequest, so a descendant must stop the server in its
+/// own destructor: once a destructor has run, the object is no longer of the descendant's
+/// class, and an item still running would reach a half-destroyed object.
 class TCustomHttpSysServer {
 public:
     /// Initialises the platform (see THttpSysSession).
@@ -118,6 +121,8 @@ private:
 class THttpSysServer : public TCustomHttpSysServer {
 public:
     using TCustomHttpSysServer::TCustomHttpSysServer;
+    /// Stops first (see TCustomHttpSysServer's destructor).
+    ~THttpSysServer() override;
 };
 
 } // namespace pylon
