@@ -104,7 +104,7 @@ TConnection::~TConnection() {
 }
 
 void TConnection::Start() noexcept {
-    std::scoped_lock Lock(FLock);
+    TLockGuard Guard(*this);
     if (FPhase == TPhase::Head && FParser->Idle() && FDeadline == 0) {
         ArmLocked(FTimeouts.IdleConnection); // unless a head already started the header wait
     }
@@ -112,12 +112,18 @@ void TConnection::Start() noexcept {
 }
 
 void TConnection::OnEvents(std::uint32_t Events) noexcept {
-    std::scoped_lock Lock(FLock);
+    TLockGuard Guard(*this);
     if (FPhase == TPhase::Closed) {
         return; // a stale event from before the socket was closed
     }
-    if ((Events & EPOLLOUT) != 0 && PendingOutput() > 0 && FCorkSince == 0) {
-        WriteLocked(nullptr, 0);
+    if ((Events & EPOLLOUT) != 0) {
+        FWriteBlocked = false;
+        if (PendingOutput() > 0 && FCorkSince == 0) {
+            WriteLocked(nullptr, 0);
+        }
+        if (!FPendingSends.empty()) {
+            PumpSendsLocked();
+        }
     }
     if ((Events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) {
         FHangupSeen = true;
@@ -131,13 +137,23 @@ void TConnection::OnEvents(std::uint32_t Events) noexcept {
 }
 
 void TConnection::OnTick(std::int64_t NowMs) noexcept {
-    std::scoped_lock Lock(FLock);
+    TLockGuard Guard(*this);
     if (FPhase == TPhase::Closed) {
         return;
     }
     if (FCorkSince != 0 && NowMs - FCorkSince >= CorkMs) {
         UncorkLocked();
         WriteLocked(nullptr, 0);
+    }
+    if (!FPendingSends.empty() && FPhase != TPhase::Closed) {
+        PumpSendsLocked();
+        if (FSendDeadline != 0 && NowMs >= FSendDeadline) {
+            if (PendingOutput() >= FSendMark) {
+                CloseLocked(true); // the client stopped reading (minimum send rate)
+                return;
+            }
+            ArmSendTimerLocked();
+        }
     }
     if (FQueueDeadline != 0 && NowMs >= FQueueDeadline) {
         FQueueDeadline = 0;
@@ -155,8 +171,58 @@ void TConnection::OnTick(std::int64_t NowMs) noexcept {
 }
 
 void TConnection::OnStop() noexcept {
-    std::scoped_lock Lock(FLock);
+    TLockGuard Guard(*this);
     CloseLocked(true);
+}
+
+void TConnection::CompleteLocked(const TPendingIo& Io, DWORD Status, DWORD Bytes) noexcept {
+    try {
+        FCompletions.push_back({Io, Status, Bytes});
+    } catch (...) {
+        Io.Complete(Status, Bytes); // out of memory: at once, under the lock
+    }
+}
+
+void TConnection::UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept {
+    if (FCompletions.empty()) {
+        Lock.unlock();
+        return;
+    }
+    // One thread reports at a time, so that completions leave in order; one that finds
+    // another reporting leaves its own to it (marking "more"), unless that one just finished.
+    int State = FReporting.load();
+    while (State != Idle) {
+        if (FReporting.compare_exchange_weak(State, MoreToReport)) {
+            Lock.unlock();
+            return;
+        }
+    }
+    FReporting = Reporting;
+    std::vector<TCompletion> Batch;
+    Batch.swap(FCompletions);
+    Lock.unlock();
+    while (true) {
+        for (const TCompletion& Completion : Batch) {
+            Completion.Io.Complete(Completion.Status, Completion.Bytes);
+        }
+        Batch.clear();
+        // Usually nobody added any meanwhile: done without taking the lock again.
+        int Expected = Reporting;
+        if (FReporting.compare_exchange_strong(Expected, Idle)) {
+            return;
+        }
+        FReporting = Reporting;
+        Lock.lock();
+        Batch.swap(FCompletions);
+        Lock.unlock();
+    }
+}
+
+void TConnection::FlushLocked(std::unique_lock<std::mutex>& Lock) noexcept {
+    if (!FCompletions.empty()) {
+        UnlockAndComplete(Lock);
+        Lock.lock();
+    }
 }
 
 bool TConnection::Closed() const noexcept {
@@ -164,7 +230,7 @@ bool TConnection::Closed() const noexcept {
 }
 
 void TConnection::Abort(DWORD Status) noexcept {
-    std::scoped_lock Lock(FLock);
+    TLockGuard Guard(*this);
     FAbortStatus = Status;
     CloseLocked(true);
 }
@@ -372,6 +438,8 @@ void TConnection::DeliverLocked() {
     FHeadSent = false;
     FCloseAfter = false;
     FDropBody = false;
+    FSendsEnded = false;
+    FReadHandedOut = false;
     FTimeouts = Route.Timeouts;
     FQueue = Route.Queue;
     FPhase = TPhase::Delivered;
@@ -458,7 +526,7 @@ void TConnection::ResumeReading() noexcept {
         std::weak_ptr<TConnection> Self = weak_from_this();
         FReactor->Post([Self] {
             if (auto Connection = Self.lock()) {
-                std::scoped_lock Lock(Connection->FLock);
+                TLockGuard Guard(*Connection);
                 Connection->FResumePosted = false;
                 if (Connection->FPhase != TPhase::Closed) {
                     Connection->PumpLocked();
@@ -516,6 +584,7 @@ bool TConnection::WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexce
             }
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 // Keep the rest; EPOLLOUT brings the reactor back when the socket drains.
+                FWriteBlocked = !FTls;
                 try {
                     for (std::size_t I = Index; I < ExtraCount; ++I) {
                         FOutput.append(static_cast<const char*>(Extra[I].iov_base),
@@ -615,13 +684,14 @@ void TConnection::CloseLocked(bool Reset) noexcept {
                              : FPeerClosed && !Reset  ? DWORD(ERROR_HANDLE_EOF)
                                                       : DWORD(ERROR_CONNECTION_INVALID);
     for (const TPendingIo& Read : FPendingReads) {
-        Read.Complete(ReadStatus, 0);
+        CompleteLocked(Read, ReadStatus, 0);
     }
     FPendingReads.clear();
     for (const TPendingIo& Wait : FDisconnectWaits) {
-        Wait.Complete(FAbortStatus, 0);
+        CompleteLocked(Wait, FAbortStatus, 0);
     }
     FDisconnectWaits.clear();
+    FailSendsLocked(FAbortStatus != NO_ERROR ? FAbortStatus : DWORD(ERROR_CONNECTION_INVALID));
     if (FCurrentId != HTTP_NULL_ID) {
         if (const auto Queue = FQueue.lock()) {
             Queue->Retire(FCurrentId); // nobody can use the request any more
@@ -638,22 +708,33 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
                             ULONG& BytesRead, LPOVERLAPPED Overlapped,
                             const TCompletionTarget& Target) {
     BytesRead = 0;
-    std::unique_lock Lock(FLock);
+    TLockGuard Guard(*this);
+    auto& Lock = Guard.Lock;
     if (FOpaque) {
+        if (FReadHandedOut && FCurrentId == Request.Id) {
+            // The application is done with the bytes it was given: what it answered them
+            // with goes out now, together.
+            FReadHandedOut = false;
+            if (FCorkSince != 0) {
+                UncorkLocked();
+                WriteLocked(nullptr, 0);
+            }
+        }
         while (true) {
             if (FCurrentId != Request.Id) {
                 return ERROR_CONNECTION_INVALID;
             }
             if (FPendingReads.empty() && PendingInput() > 0) {
                 BytesRead = static_cast<ULONG>(TakeInputLocked(Buffer, Length));
+                FReadHandedOut = true;
                 if (FPeerClosed) {
                     ServeReadsLocked(); // the last bytes are out: the channel can end
                 }
                 if (Overlapped != nullptr) {
                     // Done at once; the completion is still reported.
                     win::BeginOverlapped(Overlapped);
-                    TPendingIo{Overlapped, Target, Buffer, Length, Flags}.Complete(NO_ERROR,
-                                                                                   BytesRead);
+                    CompleteLocked(TPendingIo{Overlapped, Target, Buffer, Length, Flags}, NO_ERROR,
+                                   BytesRead);
                 }
                 return NO_ERROR;
             }
@@ -666,6 +747,7 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
                 FPendingReads.push_back({Overlapped, Target, Buffer, Length, Flags});
                 return ERROR_IO_PENDING;
             }
+            FlushLocked(Lock);
             FChanged.wait(Lock);
         }
     }
@@ -717,6 +799,7 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
             }
             return ERROR_CONNECTION_INVALID;
         }
+        FlushLocked(Lock);
         if (FChanged.wait_until(Lock, Deadline) == std::cv_status::timeout &&
             std::chrono::steady_clock::now() >= Deadline) {
             CloseLocked(true); // entity-body time-out
@@ -733,23 +816,34 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
     if (Overlapped != nullptr) {
         // A plain body is read at once; the completion is still reported.
         win::BeginOverlapped(Overlapped);
-        TPendingIo{Overlapped, Target, Buffer, Length, Flags}.Complete(NO_ERROR, BytesRead);
+        CompleteLocked(TPendingIo{Overlapped, Target, Buffer, Length, Flags}, NO_ERROR, BytesRead);
     }
     return NO_ERROR;
 }
 
 DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
                         const std::vector<TSendPiece>& Pieces, bool Final, bool CloseAfter,
-                        bool DropBody, ULONG& BytesSent, bool Opaque) {
+                        bool DropBody, ULONG& BytesSent, bool Opaque, LPOVERLAPPED Overlapped,
+                        const TCompletionTarget& Target, bool Buffered) {
     BytesSent = 0;
-    std::unique_lock Lock(FLock);
-    if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) || FCurrentId != Request.Id) {
+    TLockGuard Guard(*this);
+    auto& Lock = Guard.Lock;
+    if (Overlapped == nullptr) {
+        // Bytes leave in call order: a synchronous send waits behind queued overlapped ones.
+        FChanged.wait(Lock, [this] { return FPendingSends.empty() || FFd < 0; });
+    }
+    if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) || FCurrentId != Request.Id ||
+        FSendsEnded) {
         return ERROR_CONNECTION_INVALID;
     }
     if (IsHead == FHeadSent) {
         return ERROR_INVALID_PARAMETER; // two heads, or a body before the head
     }
-    if (FPhase == TPhase::Opaque) {
+    bool Channel = FPhase == TPhase::Opaque;
+    for (const TQueuedSend& Queued : FPendingSends) {
+        Channel = Channel || Queued.Opaque;
+    }
+    if (Channel) {
         Final = Final || CloseAfter; // the channel ends with the disconnect flag
     }
     if (IsHead) {
@@ -771,40 +865,45 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
             }
         }
     }
-    if (!Final && !Opaque && FPhase != TPhase::Opaque && PendingOutput() + Total <= CorkLimit) {
-        // More of this response follows at once: hold the piece and send it with the rest.
-        for (const iovec& Vector : Vectors) {
-            FOutput.append(static_cast<const char*>(Vector.iov_base), Vector.iov_len);
-        }
-        if (FCorkSince == 0 && PendingOutput() > 0) {
-            FCorkSince = MonotonicMs();
-            FReactor->CorkChanged(+1);
+    if (Overlapped != nullptr && (!FPendingSends.empty() || PendingOutput() > HighWater)) {
+        // The client is behind: the send waits its turn with the caller's memory, so a
+        // client that stops reading costs the layer no more than its high water mark.
+        TQueuedSend Queued;
+        Queued.Io = TPendingIo{Overlapped, Target};
+        Queued.Total = Total;
+        Queued.Final = Final;
+        Queued.Opaque = Opaque;
+        Queued.Pieces.assign(Vectors.begin() + (Head.empty() ? 0 : 1), Vectors.end());
+        Queued.Head = std::move(Head);
+        win::BeginOverlapped(Overlapped);
+        FPendingSends.push_back(std::move(Queued));
+        FSendsEnded = Final;
+        if (FPendingSends.size() == 1) {
+            ArmSendTimerLocked();
         }
         BytesSent = static_cast<ULONG>(Total);
-        return NO_ERROR;
+        return ERROR_IO_PENDING;
     }
-    UncorkLocked();
-    if (!WriteLocked(Vectors.data(), Vectors.size())) {
+    const bool Hold =
+        !Final && !Opaque && PendingOutput() + Total <= CorkLimit &&
+        // More of this response follows at once: hold the piece and send it with the rest.
+        (!Channel ||
+         // An upgraded connection's answer to a read: it goes with the application's next read.
+         (Buffered && FReadHandedOut));
+    if (!SendLocked(Vectors.data(), Vectors.size(), Total, Final, Opaque, Hold)) {
         return ERROR_CONNECTION_INVALID;
     }
     BytesSent = static_cast<ULONG>(Total);
-    if (Opaque) {
-        // From now on every byte either way is the application's.
-        FOpaque = true;
-        FPhase = TPhase::Opaque;
-        FDeadline = 0;
-        ServeReadsLocked();
-        if (FReadPaused && FPhase == TPhase::Opaque) {
-            ResumeReading();
-        }
-    } else if (Final && FPhase == TPhase::Opaque) {
-        StartClosingLocked();
-    } else if (Final) {
-        FinishResponseLocked();
+    if (Overlapped != nullptr) {
+        // Done at once; the completion is still reported, before any later send's.
+        win::BeginOverlapped(Overlapped);
+        CompleteLocked(TPendingIo{Overlapped, Target}, NO_ERROR, BytesSent);
+        return NO_ERROR;
     }
     // A slow reader pushes back on the sender instead of growing our memory; one that reads
     // slower than the minimum send rate is cut off.
     while (PendingOutput() > HighWater && FFd >= 0) {
+        FlushLocked(Lock);
         const std::size_t Before = PendingOutput();
         const ULONG Rate =
             FTimeouts.MinSendRate == 0 ? TTimeouts::DefaultMinSendRate : FTimeouts.MinSendRate;
@@ -819,16 +918,120 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
     return NO_ERROR;
 }
 
+bool TConnection::SendLocked(const iovec* Vectors, std::size_t Count, std::size_t Total, bool Final,
+                             bool Opaque, bool Hold) noexcept {
+    if (Hold || FWriteBlocked) {
+        if (FFd < 0) {
+            return false;
+        }
+        // Held back, or the socket is full and EPOLLOUT will write these with what waits
+        // already: either way one write call for all of it.
+        try {
+            FOutput.reserve(FOutput.size() + Total);
+            for (std::size_t I = 0; I < Count; ++I) {
+                FOutput.append(static_cast<const char*>(Vectors[I].iov_base), Vectors[I].iov_len);
+            }
+        } catch (...) {
+            CloseLocked(true);
+            return false;
+        }
+        if (Hold) {
+            if (FCorkSince == 0 && PendingOutput() > 0) {
+                FCorkSince = MonotonicMs();
+                FReactor->CorkChanged(+1);
+            }
+            return true;
+        }
+        UncorkLocked();
+    } else {
+        UncorkLocked();
+        if (!WriteLocked(Vectors, Count)) {
+            return false;
+        }
+    }
+    if (Opaque) {
+        // From now on every byte either way is the application's.
+        FOpaque = true;
+        FPhase = TPhase::Opaque;
+        FDeadline = 0;
+        ServeReadsLocked();
+        if (FReadPaused && FPhase == TPhase::Opaque) {
+            ResumeReading();
+        }
+    } else if (Final && FPhase == TPhase::Opaque) {
+        StartClosingLocked();
+    } else if (Final) {
+        FinishResponseLocked();
+    }
+    return true;
+}
+
+void TConnection::PumpSendsLocked() noexcept {
+    bool Done = false;
+    while (!FPendingSends.empty() && FFd >= 0 && PendingOutput() <= HighWater) {
+        TQueuedSend Send = std::move(FPendingSends.front());
+        FPendingSends.pop_front();
+        bool Sent = false;
+        try {
+            std::vector<iovec> Vectors;
+            Vectors.reserve(Send.Pieces.size() + 1);
+            if (!Send.Head.empty()) {
+                Vectors.push_back({Send.Head.data(), Send.Head.size()});
+            }
+            Vectors.insert(Vectors.end(), Send.Pieces.begin(), Send.Pieces.end());
+            Sent = SendLocked(Vectors.data(), Vectors.size(), Send.Total, Send.Final, Send.Opaque,
+                              false);
+        } catch (...) {
+            CloseLocked(true); // out of memory: the stream cannot go on without this send
+        }
+        if (!Sent) {
+            CompleteLocked(
+                Send.Io, FAbortStatus != NO_ERROR ? FAbortStatus : DWORD(ERROR_CONNECTION_INVALID),
+                0);
+            break;
+        }
+        CompleteLocked(Send.Io, NO_ERROR, static_cast<DWORD>(Send.Total));
+        Done = true;
+    }
+    if (Done) {
+        FChanged.notify_all(); // a synchronous send may be waiting for its turn
+        ArmSendTimerLocked();
+    }
+}
+
+void TConnection::ArmSendTimerLocked() noexcept {
+    FSendDeadline = 0;
+    const ULONG Rate =
+        FTimeouts.MinSendRate == 0 ? TTimeouts::DefaultMinSendRate : FTimeouts.MinSendRate;
+    if (FPendingSends.empty() || Rate == TTimeouts::SendRateDisabled) {
+        return;
+    }
+    // The allowance of a synchronous sender over the high water mark, measured the same way.
+    const std::size_t Over = PendingOutput() > HighWater ? PendingOutput() - HighWater : 0;
+    FSendDeadline = MonotonicMs() + static_cast<std::int64_t>(Over / Rate + 1) * 1000;
+    FSendMark = PendingOutput();
+}
+
+void TConnection::FailSendsLocked(DWORD Status) noexcept {
+    for (const TQueuedSend& Send : FPendingSends) {
+        CompleteLocked(Send.Io, Status, 0);
+    }
+    FPendingSends.clear();
+    FSendDeadline = 0;
+    FChanged.notify_all();
+}
+
 void TConnection::ServeReadsLocked() noexcept {
     while (!FPendingReads.empty() && PendingInput() > 0) {
         const TPendingIo Read = FPendingReads.front();
         FPendingReads.pop_front();
         const std::size_t Got = TakeInputLocked(static_cast<char*>(Read.Buffer), Read.Length);
-        Read.Complete(NO_ERROR, static_cast<DWORD>(Got));
+        FReadHandedOut = true;
+        CompleteLocked(Read, NO_ERROR, static_cast<DWORD>(Got));
     }
     if (FPeerClosed && PendingInput() == 0 && FPhase == TPhase::Opaque) {
         for (const TPendingIo& Read : FPendingReads) {
-            Read.Complete(ERROR_HANDLE_EOF, 0);
+            CompleteLocked(Read, ERROR_HANDLE_EOF, 0);
         }
         FPendingReads.clear();
         StartClosingLocked(); // our side ends once what we hold is sent
@@ -846,7 +1049,8 @@ std::size_t TConnection::TakeInputLocked(char* Buffer, std::size_t Length) noexc
 }
 
 DWORD TConnection::WaitForDisconnect(LPOVERLAPPED Overlapped, const TCompletionTarget& Target) {
-    std::unique_lock Lock(FLock);
+    TLockGuard Guard(*this);
+    auto& Lock = Guard.Lock;
     if (FPhase == TPhase::Closed) {
         return ERROR_CONNECTION_INVALID;
     }
@@ -860,12 +1064,12 @@ DWORD TConnection::WaitForDisconnect(LPOVERLAPPED Overlapped, const TCompletionT
 }
 
 bool TConnection::CancelIo(LPOVERLAPPED Overlapped) noexcept {
-    std::scoped_lock Lock(FLock);
+    TLockGuard Guard(*this);
     bool Found = false;
     const auto Cancel = [&](auto& List) {
         for (auto It = List.begin(); It != List.end();) {
             if (Overlapped == nullptr || It->Overlapped == Overlapped) {
-                It->Complete(ERROR_OPERATION_ABORTED, 0);
+                CompleteLocked(*It, ERROR_OPERATION_ABORTED, 0);
                 It = List.erase(It);
                 Found = true;
             } else {
@@ -873,6 +1077,15 @@ bool TConnection::CancelIo(LPOVERLAPPED Overlapped) noexcept {
             }
         }
     };
+    for (const TQueuedSend& Send : FPendingSends) {
+        if (Overlapped == nullptr || Send.Io.Overlapped == Overlapped) {
+            // The bytes after a cancelled send would arrive out of place: the connection ends,
+            // and with it everything pending on it, with 995.
+            FAbortStatus = ERROR_OPERATION_ABORTED;
+            CloseLocked(true);
+            return true;
+        }
+    }
     Cancel(FPendingReads);
     Cancel(FDisconnectWaits);
     return Found;

@@ -66,8 +66,9 @@ public:
     /// HttpWaitForDisconnect: NO_ERROR (synchronous) or ERROR_IO_PENDING once the connection
     /// ends; ERROR_CONNECTION_INVALID when it already has.
     DWORD WaitForDisconnect(LPOVERLAPPED Overlapped, const TCompletionTarget& Target);
-    /// CancelIoEx: ends the pending read or disconnect wait Overlapped (all when nullptr)
-    /// with 995. True when there was one.
+    /// CancelIoEx: ends the pending read, disconnect wait or send Overlapped (all when
+    /// nullptr) with 995. True when there was one. A cancelled send resets the connection:
+    /// the bytes after it could only arrive out of place.
     bool CancelIo(LPOVERLAPPED Overlapped) noexcept;
 
     struct TSendPiece {
@@ -80,12 +81,50 @@ public:
     /// channel: later sends write their bytes as they are. Returns NO_ERROR,
     /// ERROR_CONNECTION_INVALID (client gone, request finished) or ERROR_INVALID_PARAMETER (head
     /// sent twice, body before head).
+    /// With an OVERLAPPED, a send that would wait for the client (unsent output above the high
+    /// water mark, or earlier sends still waiting) returns ERROR_IO_PENDING: its pieces stay
+    /// the caller's until it completes through Target, in order, with its byte count.
+    /// Buffered: on an upgraded connection whose application is still handling a read, the
+    /// bytes are held until it posts its next read (at most CorkMs and CorkLimit), so that
+    /// several answers to one read leave in one write.
     DWORD Send(const TRequest& Request, bool IsHead, std::string Head,
                const std::vector<TSendPiece>& Pieces, bool Final, bool CloseAfter, bool DropBody,
-               ULONG& BytesSent, bool Opaque = false);
+               ULONG& BytesSent, bool Opaque = false, LPOVERLAPPED Overlapped = nullptr,
+               const TCompletionTarget& Target = {}, bool Buffered = false);
 
 private:
     enum class TPhase : std::uint8_t { Head, Delivered, Opaque, Draining, Closing, Closed };
+
+    /// An overlapped send waiting for room; the pieces point into the caller's memory.
+    struct TQueuedSend {
+        TPendingIo Io;
+        std::string Head;
+        std::vector<iovec> Pieces;
+        std::size_t Total = 0;
+        bool Final = false;
+        bool Opaque = false;
+    };
+
+    /// Holds the connection's lock; releasing it reports the completions made meanwhile.
+    struct TLockGuard {
+        explicit TLockGuard(TConnection& Connection) : Owner(Connection), Lock(Connection.FLock) {}
+        ~TLockGuard() { Owner.UnlockAndComplete(Lock); }
+        TLockGuard(const TLockGuard&) = delete;
+        TLockGuard& operator=(const TLockGuard&) = delete;
+        TConnection& Owner;
+        std::unique_lock<std::mutex> Lock;
+    };
+    struct TCompletion {
+        TPendingIo Io;
+        DWORD Status;
+        DWORD Bytes;
+    };
+    // Completions are reported after the lock is released: a worker woken by one must not
+    // find the lock still held by its waker. They leave in the order they were made.
+    void CompleteLocked(const TPendingIo& Io, DWORD Status, DWORD Bytes) noexcept;
+    void UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept;
+    // Before a wait: reports what is waiting, then takes the lock again.
+    void FlushLocked(std::unique_lock<std::mutex>& Lock) noexcept;
 
     void PumpLocked() noexcept;
     void ReadLocked() noexcept;
@@ -96,6 +135,13 @@ private:
     void NextRequestLocked() noexcept;
     void FinishResponseLocked() noexcept;
     bool WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexcept;
+    // Writes a send's bytes (or holds them, corked) and makes the phase change they end.
+    bool SendLocked(const iovec* Vectors, std::size_t Count, std::size_t Total, bool Final,
+                    bool Opaque, bool Hold) noexcept;
+    // Writes queued sends while there is room, completing each; arms the send-rate timer.
+    void PumpSendsLocked() noexcept;
+    void ArmSendTimerLocked() noexcept;
+    void FailSendsLocked(DWORD Status) noexcept;
     void UncorkLocked() noexcept;
     void CloseLocked(bool Reset) noexcept;
     void ArmLocked(std::uint16_t Seconds) noexcept;
@@ -150,6 +196,19 @@ private:
     std::shared_ptr<std::atomic<ULONG>> FGroupConnections;
     std::deque<TPendingIo> FPendingReads;     // Guarded by FLock. Overlapped reads, in order.
     std::vector<TPendingIo> FDisconnectWaits; // Guarded by FLock.
+    std::deque<TQueuedSend> FPendingSends;    // Guarded by FLock. Overlapped sends, in order.
+    std::vector<TCompletion> FCompletions;    // Guarded by FLock. Made, not yet reported.
+    // Whether a thread is reporting completions (outside the lock), and whether more came.
+    static constexpr int Idle = 0;
+    static constexpr int Reporting = 1;
+    static constexpr int MoreToReport = 2;
+    std::atomic<int> FReporting{Idle};
+    bool FSendsEnded = false;       // Guarded by FLock. A queued send ends the response.
+    std::int64_t FSendDeadline = 0; // Guarded by FLock. Minimum send rate of queued sends.
+    std::size_t FSendMark = 0;      // Guarded by FLock. Unsent output when it was armed.
+    bool FWriteBlocked = false;     // Guarded by FLock. Plain socket full until EPOLLOUT.
+    bool FReadHandedOut = false;    // Guarded by FLock. Upgraded: a read returned data and
+                                    // the next one is not posted yet.
 };
 
 } // namespace httpapi

@@ -1,7 +1,8 @@
 // HttpApi: the exported HTTP Server API functions (C linkage) over the driver and its queues.
 //
 // Every function returns a Win32 code and never throws. Calls that take an OVERLAPPED and
-// cannot complete at once (receives that would wait, disconnect waits) return ERROR_IO_PENDING
+// cannot complete at once (receives that would wait, disconnect waits, sends to a client that
+// is behind) return ERROR_IO_PENDING
 // and complete through the queue's completion port or the OVERLAPPED's event; calls that
 // complete at once still report their completion, as the Windows listener does.
 #include "platform/httpapi/BandwidthLimit.h"
@@ -226,6 +227,27 @@ ULONG Complete(TRequestQueue& RequestQueue, LPOVERLAPPED Overlapped, ULONG Resul
     if (Overlapped != nullptr && Result == NO_ERROR) {
         win::BeginOverlapped(Overlapped);
         TPendingIo{Overlapped, RequestQueue.Target()}.Complete(Result, Bytes);
+    }
+    return Result;
+}
+
+// The bookkeeping after a send: the bytes count, a final send logs and finishes the request
+// (once queued it is the connection's: no later send may join it), a dead connection
+// finishes it too. The connection itself reports an overlapped send's completion.
+ULONG AfterSend(TRequestQueue& RequestQueue, TRequest& Request, ULONG Result, ULONG Sent,
+                bool Final, PULONG BytesSent, PHTTP_LOG_DATA LogData) {
+    const bool Accepted = Result == NO_ERROR || Result == ERROR_IO_PENDING;
+    if (Accepted) {
+        Request.BytesSent += Sent;
+        if (Final) {
+            LogAnswered(Request, LogData);
+        }
+    }
+    if (Result == ERROR_CONNECTION_INVALID || (Accepted && Final)) {
+        RequestQueue.Finish(Request.Id);
+    }
+    if (BytesSent != nullptr && Result == NO_ERROR) {
+        *BytesSent = Sent;
     }
     return Result;
 }
@@ -735,22 +757,12 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
             Request->Bandwidth->Acquire(Head.Text.size() + Total); // paced, outside every lock
         }
         ULONG Sent = 0;
-        const ULONG Result =
-            Request->Connection->Send(*Request, true, std::move(Head.Text), Pieces, Final,
-                                      Head.CloseAfter && !Opaque, Head.DropBody, Sent, Opaque);
-        if (Result == NO_ERROR) {
-            Request->BytesSent += Sent;
-            if (Final) {
-                LogAnswered(*Request, LogData);
-            }
-        }
-        if (Result == ERROR_CONNECTION_INVALID || (Result == NO_ERROR && Final)) {
-            Found->Finish(RequestId);
-        }
-        if (BytesSent != nullptr && Result == NO_ERROR) {
-            *BytesSent = Sent;
-        }
-        return Complete(*Found, Overlapped, Result, Sent);
+        const ULONG Result = Request->Connection->Send(
+            *Request, true, std::move(Head.Text), Pieces, Final, Head.CloseAfter && !Opaque,
+            Head.DropBody, Sent, Opaque, Overlapped,
+            Overlapped != nullptr ? Found->Target() : TCompletionTarget{},
+            (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0);
+        return AfterSend(*Found, *Request, Result, Sent, Final, BytesSent, LogData);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -787,21 +799,11 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
             Request->Bandwidth->Acquire(Total); // paced, outside every lock
         }
         ULONG Sent = 0;
-        const ULONG Result = Request->Connection->Send(*Request, false, std::string(), Pieces,
-                                                       Final, Disconnect, false, Sent);
-        if (Result == NO_ERROR) {
-            Request->BytesSent += Sent;
-            if (Final) {
-                LogAnswered(*Request, LogData);
-            }
-        }
-        if (Result == ERROR_CONNECTION_INVALID || (Result == NO_ERROR && Final)) {
-            Found->Finish(RequestId);
-        }
-        if (BytesSent != nullptr && Result == NO_ERROR) {
-            *BytesSent = Sent;
-        }
-        return Complete(*Found, Overlapped, Result, Sent);
+        const ULONG Result = Request->Connection->Send(
+            *Request, false, std::string(), Pieces, Final, Disconnect, false, Sent, false,
+            Overlapped, Overlapped != nullptr ? Found->Target() : TCompletionTarget{},
+            (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0);
+        return AfterSend(*Found, *Request, Result, Sent, Final, BytesSent, LogData);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }

@@ -57,6 +57,7 @@ public:
         EXPECT_EQ(HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
     }
     HANDLE Queue() const { return FQueue; }
+    HTTP_URL_GROUP_ID Group() const { return FGroup; }
     std::uint16_t Port() const { return FPort; }
     /// Closes the queue now (the destructor then leaves it alone).
     void CloseQueue() {
@@ -694,4 +695,229 @@ TEST(OverlappedOpaque, SynchronousDisconnectWaitAndArguments) {
     Waiter.join(); // returns once the server has seen the close
     // NO_ERROR when the wait began first; 1229 ("already gone") when the close won the race.
     EXPECT_TRUE(Result == NO_ERROR || Result == ERROR_CONNECTION_INVALID) << Result;
+}
+
+namespace {
+
+// An upgraded connection whose queue reports to a completion port (key 7).
+struct TPortChannel {
+    TQueueFixture Fixture;
+    HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    TTestClient Client{Fixture.Port()};
+    TAlignedRequest Storage;
+    HTTP_REQUEST Request{};
+
+    /// MinSendRate: the group's minimum send rate in bytes a second (0: the default).
+    explicit TPortChannel(ULONG MinSendRate = 0) {
+        EXPECT_EQ(CreateIoCompletionPort(Fixture.Queue(), Port, 7, 1), Port);
+        if (MinSendRate != 0) {
+            HTTP_TIMEOUT_LIMIT_INFO Limits{};
+            Limits.Flags.Present = 1;
+            Limits.MinSendRate = MinSendRate;
+            EXPECT_EQ(HttpSetUrlGroupProperty(Fixture.Group(), HttpServerTimeoutsProperty, &Limits,
+                                              sizeof(Limits)),
+                      NO_ERROR);
+        }
+        Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+        Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
+        EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
+    }
+    ~TPortChannel() { CloseHandle(Port); }
+
+    struct TPacket {
+        BOOL Ok;
+        DWORD Error;
+        DWORD Bytes;
+        LPOVERLAPPED Overlapped;
+    };
+    /// The next completion packet, waited for (bounded).
+    TPacket Next(DWORD Milliseconds = 10000) {
+        TPacket Packet{};
+        ULONG_PTR Key = 0;
+        Packet.Ok =
+            GetQueuedCompletionStatus(Port, &Packet.Bytes, &Key, &Packet.Overlapped, Milliseconds);
+        Packet.Error = Packet.Ok ? DWORD(NO_ERROR) : GetLastError();
+        if (Packet.Overlapped != nullptr) {
+            EXPECT_EQ(Key, 7u);
+        }
+        return Packet;
+    }
+};
+
+// Overlapped sends on a channel whose client does not read: sends are issued until Pending of
+// them wait (the first one that waits is the FirstPending'th). Every send's block is filled
+// with its own index, so the client can check order.
+struct TStalledSends {
+    static constexpr std::size_t BlockSize = 64 * 1024;
+    static constexpr std::size_t MaxImmediate = 16 * 1024 * 1024 / BlockSize;
+    std::vector<std::string> Blocks;
+    std::vector<OVERLAPPED> Overlapped;
+    std::size_t FirstPending = 0;
+
+    /// False when MaxImmediate sends completed at once (no back-pressure).
+    bool Fill(HANDLE Queue, HTTP_REQUEST_ID Id, std::size_t Pending) {
+        Blocks.reserve(MaxImmediate + Pending);
+        Overlapped.resize(MaxImmediate + Pending); // never reallocated: the layer holds them
+        for (std::size_t I = 0; I < MaxImmediate + Pending; ++I) {
+            Blocks.emplace_back(BlockSize, static_cast<char>('A' + I % 50));
+            const ULONG Result =
+                SendBytes(Queue, Id, Blocks.back().data(), static_cast<ULONG>(BlockSize),
+                          HTTP_SEND_RESPONSE_FLAG_MORE_DATA, &Overlapped[I]);
+            if (Result == ERROR_IO_PENDING && FirstPending == 0) {
+                FirstPending = I + 1;
+            }
+            EXPECT_TRUE(Result == NO_ERROR || Result == ERROR_IO_PENDING) << Result;
+            if (FirstPending != 0 && I + 1 == FirstPending - 1 + Pending) {
+                Blocks.resize(I + 1);
+                return true;
+            }
+        }
+        return false;
+    }
+    std::size_t Count() const { return Blocks.size(); }
+};
+
+} // namespace
+
+// A send the socket takes at once returns 0 and still reports its completion, through the port
+// or the OVERLAPPED's event, with the byte count; so does a whole response.
+TEST(OverlappedSend, ImmediateSendsStillReportTheirCompletion) {
+    {
+        TPortChannel Channel;
+        OVERLAPPED Overlapped{};
+        ASSERT_EQ(SendBytes(Channel.Fixture.Queue(), Channel.Request.RequestId, "hello", 5,
+                            HTTP_SEND_RESPONSE_FLAG_MORE_DATA, &Overlapped),
+                  NO_ERROR);
+        const auto Packet = Channel.Next();
+        EXPECT_TRUE(Packet.Ok);
+        EXPECT_EQ(Packet.Overlapped, &Overlapped);
+        EXPECT_EQ(Packet.Bytes, 5u);
+        EXPECT_EQ(Channel.Client.ReadExactly(5), "hello");
+    }
+    {
+        TQueueFixture Fixture;
+        TTestClient Client(Fixture.Port());
+        Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\n\r\n");
+        TAlignedRequest Storage;
+        ULONG Bytes = 0;
+        ASSERT_EQ(HttpReceiveHttpRequest(Fixture.Queue(), HTTP_NULL_ID, 0, Storage.Get(),
+                                         sizeof(Storage.Bytes), &Bytes, nullptr),
+                  NO_ERROR);
+        HTTP_RESPONSE Response{};
+        Response.StatusCode = 200;
+        Response.pReason = "OK";
+        Response.ReasonLength = 2;
+        HTTP_DATA_CHUNK Chunk{};
+        Chunk.DataChunkType = HttpDataChunkFromMemory;
+        Chunk.FromMemory.pBuffer = const_cast<char*>("body");
+        Chunk.FromMemory.BufferLength = 4;
+        Response.EntityChunkCount = 1;
+        Response.pEntityChunks = &Chunk;
+        TEventOverlapped Sent;
+        ASSERT_EQ(HttpSendHttpResponse(Fixture.Queue(), Storage.Get()->RequestId, 0, &Response,
+                                       nullptr, nullptr, nullptr, 0, &Sent.Overlapped, nullptr),
+                  NO_ERROR);
+        const auto [Code, Size] = Sent.Wait(Fixture.Queue());
+        EXPECT_EQ(Code, NO_ERROR);
+        const auto Answer = Client.ReadResponse();
+        ASSERT_TRUE(Answer.has_value());
+        EXPECT_EQ(Size, Answer->size());
+        EXPECT_EQ(ResponseBody(*Answer), "body");
+    }
+}
+
+// A client that does not read: overlapped sends then wait (997) instead of piling up in the
+// layer, complete in call order once the client reads, and a synchronous send waits its turn.
+TEST(OverlappedSend, BackPressurePendsAndCompletesInOrder) {
+    TPortChannel Channel;
+    const HANDLE Queue = Channel.Fixture.Queue();
+    const HTTP_REQUEST_ID Id = Channel.Request.RequestId;
+    TStalledSends Sends;
+    ASSERT_TRUE(Sends.Fill(Queue, Id, 8)) << "no back-pressure";
+    // The layer took a bounded amount before it made the caller wait.
+    EXPECT_LT(Sends.FirstPending * TStalledSends::BlockSize, std::size_t(16 * 1024 * 1024));
+    DWORD Bytes = 0;
+    EXPECT_FALSE(GetOverlappedResult(Queue, &Sends.Overlapped[Sends.Count() - 1], &Bytes, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    std::atomic<ULONG> TailResult{ERROR_IO_PENDING};
+    std::thread Tail(
+        [&] { TailResult = SendBytes(Queue, Id, "tail", 4, HTTP_SEND_RESPONSE_FLAG_MORE_DATA); });
+    // The client reads everything: every block in order, the synchronous tail last.
+    for (std::size_t I = 0; I < Sends.Count(); ++I) {
+        const auto Block = Channel.Client.ReadExactly(TStalledSends::BlockSize);
+        ASSERT_TRUE(Block.has_value()) << I;
+        ASSERT_EQ(*Block, Sends.Blocks[I]) << I;
+    }
+    EXPECT_EQ(Channel.Client.ReadExactly(4), "tail");
+    Tail.join();
+    EXPECT_EQ(TailResult.load(), NO_ERROR);
+    for (std::size_t I = 0; I < Sends.Count(); ++I) {
+        const auto Packet = Channel.Next();
+        ASSERT_TRUE(Packet.Ok) << I << " " << Packet.Error;
+        EXPECT_EQ(Packet.Overlapped, &Sends.Overlapped[I]) << I;
+        EXPECT_EQ(Packet.Bytes, TStalledSends::BlockSize) << I;
+    }
+    EXPECT_EQ(Channel.Next(0).Overlapped, nullptr); // nothing more
+}
+
+// Sends waiting for a client that does not read end with 995 when the queue closes or the
+// application cancels one of them (or all); the connection is reset.
+TEST(OverlappedSend, CloseAndCancelEndWaitingSendsWith995) {
+    enum class TAction { CloseQueue, CancelOne, CancelAll };
+    for (const TAction Action : {TAction::CloseQueue, TAction::CancelOne, TAction::CancelAll}) {
+        TPortChannel Channel;
+        const HANDLE Queue = Channel.Fixture.Queue();
+        TStalledSends Sends;
+        ASSERT_TRUE(Sends.Fill(Queue, Channel.Request.RequestId, 4)) << "no back-pressure";
+        const std::size_t Immediate = Sends.FirstPending - 1;
+        for (std::size_t I = 0; I < Immediate; ++I) {
+            const auto Packet = Channel.Next();
+            ASSERT_TRUE(Packet.Ok);
+            ASSERT_EQ(Packet.Overlapped, &Sends.Overlapped[I]);
+        }
+        switch (Action) {
+        case TAction::CloseQueue:
+            Channel.Fixture.CloseQueue();
+            break;
+        case TAction::CancelOne:
+            ASSERT_TRUE(CancelIoEx(Queue, &Sends.Overlapped[Sends.Count() - 2]));
+            break;
+        case TAction::CancelAll:
+            ASSERT_TRUE(CancelIoEx(Queue, nullptr));
+            break;
+        }
+        // The pending sends end in order; one may have gone out just before.
+        std::size_t Aborted = 0;
+        for (std::size_t I = Immediate; I < Sends.Count(); ++I) {
+            const auto Packet = Channel.Next();
+            ASSERT_EQ(Packet.Overlapped, &Sends.Overlapped[I]) << I;
+            if (!Packet.Ok) {
+                EXPECT_EQ(Packet.Error, ERROR_OPERATION_ABORTED) << I;
+                EXPECT_EQ(Packet.Bytes, 0u);
+                ++Aborted;
+            } else {
+                EXPECT_EQ(Aborted, 0u) << "a send completed after an aborted one";
+            }
+        }
+        EXPECT_GE(Aborted, 3u) << int(Action);
+        EXPECT_TRUE(Channel.Client.ReadToEnd().has_value()); // reset: the stream ends
+    }
+}
+
+// Sends waiting for a client that stops reading end the connection once the minimum send
+// rate says so (here: within a second or two); they complete with 1229.
+TEST(OverlappedSend, MinimumSendRateEndsWaitingSends) {
+    TPortChannel Channel(1024 * 1024);
+    TStalledSends Sends;
+    ASSERT_TRUE(Sends.Fill(Channel.Fixture.Queue(), Channel.Request.RequestId, 2));
+    for (std::size_t I = 0; I + 1 < Sends.FirstPending; ++I) {
+        ASSERT_TRUE(Channel.Next().Ok);
+    }
+    for (std::size_t I = Sends.FirstPending - 1; I < Sends.Count(); ++I) {
+        const auto Packet = Channel.Next();
+        ASSERT_EQ(Packet.Overlapped, &Sends.Overlapped[I]);
+        EXPECT_FALSE(Packet.Ok);
+        EXPECT_EQ(Packet.Error, ERROR_CONNECTION_INVALID);
+    }
+    EXPECT_TRUE(Channel.Client.ReadToEnd().has_value());
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <new>
 #include <thread>
 #include <typeinfo>
 #include <unistd.h>
@@ -168,33 +169,66 @@ void TCompletionPort::PushLocked(const OVERLAPPED_ENTRY& Packet) {
     ++FCount;
 }
 
-TCompletionPort::TWaiter& TCompletionPort::ThisThreadWaiter() noexcept {
-    thread_local TWaiter Waiter;
+TCompletionPort::TWaiter* TCompletionPort::ThisThreadWaiter() noexcept {
+    struct TPool {
+        std::mutex Lock;
+        std::vector<TWaiter*> Free; // Guarded by Lock.
+    };
+    static auto* Pool = new TPool; // Never destroyed: threads may end while the process exits.
+    struct THolder {
+        TWaiter* Waiter = nullptr;
+        THolder() {
+            std::scoped_lock Lock(Pool->Lock);
+            if (!Pool->Free.empty()) {
+                Waiter = Pool->Free.back();
+                Pool->Free.pop_back();
+            }
+        }
+        ~THolder() {
+            std::scoped_lock Lock(Pool->Lock);
+            try {
+                Pool->Free.push_back(Waiter);
+            } catch (...) {
+                // Out of memory: this one stays unused, never freed.
+            }
+        }
+    };
+    thread_local THolder Holder;
+    if (Holder.Waiter == nullptr) {
+        Holder.Waiter = new (std::nothrow) TWaiter;
+    }
+    return Holder.Waiter;
+}
+
+TCompletionPort::TWaiter* TCompletionPort::TakeWaiterLocked() noexcept {
+    if (FWaiters.empty()) {
+        return nullptr;
+    }
+    TWaiter* Waiter = FWaiters.back();
+    FWaiters.pop_back();
+    Waiter->Signalled = true;
     return Waiter;
 }
 
-void TCompletionPort::WakeOneLocked() noexcept {
-    if (!FWaiters.empty()) {
-        TWaiter* Waiter = FWaiters.back();
-        FWaiters.pop_back();
-        Waiter->Signalled = true;
-        Waiter->Wake.notify_one();
-    }
-}
-
 bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
-    std::scoped_lock Lock(FLock);
-    if (FClosed) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
+    TWaiter* Woken = nullptr;
+    {
+        std::scoped_lock Lock(FLock);
+        if (FClosed) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        try {
+            PushLocked(Packet);
+        } catch (...) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        Woken = TakeWaiterLocked();
     }
-    try {
-        PushLocked(Packet);
-    } catch (...) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
+    if (Woken != nullptr) {
+        Woken->Wake.notify_one();
     }
-    WakeOneLocked();
     return true;
 }
 
@@ -202,8 +236,13 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
                                DWORD Milliseconds) noexcept {
     const auto Deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
+    TWaiter* const ThisWaiter = ThisThreadWaiter();
+    if (ThisWaiter == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    TWaiter& Waiter = *ThisWaiter;
     std::unique_lock Lock(FLock);
-    TWaiter& Waiter = ThisThreadWaiter();
     bool TimedOut = Milliseconds == 0;
     // A packet may be taken by a thread that arrives while a woken waiter is on its way: the
     // waiter then finds none and waits again for the rest of its time.
@@ -243,8 +282,10 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
     }
     // Packets left over (more than we could take, or a wake-up we took from another waiter's
     // packet): pass the wake-up on.
-    if (FCount > 0) {
-        WakeOneLocked();
+    TWaiter* Woken = FCount > 0 ? TakeWaiterLocked() : nullptr;
+    Lock.unlock();
+    if (Woken != nullptr) {
+        Woken->Wake.notify_one();
     }
     return Taken;
 }

@@ -31,6 +31,8 @@ public:
 
 private:
     /// A thread blocked in Dequeue; one per thread (a thread waits on one port at a time).
+    /// Never freed (recycled when its thread ends): a waker may notify it after the waiter
+    /// has already left, which the next owner takes as a spurious wake-up.
     struct TWaiter {
         std::condition_variable Wake;
         bool Signalled = false; // Guarded by the port's FLock while the waiter is listed.
@@ -38,9 +40,12 @@ private:
 
     // Packets live in a ring that only grows: no allocation per packet.
     void PushLocked(const OVERLAPPED_ENTRY& Packet);
-    // Wakes the most recent waiter (LIFO, as Windows does: its cache is the warmest).
-    void WakeOneLocked() noexcept;
-    static TWaiter& ThisThreadWaiter() noexcept;
+    // Takes the most recent waiter off the list, signalled (LIFO, as Windows does: its cache
+    // is the warmest); the caller notifies it once the lock is released, so that the woken
+    // thread does not at once block on the lock its waker still holds. Null when none waits.
+    TWaiter* TakeWaiterLocked() noexcept;
+    // This thread's waiter; null when memory runs out.
+    static TWaiter* ThisThreadWaiter() noexcept;
 
     const DWORD FConcurrency; // Kept for completeness; every worker may run at once here.
     std::mutex FLock;
