@@ -15,7 +15,8 @@
 #
 # Environment: DURATION (5 s per scenario), WARMUP (1 s), IDLE_CONNECTIONS (5000),
 # CHURN_CONNECTIONS (10), SERVERS ("korvo node beast"; "wsecho" may be added), NO_BUILD (set:
-# use the build as it is), SERVER_CORE, CLIENT_CORE, WSLOAD_THREADS (1).
+# use the build as it is), SERVER_CORE, CLIENT_CORE, WSLOAD_THREADS (1), WSECHO_ARGS (extra
+# flags for wsecho, e.g. "--threads 1").
 # About 3 minutes with the defaults (plus the build).
 set -euo pipefail
 
@@ -97,7 +98,8 @@ start_server() {
         ;;
     wsecho)
         Port=$(free_port)
-        Command=("$Build/bin/wsecho" --port "$Port")
+        # shellcheck disable=SC2206
+        Command=("$Build/bin/wsecho" --port "$Port" ${WSECHO_ARGS:-})
         Pattern="wsecho listening on"
         Url=ws://127.0.0.1:$Port/ws/
         ;;
