@@ -125,6 +125,9 @@ def serve(conn, behaviour):
         if opcode == 0x8:
             conn.sendall(frame(0x8, b"" if behaviour == "close-no-code" else b"\x03\xe8"))
             return
+        if opcode == 0x2 and behaviour == "echo-binary":
+            conn.sendall(frame(0x2, payload))
+            continue
         if opcode != 0x1:
             continue
         count += 1
@@ -199,6 +202,10 @@ CASES = [
     ("echo", ECHO, True, ""),
     ("fragment", ECHO, True, ""),
     ("ping", ECHO, True, "pings="),
+    ("echo", ECHO + ["--threads", "2", "--connections", "5"], True, ""),
+    ("echo-binary", ECHO + ["--binary", "--size", "70000"], True, ""),
+    ("echo", ["--idle", "--connections", "20", "--expect-greeting", "--duration", "0.3"], True,
+     "ready connections=20"),
     ("echo", CHURN, True, ""),
     ("raw", RAW + ["--raw"], True, ""),
     ("raw-tcp", RAW + ["--raw-tcp"], True, ""),
@@ -217,9 +224,33 @@ CASES = [
 ]
 
 
+# Arguments wsload must refuse (exit status 2) before it connects anywhere.
+BAD_ARGUMENTS = [
+    ["--connections", "0"],
+    ["--size", "-1"],
+    ["--size", "67108865"],
+    ["--port", "70000"],
+    ["--inflight", "x"],
+    ["--churn", "--raw"],
+    ["--raw", "--size", "0"],
+    ["--raw-tcp", "--expect-greeting"],
+    ["--path", "ws"],
+    ["--duration"],
+    ["--no-such-flag"],
+    ["http://127.0.0.1:1/"],
+]
+
+
 def main():
     wsload = sys.argv[1]
     failures = 0
+    for args in BAD_ARGUMENTS:
+        run = subprocess.run([wsload] + args, capture_output=True, text=True, timeout=10)
+        ok = run.returncode == 2 and "usage" in run.stderr
+        print(f"{'ok  ' if ok else 'FAIL'} refused {' '.join(args):32} exit {run.returncode}")
+        if not ok:
+            failures += 1
+            print(run.stdout + run.stderr)
     for behaviour, args, must_pass, text in CASES:
         server = FakeServer(behaviour)
         try:
