@@ -390,6 +390,10 @@ void TzefWSConnection_HTTPAPI::ReadEntityBody() {
 
 void TzefWSConnection_HTTPAPI::DoReadData(std::uint32_t aBytesReceived) {
     if (Disconnected()) {
+        // The connection was closed from this side (a close frame went out) while the read was
+        // pending: whatever the peer sent now, the channel ends here rather than waiting for
+        // the peer to drop it.
+        EndChannel();
         return;
     }
     FBufferLength = std::min<std::size_t>(aBytesReceived, FBuffer.size());
@@ -424,6 +428,20 @@ void TzefWSConnection_HTTPAPI::ReadData(bool aRequireMask) {
     }
     if (!Disconnected() && !MustDisconnect()) {
         ReadEntityBody();
+    } else {
+        EndChannel();
+    }
+}
+
+void TzefWSConnection_HTTPAPI::EndChannel() {
+    // Only a connection that was closed without its transport being dropped: the close
+    // procedure drops the transport itself.
+    if (Connected() && !DoDisconnectStarted()) {
+        try {
+            DisconnectPeer();
+        } catch (...) {
+            // The disconnect wait still reports the end.
+        }
     }
 }
 

@@ -139,6 +139,9 @@ protected:
 
 private:
     void SendUpgradeResponse();
+    /// Drops the transport of a connection that is marked disconnected but still attached, so
+    /// that no read is left waiting on a channel nobody reads any more.
+    void EndChannel();
 
     static std::atomic<int> GInstances;
     const THttpApiFunctions* FApi;

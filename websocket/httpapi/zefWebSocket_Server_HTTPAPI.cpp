@@ -316,7 +316,7 @@ void TzefWSServer_HTTPAPI::ConnectionDone(TzefWSConnectionServer_HTTPAPI& aConne
     } catch (...) {
         // The connection is released whatever the registry did.
     }
-    if (aConnection.Enabled()) {
+    if (aConnection.Enabled() && !IsDestroying()) {
         aConnection.SetDisconnected(true);
         // The connection may wait a while for its deferred release: its read buffer goes now.
         aConnection.ReleaseBuffers();
@@ -358,13 +358,13 @@ void TzefWSServer_HTTPAPI::OnHTTPAPIShutdown(TzefHTTPServerAPI& /*Sender*/) {
     }
 }
 
-void TzefWSServer_HTTPAPI::OnHTTPAPIAsynchronous(TzefHTTPServerAPI& /*Sender*/,
+void TzefWSServer_HTTPAPI::OnHTTPAPIAsynchronous(TzefHTTPServerAPI& Sender,
                                                  TzefHTTPAPIContext& aContext, bool& Handled) {
     if (IsDestroying()) {
         return;
     }
     if (OnAsynchronous) {
-        OnAsynchronous(*FTCPServer, aContext, Handled);
+        OnAsynchronous(Sender, aContext, Handled);
     }
 }
 

@@ -176,7 +176,7 @@ private:
     void ReadBasicCredentials(TzefWSConnectionServer_HTTPAPI& aConnection,
                               THttpServerRequest& aRequest);
     /// The last operation of a connection ended: it leaves the registry and is announced and
-    /// released (an upgraded one) or freed (any other).
+    /// released (an upgraded one) or freed (any other, and every one while stopping).
     void ConnectionDone(TzefWSConnectionServer_HTTPAPI& aConnection);
     /// Removes the prefixes, ends the listener and frees the connections.
     void TearDown();

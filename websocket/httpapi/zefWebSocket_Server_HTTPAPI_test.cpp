@@ -193,9 +193,8 @@ TEST_P(TzefWSServer_HTTPAPI_Modes, EchoesAndReleasesEverythingAfterEveryKindOfDi
         EXPECT_EQ(Echo.Events.Connects(), Ended);
         Echo.Server().SetActive(false);
         EXPECT_FALSE(Echo.Server().Active());
-        // The deferred-release list went with the stop.
-        EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
     }
+    // Released connections wait for the deferred release; none outlives the component.
     EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
 }
 
@@ -242,6 +241,29 @@ TEST(TzefWSServer_HTTPAPI, ManyClientsAtOnceGetOnlyTheirOwnEchoes) {
                       std::to_string(I) + "/" + std::to_string(Round));
         }
     }
+}
+
+TEST(TzefWSServer_HTTPAPI, AConnectionClosedByTheServerEndsWithoutWaitingForThePeer) {
+    TEchoServer Echo(false, [](TzefWebSocketServer_HTTPAPI& Server) {
+        Server.OnMessage = [](TzefWSConnection& Connection, const std::string& Text) {
+            if (Text == "bye") {
+                Connection.Close(4000);
+            }
+        };
+    });
+    ASSERT_NE(Echo.Port(), 0);
+    TWebSocketTestClient Client;
+    ASSERT_TRUE(Echo.Open(Client));
+    ASSERT_TRUE(Client.SendText("bye"));
+    auto Frame = Client.ReadFrame();
+    ASSERT_TRUE(Frame.has_value());
+    EXPECT_EQ(Frame->Opcode, 0x8);
+    EXPECT_EQ(Frame->CloseCode(), 4000);
+    // The client does not answer; the server ends the connection anyway.
+    EXPECT_TRUE(Client.ReadUntilClosed().has_value());
+    Client.Close();
+    ASSERT_TRUE(Echo.Events.WaitDisconnects(1));
+    EXPECT_EQ(Echo.Server().Count(), 0);
 }
 
 TEST(TzefWSServer_HTTPAPI, RefusedUpgradesAreAnsweredAndLeaveNoConnection) {
