@@ -225,7 +225,7 @@ class WsechoCompressionInChromium(ChromiumTestCase):
                 try:
                     Result = await self.RoundTrip(Url, "compression")
                 finally:
-                    self.assertEqual(Server.Stop(), 0, Server.Output)
+                    self.assertEqual(Server.Stop(), 0, Server.Report())
                 self.assertTrue(Result["ok"], Result)
                 self.assertEqual(Result["echoed"], 7)
                 self.assertTrue(Result["extensions"].startswith("permessage-deflate"), Result)

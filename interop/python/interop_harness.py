@@ -86,6 +86,12 @@ class ServerProcess:
             if Matches(Line):
                 return Line
 
+    def Report(self, Lines=40):
+        """The start of the output, for a failure message (a sanitizer report runs long)."""
+        Shown = self.Output[:Lines]
+        More = len(self.Output) - len(Shown)
+        return "\n".join(Shown) + (f"\n... {More} more lines" if More > 0 else "")
+
     def WaitForExit(self, Timeout=STOP_TIMEOUT):
         """Exit status of a process that ends by itself, within Timeout."""
         try:

@@ -76,7 +76,7 @@ class WsechoCompressionWithNodeWs(unittest.TestCase):
                                                "--extensions", Expected)
                     self.assertEqual(Status, 0, Output)
                 finally:
-                    self.assertEqual(Server.Stop(), 0, Server.Output)
+                    self.assertEqual(Server.Stop(), 0, Server.Report())
 
 
 if __name__ == "__main__":

@@ -124,7 +124,7 @@ class PerMessageDeflateWithPythonWebsockets(unittest.IsolatedAsyncioTestCase):
                 try:
                     await self.RoundTrip(Url, FactoryArguments, Expected)
                 finally:
-                    self.assertEqual(Server.Stop(), 0, Server.Output)
+                    self.assertEqual(Server.Stop(), 0, Server.Report())
 
 
 class DeflateFrameWithRawClient(unittest.TestCase):
@@ -134,7 +134,7 @@ class DeflateFrameWithRawClient(unittest.TestCase):
         self.Server, self.Url = H.StartWsecho(*self.Flags)
 
     def tearDown(self):
-        self.assertEqual(self.Server.Stop(), 0, self.Server.Output)
+        self.assertEqual(self.Server.Stop(), 0, self.Server.Report())
 
     def Open(self, Offer):
         Client = H.RawWebSocket(self.Url, Extensions=Offer)
