@@ -26,6 +26,10 @@ MESSAGES = [
     ("repeated sentence", "the same sentence again and again. " * 40),
     ("repeated sentence once more", "the same sentence again and again. " * 40),
     ("non-ASCII", "Grüße, 日本語, 😀🎉𝄞 and €" * 20),
+    # A list is sent as one fragmented message: one compressed stream across its frames.
+    ("fragmented", ["first part, ", "z" * 100000, AsciiText(70000), " last part"]),
+    ("fragmented with empty fragments", ["", "middle", ""]),
+    ("fragments ending between multi-byte characters", ["Gr\u00fc", "\u00dfe 日本", "語"]),
     ("empty last", ""),
 ]
 
@@ -108,9 +112,10 @@ class PerMessageDeflateWithPythonWebsockets(unittest.IsolatedAsyncioTestCase):
                 Acceptable = Expected if isinstance(Expected, list) else [Expected]
                 self.assertIn(Negotiated, Acceptable, Answer)
             self.assertEqual(await asyncio.wait_for(Socket.recv(), IO), "Hello From Server.")
-            for Name, Text in MESSAGES:
+            for Name, Message in MESSAGES:
                 with self.subTest(message=Name):
-                    await Socket.send(Text)
+                    await Socket.send(Message)
+                    Text = Message if isinstance(Message, str) else "".join(Message)
                     Echo = await asyncio.wait_for(Socket.recv(), IO)
                     self.assertEqual(len(Echo), len(Text))
                     self.assertEqual(Echo, Text)
@@ -149,10 +154,15 @@ class DeflateFrameWithRawClient(unittest.TestCase):
         Fin, Rsv1, Opcode, Payload = Client.ReadFrame()
         self.assertEqual((Fin, Rsv1, Opcode), (True, True, 0x1))
         self.assertEqual(Codec.Decompress(Payload), b"Hello From Server.")
-        for Name, Text in MESSAGES:
+        for Name, Message in MESSAGES:
             with self.subTest(Name):
-                Data = Text.encode()
-                Client.SendFrame(0x1, Codec.Compress(Data), Rsv1=True)
+                # Each frame of a fragmented message is compressed on its own, RSV1 on each.
+                Fragments = [Message] if isinstance(Message, str) else Message
+                for Index, Fragment in enumerate(Fragments):
+                    Client.SendFrame(0x1 if Index == 0 else 0x0,
+                                     Codec.Compress(Fragment.encode()),
+                                     Fin=Index == len(Fragments) - 1, Rsv1=True)
+                Data = "".join(Fragments).encode()
                 Fin, Rsv1, Opcode, Payload = Client.ReadFrame()
                 self.assertEqual((Fin, Rsv1, Opcode), (True, True, 0x1))
                 Echo = Codec.Decompress(Payload)
