@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -226,6 +228,29 @@ TEST_F(Korvo, ASecondKorvoOnTheSamePortPrintsTheFailureLineAndExitsWithZero) {
     // The first one still serves.
     TWebSocketTestClient Client;
     OpenGreeted(Client);
+}
+
+} // namespace
+
+namespace {
+
+TEST(KorvoAlone, WithoutTheHttpApiLibraryItPrintsTheFailureLineAndExitsWithZero) {
+    // A copy of the program beside its runtime library but without libhttpapi.so.
+    namespace fs = std::filesystem;
+    fs::path Source(KORVO_PROGRAM);
+    fs::path Folder = fs::temp_directory_path() / ("korvo-alone-" + std::to_string(getpid()));
+    fs::remove_all(Folder);
+    fs::create_directories(Folder);
+    fs::copy_file(Source, Folder / "korvo");
+    fs::copy_file(Source.parent_path() / "libplatform_win.so", Folder / "libplatform_win.so");
+    {
+        TTestProgram Program((Folder / "korvo").string());
+        auto Line = Program.ReadLine();
+        ASSERT_TRUE(Line.has_value());
+        EXPECT_EQ(*Line, "Exception: Unable to find httpapi.dll");
+        EXPECT_EQ(Program.WaitExit(), std::optional<int>(0));
+    }
+    fs::remove_all(Folder);
 }
 
 } // namespace
