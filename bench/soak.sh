@@ -9,7 +9,10 @@
 # the tolerance of the mean of the first third, and it is still alive at the end.
 #
 #   bench/soak.sh [--minutes N (10) | --seconds N | --short] [--build DIR] [--interval S]
+#                 [--rss-cap-mb M (2048)]
 #
+# A server whose resident memory passes the cap is stopped there and fails (the soak must not
+# take the machine down with it).
 # --short is the CI form: about 30 s in all. DIR holds bin/halden, bin/korvo and bin/wsload
 # (default build/release). Exits 1 when a server grew, died, or its load generator failed.
 set -uo pipefail
@@ -18,6 +21,7 @@ Root=$(cd "$(dirname "$0")/.." && pwd)
 Build=$Root/build/release
 Total=600
 Interval=
+RssCapMb=2048
 while [ $# -gt 0 ]; do
     case "$1" in
     --minutes) Total=$(($2 * 60)); shift 2 ;;
@@ -25,6 +29,7 @@ while [ $# -gt 0 ]; do
     --short) Total=30; shift ;;
     --build) Build=$(cd "$2" && pwd); shift 2 ;;
     --interval) Interval=$2; shift 2 ;;
+    --rss-cap-mb) RssCapMb=$2; shift 2 ;;
     *) echo "soak.sh: unknown argument '$1'" >&2; exit 2 ;;
     esac
 done
@@ -71,8 +76,14 @@ watch_server() { # name pid seconds -> prints the verdict, returns 1 on growth o
     local Name=$1 Pid=$2 Seconds=$3 File=$Work/$1.samples
     : >"$File"
     local End=$(($(date +%s) + Seconds))
+    local Line
     while [ "$(date +%s)" -lt "$End" ]; do
-        sample "$Pid" >>"$File" || break
+        Line=$(sample "$Pid") || break
+        echo "$Line" >>"$File"
+        if [ "${Line%% *}" -gt $((RssCapMb * 1024)) ]; then
+            echo "$Name: resident memory passed ${RssCapMb} MiB after $((Seconds - End + $(date +%s))) s; stopped"
+            return 1
+        fi
         sleep "$Interval"
     done
     if ! kill -0 "$Pid" 2>/dev/null; then
