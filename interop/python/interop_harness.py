@@ -7,8 +7,8 @@
 
 import argparse
 import base64
-import logging
 import hashlib
+import logging
 import os
 import queue
 import re
