@@ -37,6 +37,12 @@ Paths = argparse.Namespace(korvo=None, wsecho=None, node=None, chromium=None)
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+def AsciiText(Size):
+    """Size bytes of varied ASCII, so that a shifted or repeated chunk cannot look right."""
+    Alphabet = "abcdefghijklmnopqrstuvwxyz0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ."
+    return "".join(Alphabet[(Index * 7 + Index // 64) % len(Alphabet)] for Index in range(Size))
+
+
 def FreePort():
     """A loopback port that was free a moment ago (the OS picks it)."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as Probe:

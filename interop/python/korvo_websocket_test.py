@@ -19,20 +19,14 @@ def tearDownModule():
         Server.Stop()
 
 
-def AsciiText(Size):
-    """Size bytes of varied ASCII, so that a shifted or repeated chunk cannot look right."""
-    Alphabet = "abcdefghijklmnopqrstuvwxyz0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ."
-    return "".join(Alphabet[(Index * 7 + Index // 64) % len(Alphabet)] for Index in range(Size))
-
-
 MESSAGE_CASES = [
     ("empty", ""),
     ("one byte", "a"),
-    ("125 bytes, the largest 7-bit length", AsciiText(125)),
-    ("126 bytes, the smallest 16-bit length", AsciiText(126)),
-    ("65535 bytes, the largest 16-bit length", AsciiText(65535)),
-    ("65536 bytes, the smallest 64-bit length", AsciiText(65536)),
-    ("1 MiB", AsciiText(1 << 20)),
+    ("125 bytes, the largest 7-bit length", H.AsciiText(125)),
+    ("126 bytes, the smallest 16-bit length", H.AsciiText(126)),
+    ("65535 bytes, the largest 16-bit length", H.AsciiText(65535)),
+    ("65536 bytes, the smallest 64-bit length", H.AsciiText(65536)),
+    ("1 MiB", H.AsciiText(1 << 20)),
     ("two-byte UTF-8", "Grüße aus Köln, ça va? " * 10),
     ("three-byte UTF-8", "日本語のテキスト、€ und ✓"),
     ("four-byte UTF-8", "😀🎉𝄞" * 50),
@@ -134,7 +128,7 @@ class KorvoCompressionOffers(unittest.IsolatedAsyncioTestCase):
             self.assertIsNone(Socket.response_headers.get("Sec-WebSocket-Extensions"))
             self.assertEqual(Socket.extensions, [])
             self.assertEqual(await Receive(Socket), "Hello From Server.")
-            for Text in ("", "abc" * 1000, AsciiText(70000)):
+            for Text in ("", "abc" * 1000, H.AsciiText(70000)):
                 await Socket.send(Text)
                 self.assertEqual(await Receive(Socket), Text)
         finally:
@@ -170,7 +164,7 @@ class KorvoRawFrames(unittest.TestCase):
 
     def test_fragmented_text_comes_back_whole(self):
         Client = self.Open()
-        Text = AsciiText(70000)
+        Text = H.AsciiText(70000)
         Client.SendFrame(0x1, Text[:100].encode(), Fin=False)
         Client.SendFrame(0x9, b"between fragments")
         Client.SendFrame(0x0, Text[100:60000].encode(), Fin=False)

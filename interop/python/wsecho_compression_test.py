@@ -9,11 +9,6 @@ from websockets.extensions.permessage_deflate import ClientPerMessageDeflateFact
 import interop_harness as H
 
 
-def AsciiText(Size):
-    Alphabet = "abcdefghijklmnopqrstuvwxyz0123456789 ABCDEFGHIJKLMNOPQRSTUVWXYZ."
-    return "".join(Alphabet[(Index * 7 + Index // 64) % len(Alphabet)] for Index in range(Size))
-
-
 # Sent in this order on one connection, so that every message after the first is inflated
 # with the history of those before it (unless a side said no_context_takeover).
 MESSAGES = [
@@ -22,12 +17,12 @@ MESSAGES = [
     ("empty between", ""),
     ("short after the empty one", "hello again"),
     ("1 MiB highly compressible", "z" * (1 << 20)),
-    ("1 MiB varied", AsciiText(1 << 20)),
+    ("1 MiB varied", H.AsciiText(1 << 20)),
     ("repeated sentence", "the same sentence again and again. " * 40),
     ("repeated sentence once more", "the same sentence again and again. " * 40),
     ("non-ASCII", "Grüße, 日本語, 😀🎉𝄞 and €" * 20),
     # A list is sent as one fragmented message: one compressed stream across its frames.
-    ("fragmented", ["first part, ", "z" * 100000, AsciiText(70000), " last part"]),
+    ("fragmented", ["first part, ", "z" * 100000, H.AsciiText(70000), " last part"]),
     ("fragmented with empty fragments", ["", "middle", ""]),
     ("fragments ending between multi-byte characters", ["Gr\u00fc", "\u00dfe 日本", "語"]),
     ("empty last", ""),
