@@ -4,7 +4,10 @@
 // its bytes are read with overlapped reads and written back with synchronous sends until the
 // client leaves, which a disconnect wait reports.
 //
-// Usage: httpapi_raw_echo [--port P (2003)] [--threads T (4)]. Serves http://127.0.0.1:P/.
+// Usage: httpapi_raw_echo [--port P (2003)] [--threads T (4)] [--pieces N (1)] [--buffer].
+// Serves http://127.0.0.1:P/. --pieces sends each echo as N sends (the way a framing layer
+// writes a header and a payload); --buffer marks them with the buffer-data flag, which lets the
+// layer send the pieces of one answer together.
 // Prints "httpapi_raw_echo ready on port P with T worker(s)" once it accepts connections.
 // Stops on SIGINT or SIGTERM and then prints its counters: reads that brought bytes, bytes
 // echoed, and completions the workers took, so that hand-offs per read can be checked.
@@ -48,6 +51,8 @@ volatile LONGLONG GReads = 0;       // reads that brought bytes
 volatile LONGLONG GBytes = 0;       // bytes echoed
 volatile LONGLONG GCompletions = 0; // packets the workers took
 volatile LONG GOpen = 0;            // connections not yet released
+ULONG GPieces = 1;
+ULONG GSendFlags = HTTP_SEND_RESPONSE_FLAG_MORE_DATA;
 
 void Release(TConnection& Connection) {
     if (InterlockedDecrement(&Connection.References) == 0) {
@@ -108,15 +113,20 @@ void Completed(TIoContext& Context, DWORD Bytes) {
         }
         InterlockedIncrement64(&GReads);
         InterlockedExchangeAdd64(&GBytes, Bytes);
-        HTTP_DATA_CHUNK Chunk{};
-        Chunk.DataChunkType = HttpDataChunkFromMemory;
-        Chunk.FromMemory.pBuffer = Connection.Buffer;
-        Chunk.FromMemory.BufferLength = Bytes;
-        if (HttpSendResponseEntityBody(GQueue, Connection.RequestId,
-                                       HTTP_SEND_RESPONSE_FLAG_MORE_DATA, 1, &Chunk, nullptr,
-                                       nullptr, 0, nullptr, nullptr) != NO_ERROR) {
-            Release(Connection);
-            return;
+        const ULONG Pieces = std::min<ULONG>(GPieces, Bytes);
+        ULONG Offset = 0;
+        for (ULONG Piece = 0; Piece < Pieces; ++Piece) {
+            const ULONG Size = Piece + 1 == Pieces ? Bytes - Offset : Bytes / Pieces;
+            HTTP_DATA_CHUNK Chunk{};
+            Chunk.DataChunkType = HttpDataChunkFromMemory;
+            Chunk.FromMemory.pBuffer = Connection.Buffer + Offset;
+            Chunk.FromMemory.BufferLength = Size;
+            Offset += Size;
+            if (HttpSendResponseEntityBody(GQueue, Connection.RequestId, GSendFlags, 1, &Chunk,
+                                           nullptr, nullptr, 0, nullptr, nullptr) != NO_ERROR) {
+                Release(Connection);
+                return;
+            }
         }
         StartRead(Connection);
         return;
@@ -173,7 +183,9 @@ DWORD WINAPI Listen(LPVOID) {
 }
 
 [[noreturn]] void Usage(const char* Problem) {
-    std::fprintf(stderr, "httpapi_raw_echo: %s\nusage: httpapi_raw_echo [--port P] [--threads T]\n",
+    std::fprintf(stderr,
+                 "httpapi_raw_echo: %s\nusage: httpapi_raw_echo [--port P] [--threads T] "
+                 "[--pieces N] [--buffer]\n",
                  Problem);
     std::exit(2);
 }
@@ -199,6 +211,11 @@ int main(int argc, char** argv) {
             Port = Number("--port", Value, 1, 65535);
         } else if (std::strcmp(argv[I], "--threads") == 0) {
             Threads = Number("--threads", Value, 1, 256);
+        } else if (std::strcmp(argv[I], "--pieces") == 0) {
+            GPieces = static_cast<ULONG>(Number("--pieces", Value, 1, 64));
+        } else if (std::strcmp(argv[I], "--buffer") == 0) {
+            GSendFlags |= HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA;
+            continue;
         } else {
             Usage("unknown option");
         }

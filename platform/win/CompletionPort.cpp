@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <linux/futex.h>
 #include <new>
+#include <sys/syscall.h>
 #include <thread>
 #include <typeinfo>
 #include <unistd.h>
@@ -200,6 +203,44 @@ TCompletionPort::TWaiter* TCompletionPort::ThisThreadWaiter() noexcept {
     return Holder.Waiter;
 }
 
+bool TCompletionPort::TWaiter::Sleep(bool Timed,
+                                     std::chrono::steady_clock::time_point Deadline) noexcept {
+    while (true) {
+        std::uint32_t State = Wake.load();
+        if (State == 1) {
+            Wake.store(0);
+            return true;
+        }
+        if (State == 0 && !Wake.compare_exchange_strong(State, 2)) {
+            continue; // released meanwhile
+        }
+        timespec Relative{};
+        if (Timed) {
+            const auto Left = Deadline - std::chrono::steady_clock::now();
+            std::uint32_t Asleep = 2;
+            if (Left <= std::chrono::steady_clock::duration::zero()) {
+                if (Wake.compare_exchange_strong(Asleep, 0)) {
+                    return false;
+                }
+                continue; // released just now
+            }
+            const auto Nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(Left);
+            Relative.tv_sec = static_cast<time_t>(Nanoseconds.count() / 1000000000);
+            Relative.tv_nsec = static_cast<long>(Nanoseconds.count() % 1000000000);
+        }
+        // Returns at once when the word is no longer 2; EINTR and time-outs loop back.
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Wake), FUTEX_WAIT_PRIVATE, 2,
+                Timed ? &Relative : nullptr, nullptr, 0);
+    }
+}
+
+void TCompletionPort::TWaiter::Release() noexcept {
+    if (Wake.exchange(1) == 2) {
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Wake), FUTEX_WAKE_PRIVATE, 1, nullptr,
+                nullptr, 0);
+    }
+}
+
 TCompletionPort::TWaiter* TCompletionPort::TakeWaiterLocked() noexcept {
     if (FWaiters.empty()) {
         return nullptr;
@@ -227,7 +268,7 @@ bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
         Woken = TakeWaiterLocked();
     }
     if (Woken != nullptr) {
-        Woken->Wake.notify_one();
+        Woken->Release();
     }
     return true;
 }
@@ -254,12 +295,12 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return 0;
         }
-        const auto Woken = [&] { return Waiter.Signalled || FClosed; };
-        if (Milliseconds == INFINITE) {
-            Waiter.Wake.wait(Lock, Woken);
-        } else {
-            TimedOut = !Waiter.Wake.wait_until(Lock, Deadline, Woken);
-        }
+        Lock.unlock();
+        TimedOut = !Waiter.Sleep(Milliseconds != INFINITE, Deadline);
+        Lock.lock();
+        // Taken off the list just as the time ran out: its release comes anyway (and wakes
+        // the next wait at once, which then finds nothing and waits again).
+        TimedOut = TimedOut && !Waiter.Signalled && !FClosed;
         // Still listed after a time-out (a wake-up or Close has already taken it off).
         if (const auto It = std::find(FWaiters.begin(), FWaiters.end(), &Waiter);
             It != FWaiters.end()) {
@@ -285,7 +326,7 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
     TWaiter* Woken = FCount > 0 ? TakeWaiterLocked() : nullptr;
     Lock.unlock();
     if (Woken != nullptr) {
-        Woken->Wake.notify_one();
+        Woken->Release();
     }
     return Taken;
 }
@@ -297,7 +338,8 @@ void TCompletionPort::Close() noexcept {
     FHead = 0;
     std::vector<OVERLAPPED_ENTRY>().swap(FRing);
     for (TWaiter* Waiter : FWaiters) {
-        Waiter->Wake.notify_one();
+        Waiter->Signalled = true;
+        Waiter->Release();
     }
     FWaiters.clear();
 }

@@ -3,7 +3,9 @@
 
 #include "platform/win/Handles.h"
 
-#include <condition_variable>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -31,11 +33,17 @@ public:
 
 private:
     /// A thread blocked in Dequeue; one per thread (a thread waits on one port at a time).
-    /// Never freed (recycled when its thread ends): a waker may notify it after the waiter
-    /// has already left, which the next owner takes as a spurious wake-up.
+    /// It sleeps on its own futex word, outside the port's lock: a woken thread then takes the
+    /// lock as an ordinary one (a condition variable would hand it over as contended and cost
+    /// its waker another system call). Never freed (recycled when its thread ends): a waker
+    /// may release it after the waiter has already left, which the next owner takes as a
+    /// spurious wake-up.
     struct TWaiter {
-        std::condition_variable Wake;
-        bool Signalled = false; // Guarded by the port's FLock while the waiter is listed.
+        std::atomic<std::uint32_t> Wake{0}; // 0 idle, 1 released, 2 asleep (a futex word)
+        bool Signalled = false;             // Guarded by the port's FLock.
+        /// Sleeps until released, or until Deadline when Timed; true when released.
+        bool Sleep(bool Timed, std::chrono::steady_clock::time_point Deadline) noexcept;
+        void Release() noexcept;
     };
 
     // Packets live in a ring that only grows: no allocation per packet.
