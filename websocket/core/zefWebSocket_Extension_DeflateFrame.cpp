@@ -43,7 +43,9 @@ void TzefWSExtension_DeflateFrame::EncodeHeader(std::uint8_t& aByte, TOpcode aOp
 
 void TzefWSExtension_DeflateFrame::InflatePayload(rtl::TMemoryStream& aData, std::size_t aFrom,
                                                   bool /*aFinal*/, std::size_t aLimit) {
-    if (!FInflater.Initialized() && !FInflater.Init(FWindowBits)) {
+    // Nothing in the offer bounds the peer's window, so inflate with the largest one: a window
+    // at least as large as the sender's always decodes, a smaller one fails on valid data.
+    if (!FInflater.Initialized() && !FInflater.Init(MAX_WBITS)) {
         throw TzefWSException(std::string(SErrorDeflatingFrame));
     }
     std::span<const std::uint8_t> Received = aData.Bytes().subspan(aFrom);

@@ -507,6 +507,36 @@ TEST(TzefWSExtensions, DeflateFrameAgainstZlib) {
     EXPECT_EQ(Log.Messages, (std::vector<std::string>{Sample(1), "", Sample(1), "abcd"}));
 }
 
+TEST(TzefWSExtensions, DeflateFrameInflatesWithTheFullWindowWhateverItsOwnWindow) {
+    // The extension negotiates no window, so a peer may compress with 32 KiB of history; our
+    // smaller window bounds only what we send.
+    TzefWSExtensions Config;
+    Config.SetMode(TwsApplicationMode::appServer);
+    Config.PerMessage_Deflate().SetEnabled(false);
+    Config.DeflateFrame().SetEnabled(true);
+    Config.DeflateFrame().SetWindowBits(9);
+    TzefWSTestConnection Server;
+    Server.SetExtensions(Config);
+    Server.Extensions().DecodeExtensions("x-webkit-deflate-frame");
+    ASSERT_TRUE(Server.Extensions().ExtensionNegotiated());
+    TzefWSEventLog Log;
+    Log.Attach(Server);
+    std::string Block;
+    std::uint32_t Seed = 12345;
+    while (Block.size() < 4096) {
+        Seed = Seed * 1103515245 + 12345;
+        Block += char('a' + (Seed >> 16) % 26);
+    }
+    const std::string Text = Block + Block; // the second copy lies 4 KiB back
+    TPeerDeflater PeerOut(15, false);
+    Server.Receive(Frame(0xC1, PeerOut.Compress(Text), Key));
+    Server.ReadData(true);
+    EXPECT_EQ(Log.Messages, std::vector<std::string>{Text});
+    Server.WriteData(Text);
+    TPeerInflater PeerIn(9);
+    EXPECT_EQ(PeerIn.Inflate(ParseServerFrame(Server.Written.back()).Payload), Text);
+}
+
 TEST(TzefWSExtensions, UncompressedMessagesPassWhileActive) {
     TzefWSTestConnection Server;
     Negotiate(Server, "permessage-deflate");
