@@ -921,3 +921,42 @@ TEST(OverlappedSend, MinimumSendRateEndsWaitingSends) {
     }
     EXPECT_TRUE(Channel.Client.ReadToEnd().has_value());
 }
+
+// Buffer-data sends answering a read are held until the application posts its next read (or
+// for a millisecond at most), then leave together, in order.
+TEST(OverlappedSend, BufferedAnswersToAReadLeaveTogether) {
+    for (const bool NextRead : {true, false}) {
+        // Before the channel: the read left pending ends when the channel's queue closes.
+        char Buffer[16];
+        OVERLAPPED Read{};
+        TPortChannel Channel;
+        const HANDLE Queue = Channel.Fixture.Queue();
+        const HTTP_REQUEST_ID Id = Channel.Request.RequestId;
+        ASSERT_EQ(
+            HttpReceiveRequestEntityBody(Queue, Id, 0, Buffer, sizeof(Buffer), nullptr, &Read),
+            ERROR_IO_PENDING);
+        ASSERT_TRUE(Channel.Client.Send("abc"));
+        const auto Packet = Channel.Next();
+        ASSERT_EQ(Packet.Overlapped, &Read);
+        ASSERT_TRUE(Packet.Ok);
+        for (const char* Piece : {"x", "yy", "zzz"}) {
+            ASSERT_EQ(
+                SendBytes(Queue, Id, Piece, static_cast<ULONG>(std::strlen(Piece)),
+                          HTTP_SEND_RESPONSE_FLAG_MORE_DATA | HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA),
+                NO_ERROR);
+        }
+        if (NextRead) {
+            ASSERT_EQ(
+                HttpReceiveRequestEntityBody(Queue, Id, 0, Buffer, sizeof(Buffer), nullptr, &Read),
+                ERROR_IO_PENDING);
+        }
+        EXPECT_EQ(Channel.Client.ReadExactly(6), "xyyzzz") << NextRead;
+        // A later one goes out as well: at once after a posted read, within the hold time
+        // otherwise.
+        ASSERT_EQ(
+            SendBytes(Queue, Id, "!", 1,
+                      HTTP_SEND_RESPONSE_FLAG_MORE_DATA | HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA),
+            NO_ERROR);
+        EXPECT_EQ(Channel.Client.ReadExactly(1), "!") << NextRead;
+    }
+}
