@@ -951,21 +951,27 @@ void TzefWSConnection_Base_Stream::WriteHixie76(const std::string& aText, TOpcod
 }
 
 void TzefWSConnection_Base_Stream::WriteSSE(const std::string& aText) {
-    std::string Block = "HTTP/1.1 200 OK\r\n"
-                        "Content-Type: text/event-stream\r\n"
-                        "Cache-Control: no-cache, no-store, max-age=0, must-revalidate\r\n"
-                        "Expires: Fri, 01 Jan 1990 00:00:00 GMT\r\n"
-                        "Pragma: no-cache\r\n"
-                        "Connection: close\r\n"
-                        "\r\n";
+    TWriteScope Scope(*this, true);
+    // The response head goes once, before the first event: the stream is one HTTP response.
+    std::string Block;
+    if (!FSSEHeadSent) {
+        Block = "HTTP/1.1 200 OK\r\n"
+                "Content-Type: text/event-stream\r\n"
+                "Cache-Control: no-cache, no-store, max-age=0, must-revalidate\r\n"
+                "Expires: Fri, 01 Jan 1990 00:00:00 GMT\r\n"
+                "Pragma: no-cache\r\n"
+                "Connection: close\r\n"
+                "\r\n";
+        FSSEHeadSent = true;
+    }
     if (MatchesMask(aText, "data:*") || MatchesMask(aText, "retry:*") ||
         MatchesMask(aText, "event:*") || MatchesMask(aText, "id:*")) {
         Block += aText;
     } else {
         Block.append("data: ").append(aText);
     }
-    Block += "\r\n";
-    TWriteScope Scope(*this, false);
+    // An event is dispatched by the empty line that ends it.
+    Block += "\r\n\r\n";
     WriteBytes(TextBytes(Block));
 }
 

@@ -234,6 +234,7 @@ private:
     std::atomic<bool> FMustDisconnect{false};
     std::atomic<bool> FCloseSent{false}; // A close frame went out; never a second one.
     bool FWritingClose = false;          // The close frame itself is being written. Guarded by FCS.
+    bool FSSEHeadSent = false; // The event stream's response head went out. Guarded by FCS.
     std::atomic<bool> FCloseReceived{false}; // The peer's close frame must be answered.
     std::mutex FPingListCreate;
     std::unique_ptr<TzefThreadListQueuePings> FQueuePingList; // Created under FPingListCreate.

@@ -582,22 +582,25 @@ TEST(TzefWSConnection_Base_Stream, ServerSentEventsBlock) {
                                     "must-revalidate\r\nExpires: Fri, 01 Jan 1990 00:00:00 "
                                     "GMT\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";
     const std::pair<const char*, const char*> Cases[] = {
-        {"hello", "data: hello\r\n"}, {"data: x", "data: x\r\n"},
-        {"RETRY: 5", "RETRY: 5\r\n"}, {"event: e", "event: e\r\n"},
-        {"id:7", "id:7\r\n"},         {"identity", "data: identity\r\n"},
+        {"hello", "data: hello\r\n\r\n"}, {"data: x", "data: x\r\n\r\n"},
+        {"RETRY: 5", "RETRY: 5\r\n\r\n"}, {"event: e", "event: e\r\n\r\n"},
+        {"id:7", "id:7\r\n\r\n"},         {"identity", "data: identity\r\n\r\n"},
     };
     for (const auto& [Text, Line] : Cases) {
         SCOPED_TRACE(Text);
         TzefWSTestConnection Connection;
         Connection.SetTransport(TwsTransport::trpSSE);
         Connection.WriteData(std::string(Text));
-        ASSERT_EQ(Connection.Written.size(), 1u);
+        Connection.WriteData(std::string(Text));
+        // The head goes once; each event ends with its empty line.
+        ASSERT_EQ(Connection.Written.size(), 2u);
         EXPECT_EQ(Connection.Written[0], Bytes(HeaderBlock + Line));
+        EXPECT_EQ(Connection.Written[1], Bytes(Line));
     }
     TzefWSTestConnection Connection;
     Connection.SetTransport(TwsTransport::trpSSE);
     Connection.Ping("7");
-    EXPECT_EQ(Connection.Written[0], Bytes(HeaderBlock + "event: Ping\ndata: 7\r\n"));
+    EXPECT_EQ(Connection.Written[0], Bytes(HeaderBlock + "event: Ping\ndata: 7\r\n\r\n"));
 }
 
 TEST(TzefWSConnection_Base_Stream, MaskedWritesUnmaskToTheText) {

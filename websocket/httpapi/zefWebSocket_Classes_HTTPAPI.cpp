@@ -165,6 +165,51 @@ void TzefWSConnection_HTTPAPI::DoReadHeaders() {
         Lines.Add(Text.substr(At, End - At));
         At = End + 2;
     }
+    // A post's body follows the headers after an empty line, as one entry: the request
+    // classification reads the long-polling and sub-protocol posts from there.
+    if (Request.Verb == HttpVerbPOST && ContentLengthOf(Request) > 0) {
+        Lines.Add("");
+        Lines.Add(RequestBody());
+    }
+}
+
+std::uint32_t TzefWSConnection_HTTPAPI::ContentLengthOf(const HTTP_REQUEST& aRequest) {
+    std::string_view Length = KnownValue(aRequest, HttpHeaderContentLength);
+    std::size_t At = 0;
+    while (At < Length.size() && Length[At] == ' ') {
+        ++At;
+    }
+    std::uint64_t Value = 0;
+    while (At < Length.size() && Length[At] >= '0' && Length[At] <= '9' && Value <= 0xFFFFFFFFu) {
+        Value = Value * 10 + std::uint64_t(Length[At] - '0');
+        ++At;
+    }
+    return std::uint32_t(std::min<std::uint64_t>(Value, 0xFFFFFFFFu));
+}
+
+const std::string& TzefWSConnection_HTTPAPI::RequestBody() {
+    if (FRequestBodyRead || FHTTPRequest == nullptr) {
+        return FRequestBody;
+    }
+    FRequestBodyRead = true;
+    // Bodies beyond the bound are read no further than it.
+    std::uint32_t Wanted = std::min(ContentLengthOf(*FHTTPRequest), MaxRequestContent);
+    FRequestBody.resize(Wanted);
+    std::uint32_t Have = 0;
+    while (Have < Wanted) {
+        ULONG Got = 0;
+        ULONG Code = FApi->HttpReceiveRequestEntityBody(
+            FHTTPReqQueue, FHTTPRequestId.load(), HTTP_RECEIVE_REQUEST_ENTITY_BODY_FLAG_FILL_BUFFER,
+            FRequestBody.data() + Have, Wanted - Have, &Got, nullptr);
+        if (Code == NO_ERROR || Code == ERROR_HANDLE_EOF) {
+            Have += std::min<ULONG>(Got, Wanted - Have);
+        }
+        if (Code != NO_ERROR || Got == 0) {
+            break;
+        }
+    }
+    FRequestBody.resize(Have);
+    return FRequestBody;
 }
 
 THttpServerRequest TzefWSConnection_HTTPAPI::GetHttpServerRequest() {
@@ -192,17 +237,7 @@ THttpServerRequest TzefWSConnection_HTTPAPI::GetHttpServerRequest() {
     Result.ContentType = KnownValue(Request, HttpHeaderContentType);
     Result.AcceptEncoding = KnownValue(Request, HttpHeaderAcceptEncoding);
     Result.Cookies = KnownValue(Request, HttpHeaderCookie);
-    std::string_view Length = KnownValue(Request, HttpHeaderContentLength);
-    std::size_t At = 0;
-    while (At < Length.size() && Length[At] == ' ') {
-        ++At;
-    }
-    std::uint64_t Value = 0;
-    while (At < Length.size() && Length[At] >= '0' && Length[At] <= '9' && Value <= 0xFFFFFFFFu) {
-        Value = Value * 10 + std::uint64_t(Length[At] - '0');
-        ++At;
-    }
-    Result.ContentLength = std::uint32_t(std::min<std::uint64_t>(Value, 0xFFFFFFFFu));
+    Result.ContentLength = ContentLengthOf(Request);
     for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
         std::string_view Header = KnownValue(Request, HTTP_HEADER_ID(I));
         if (!Header.empty()) {
@@ -211,24 +246,7 @@ THttpServerRequest TzefWSConnection_HTTPAPI::GetHttpServerRequest() {
         }
     }
     if (Result.ContentLength > 0) {
-        // Bodies beyond the bound are read no further than it.
-        std::uint32_t Wanted = std::min(Result.ContentLength, MaxRequestContent);
-        Result.Content.resize(Wanted);
-        std::uint32_t Have = 0;
-        while (Have < Wanted) {
-            ULONG Got = 0;
-            ULONG Code = FApi->HttpReceiveRequestEntityBody(
-                FHTTPReqQueue, FHTTPRequestId.load(),
-                HTTP_RECEIVE_REQUEST_ENTITY_BODY_FLAG_FILL_BUFFER, Result.Content.data() + Have,
-                Wanted - Have, &Got, nullptr);
-            if (Code == NO_ERROR || Code == ERROR_HANDLE_EOF) {
-                Have += std::min<ULONG>(Got, Wanted - Have);
-            }
-            if (Code != NO_ERROR || Got == 0) {
-                break;
-            }
-        }
-        Result.Content.resize(Have);
+        Result.Content = RequestBody();
     }
     return Result;
 }
@@ -473,6 +491,10 @@ void TzefWSConnection_HTTPAPI::WriteBytes(std::span<const std::uint8_t> aBytes) 
     if (Id == 0 || aBytes.empty()) {
         return;
     }
+    if (Transport() == TwsTransport::trpSSE && !FResponseHeadSent.exchange(true)) {
+        SendStreamHead(aBytes);
+        return;
+    }
     AddSendBytes(std::int64_t(aBytes.size()));
     ULONG Result = NO_ERROR;
     if (!FAsynchronous) {
@@ -514,6 +536,34 @@ void TzefWSConnection_HTTPAPI::WriteBytes(std::span<const std::uint8_t> aBytes) 
     } else {
         AbortConnection();
     }
+}
+
+void TzefWSConnection_HTTPAPI::SendStreamHead(std::span<const std::uint8_t> aBytes) {
+    // The event stream's first block carries its response head: the platform sends the head
+    // itself, so the block is split into a response (status and header lines) and its first
+    // body bytes; the rest of the stream follows as body.
+    std::string_view Block(reinterpret_cast<const char*>(aBytes.data()), aBytes.size());
+    std::size_t End = Block.find("\r\n\r\n");
+    if (End == std::string_view::npos || Block.compare(0, 5, "HTTP/") != 0) {
+        AbortConnection();
+        return;
+    }
+    AddSendBytes(std::int64_t(aBytes.size()));
+    auto Data = std::make_unique<TzefHTTPAPISendData>();
+    Data->Response.Version = FVersion;
+    Data->HeaderText.assign(Block.substr(0, End + 2));
+    ParseHeaders(Data->Response, Data->HeaderText, Data->Unknown);
+    SetStatus(Data->Response, 200, Data->Reason);
+    Data->Body.assign(Block.substr(End + 4));
+    if (!Data->Body.empty()) {
+        Data->Chunk.DataChunkType = HttpDataChunkFromMemory;
+        Data->Chunk.FromMemory.pBuffer = Data->Body.data();
+        Data->Chunk.FromMemory.BufferLength = ULONG(Data->Body.size());
+        Data->Response.EntityChunkCount = 1;
+        Data->Response.pEntityChunks = &Data->Chunk;
+    }
+    SendResponseRecord(std::move(Data),
+                       HTTP_SEND_RESPONSE_FLAG_MORE_DATA | HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA);
 }
 
 void TzefWSConnection_HTTPAPI::DoPing(const std::string& aText) {

@@ -111,6 +111,12 @@ public:
     /// The request's header lines: each known header present, then each unknown header, as
     /// "Name: value" CR LF.
     static std::string BuildHeaders(const HTTP_REQUEST& aRequest);
+    /// The decimal value of the request's Content-Length (leading blanks skipped, digits up to
+    /// the first other character; 0 when absent).
+    static std::uint32_t ContentLengthOf(const HTTP_REQUEST& aRequest);
+    /// The request's body, read on first use (at most 16 MiB; what arrived when it ends
+    /// early). Only while the connect handling runs.
+    const std::string& RequestBody();
 
     // --- Operation accounting (the pool and the server component) ---
     /// One more operation in flight.
@@ -139,6 +145,8 @@ protected:
 
 private:
     void SendUpgradeResponse();
+    /// The first block of an event stream: its head as the response, the rest as body.
+    void SendStreamHead(std::span<const std::uint8_t> aBytes);
     /// Drops the transport of a connection that is marked disconnected but still attached, so
     /// that no read is left waiting on a channel nobody reads any more.
     void EndChannel();
@@ -154,15 +162,18 @@ private:
     bool FAsynchronous = false;
     HTTP_VERSION FVersion{1, 1};
     std::string FFullURL;
+    std::string FRequestBody;
+    bool FRequestBodyRead = false;
     // The read buffer: FBufferLength bytes arrived, FBufferPos taken. The reader's thread
     // (one read in flight at a time).
     std::vector<std::uint8_t> FBuffer;
     std::size_t FBufferLength = 0;
     std::size_t FBufferPos = 0;
-    TzefHTTPAPIContext FReadContext;       // Embedded; one read at a time.
-    TzefHTTPAPIContext FWaitContext;       // Embedded; one disconnect wait.
-    std::atomic<int> FOperations{1};       // The connect handler holds the first.
-    std::atomic<bool> FWaitStarted{false}; // The disconnect wait runs (at most one).
+    TzefHTTPAPIContext FReadContext;            // Embedded; one read at a time.
+    TzefHTTPAPIContext FWaitContext;            // Embedded; one disconnect wait.
+    std::atomic<int> FOperations{1};            // The connect handler holds the first.
+    std::atomic<bool> FWaitStarted{false};      // The disconnect wait runs (at most one).
+    std::atomic<bool> FResponseHeadSent{false}; // An event stream's head went out.
     std::mutex FSendLock;
     std::vector<std::unique_ptr<TzefHTTPAPIContext>> FSendContexts; // Guarded by FSendLock.
 };

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -341,6 +342,51 @@ TEST(TzefWSServer_HTTPAPI, PlainRequests) {
         Echo.Server().SetActive(false);
         EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
     }
+}
+
+TEST(TzefWSServer_HTTPAPI, ServerSentEventsCarryTheEchoOfAPostedMessage) {
+    TEchoServer Echo(false, [](TzefWebSocketServer_HTTPAPI& Server) {
+        Server.FallBack().ServerSentEvents().SetEnabled(true);
+    });
+    ASSERT_NE(Echo.Port(), 0);
+    // The long-polling posts go to the server's root.
+    TzefWebSocketServer_HTTPAPI& Server = Echo.Server();
+    Server.SetActive(false);
+    Server.Bindings().NewBinding("127.0.0.1", Echo.Port(), "/zef/xhr/");
+    Server.SetActive(true);
+    TWebSocketTestClient Stream;
+    ASSERT_TRUE(Stream.Connect("127.0.0.1", Echo.Port()));
+    ASSERT_TRUE(Stream.SendRaw(Get("/ws/", "Accept: text/event-stream\r\n")));
+    // The head once, then one event per block, each ended by an empty line.
+    std::string Head;
+    while (Head.find("\r\n\r\n") == std::string::npos) {
+        auto Byte = Stream.ReadExactly(1);
+        ASSERT_TRUE(Byte.has_value()) << Head;
+        Head += *Byte;
+    }
+    EXPECT_EQ(StatusLine(Head), "HTTP/1.1 200 OK");
+    EXPECT_NE(Head.find("Content-Type: text/event-stream"), std::string::npos);
+    std::string Events;
+    while (std::count(Events.begin(), Events.end(), '\n') < 6) {
+        auto Byte = Stream.ReadExactly(1);
+        ASSERT_TRUE(Byte.has_value()) << Events;
+        Events += *Byte;
+    }
+    EXPECT_EQ(Events.rfind("retry: ", 0), 0u) << Events;
+    std::size_t At = Events.find("data: ");
+    ASSERT_NE(At, std::string::npos);
+    std::string Guid = Events.substr(At + 6, 32);
+    EXPECT_EQ(Events.substr(At), "data: " + Guid + "\r\n\r\ndata: " + Guid + "\r\n\r\n");
+    ASSERT_EQ(Echo.Server().Count(), 1);
+
+    std::string Answer = Echo.Http(
+        "POST /zef/xhr/" + Guid + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhello");
+    EXPECT_EQ(StatusLine(Answer), "HTTP/1.1 200 OK");
+    EXPECT_EQ(Stream.ReadExactly(15).value_or(""), "data: hello\r\n\r\n");
+    // The stream stays registered until the client goes or the component stops.
+    Server.SetActive(false);
+    EXPECT_EQ(Server.Count(), 0);
+    EXPECT_TRUE(Stream.ReadUntilClosed().has_value());
 }
 
 TEST(TzefWSServer_HTTPAPI, BasicAuthenticationGuardsPlainRequests) {

@@ -783,8 +783,8 @@ TEST(TzefWSServer_Base, EventStreamAcceptanceAndLongPollingPost) {
                              "Expires: Fri, 01 Jan 1990 00:00:00 GMT\r\nPragma: no-cache\r\n"
                              "Connection: close\r\n\r\n";
     const std::string Guid = Raw->Guid();
-    EXPECT_EQ(Raw->Output(), Head + "retry: 3000000\r\n" + Head + "data: " + Guid + "\r\n" + Head +
-                                 "data: " + Guid + "\r\n");
+    EXPECT_EQ(Raw->Output(), Head + "retry: 3000000\r\n\r\n" + "data: " + Guid + "\r\n\r\n" +
+                                 "data: " + Guid + "\r\n\r\n");
     Server.AddConnection(*Stream.release()); // Transport step 4: it stays registered.
 
     // The browser posts its messages under the GUID.
