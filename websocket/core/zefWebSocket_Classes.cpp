@@ -1291,11 +1291,54 @@ void TzefQueueListChannels::GetConnections(const std::string& aChannel,
     }
 }
 
+// --- TzefConnectionsFreeList ---
+
+void TzefConnectionsFreeList::Add(TzefWSConnection* aConnection, TClock::time_point aQueued) {
+    std::scoped_lock Lock(FLock);
+    FList.push_back(aConnection);
+    try {
+        FQueued.push_back(aQueued);
+    } catch (...) {
+        FList.pop_back(); // Left with the caller, as if never added.
+        throw;
+    }
+}
+
+void TzefConnectionsFreeList::FreeQueuedUpTo(TClock::time_point aCutoff) {
+    std::vector<TzefWSConnection*> Due;
+    {
+        std::scoped_lock Lock(FLock);
+        std::size_t N = 0;
+        while (N < FQueued.size() && FQueued[N] <= aCutoff) {
+            ++N;
+        }
+        if (N == 0) {
+            return;
+        }
+        Due.assign(FList.begin(), FList.begin() + std::ptrdiff_t(N));
+        FList.erase(FList.begin(), FList.begin() + std::ptrdiff_t(N));
+        FQueued.erase(FQueued.begin(), FQueued.begin() + std::ptrdiff_t(N));
+    }
+    // Freed outside the lock: a connection's destructor must not stall the next release.
+    for (TzefWSConnection* Connection : Due) {
+        Dispose(Connection);
+    }
+}
+
+void TzefConnectionsFreeList::Clear() {
+    std::scoped_lock Lock(FLock);
+    FQueued.clear();
+    TzefQueueCommonT<TzefWSConnection>::Clear();
+}
+
 // --- TzefWSComponent_Server ---
 
 TzefWSComponent_Server::TzefWSComponent_Server() {
     SetNotifyEvents(TwsNotifyEvent::neNoSync);
-    FConnectionsFree.SetOwnObjects(true);
+}
+
+void TzefWSComponent_Server::SetConnectionsFreeGrace(std::chrono::milliseconds Value) {
+    FConnectionsFreeGrace = std::max(Value, std::chrono::milliseconds(0));
 }
 
 TzefWSComponent_Server::~TzefWSComponent_Server() {
@@ -1366,7 +1409,12 @@ void TzefWSComponent_Server::ReleaseConnection(TzefWSConnection* aConnection) {
         return;
     }
     if (FOptimizations.ConnectionsFree().Enabled()) {
-        FConnectionsFree.Add(aConnection); // Owned by the list from now on.
+        // Keeping every ended connection until the next tick held a whole interval's churn
+        // (tens of thousands of connections a minute under load); the ones past their grace
+        // time go now.
+        const auto Now = TzefConnectionsFreeList::TClock::now();
+        FConnectionsFree.FreeQueuedUpTo(Now - FConnectionsFreeGrace.load());
+        FConnectionsFree.Add(aConnection, Now); // Owned by the list from now on.
         return;
     }
     TzefWSComponent::ReleaseConnection(aConnection);

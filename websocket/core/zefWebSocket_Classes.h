@@ -10,7 +10,9 @@
 #include "websocket/core/zefWebSocket_Extensions.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -711,6 +713,22 @@ public:
 /// The registry list of a server transport; its entries are owned by the component.
 using TzefWSConnectionList = std::vector<TzefWSConnection*>;
 
+/// Ended connections waiting to be freed, each with the time it was queued, oldest first.
+/// Owns its connections. Any thread.
+class TzefConnectionsFreeList : public TzefQueueCommonT<TzefWSConnection> {
+public:
+    using TClock = std::chrono::steady_clock;
+    TzefConnectionsFreeList() { SetOwnObjects(true); }
+    ~TzefConnectionsFreeList() override { Clear(); }
+    void Add(TzefWSConnection* aConnection, TClock::time_point aQueued);
+    /// Frees, outside the lock, every connection queued at or before aCutoff.
+    void FreeQueuedUpTo(TClock::time_point aCutoff);
+    void Clear() override;
+
+private:
+    std::deque<TClock::time_point> FQueued; // Parallel to FList. Guarded by FLock.
+};
+
 /// Component level 5: the server's registry hooks, deferred release of ended connections and
 /// the optimisation options.
 class TzefWSComponent_Server : public TzefWSComponent {
@@ -729,6 +747,12 @@ public:
     TzefQueueListChannels& Channels();
     /// Connections waiting for the deferred release.
     std::size_t ConnectionsFreeCount() const { return FConnectionsFree.Count(); }
+    /// How long an ended connection is kept for a send that found it just before it ended.
+    /// Each deferred release frees the connections queued longer ago than that, so memory
+    /// under connection churn is bounded by the churn within this time, not within the
+    /// timer's interval (which only sweeps what is left when no connection ends). At least 0.
+    std::chrono::milliseconds ConnectionsFreeGrace() const { return FConnectionsFreeGrace.load(); }
+    void SetConnectionsFreeGrace(std::chrono::milliseconds Value);
 
     void DoNotifyConnect(TzefWSConnection* aConnection) override;
     void DoNotifyDisconnect(TzefWSConnection* aConnection) override;
@@ -752,8 +776,9 @@ private:
     std::mutex FRegistryCreate; // Guards the creation of the two registries.
     std::unique_ptr<TzefCacheQueueListConnections> FConnections;
     std::unique_ptr<TzefQueueListChannels> FChannels;
-    TzefQueueCommonT<TzefWSConnection> FConnectionsFree; // Owns its connections.
-    std::unique_ptr<TzefTimer> FConnectionsFreeTimer;    // Guarded by FTimerLock.
+    TzefConnectionsFreeList FConnectionsFree;
+    std::atomic<std::chrono::milliseconds> FConnectionsFreeGrace{std::chrono::seconds(1)};
+    std::unique_ptr<TzefTimer> FConnectionsFreeTimer; // Guarded by FTimerLock.
     TzefWSOptimization_Options FOptimizations;
 };
 

@@ -1031,6 +1031,47 @@ TEST(TzefWSServer_Base, DisconnectReleasesIntoTheDeferredList) {
     }
 }
 
+// Connection churn: connect, upgrade, disconnect, many times over. Ended connections are kept
+// only for the grace time, not until the deferred-release timer's next tick.
+TEST(TzefWSServer_Base, ChurnKeepsOnlyConnectionsWithinTheGraceTime) {
+    constexpr int Cycles = 500;
+    struct TCase {
+        const char* Name;
+        std::chrono::milliseconds Grace;
+        std::size_t Waiting; // Connections waiting for release after the churn.
+    };
+    const TCase Cases[] = {
+        {"no grace: each release frees the ones before", std::chrono::milliseconds(0), 1},
+        {"negative grace counts as none", std::chrono::milliseconds(-5), 1},
+        {"grace longer than the churn keeps them all", std::chrono::hours(1), Cycles},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TzefWSTestServer Server;
+        Server.SetConnectionsFreeGrace(Case.Grace);
+        EXPECT_GE(Server.ConnectionsFreeGrace().count(), 0);
+        Server.SetActive(true);
+        int Disconnects = 0;
+        Server.OnDisconnect = [&](TzefWSConnection&, int) { ++Disconnects; };
+        for (int I = 0; I < Cycles; ++I) {
+            TzefWSTestServerConnection& Connection = Open(Server);
+            Connection.SetDisconnected(true);
+            Server.OnServerDisconnectEvent(Connection, 1000);
+        }
+        EXPECT_EQ(Disconnects, Cycles);
+        EXPECT_EQ(Server.Count(), 0);
+        EXPECT_EQ(Server.Connections().Count(), 0u);
+        EXPECT_EQ(Server.ConnectionsFreeCount(), Case.Waiting);
+        Server.SetActive(false); // Frees the rest.
+        EXPECT_EQ(Server.ConnectionsFreeCount(), 0u);
+    }
+}
+
+TEST(TzefWSServer_Base, ConnectionsFreeGraceDefaultsToOneSecond) {
+    TzefWSTestServer Server;
+    EXPECT_EQ(Server.ConnectionsFreeGrace(), std::chrono::seconds(1));
+}
+
 TEST(TzefWSServer_Base, HeldMessagesAreDeliveredInOrder) {
     TzefWSTestServer Server;
     std::vector<std::string> Log;
