@@ -5,6 +5,8 @@ namespace zef {
 
 TzefWebSocketServer_HTTPAPI::TzefWebSocketServer_HTTPAPI() = default;
 
-TzefWebSocketServer_HTTPAPI::~TzefWebSocketServer_HTTPAPI() = default;
+TzefWebSocketServer_HTTPAPI::~TzefWebSocketServer_HTTPAPI() {
+    Shutdown();
+}
 
 } // namespace zef

@@ -61,6 +61,10 @@ TzefWSServer_HTTPAPI::TzefWSServer_HTTPAPI() {
 }
 
 TzefWSServer_HTTPAPI::~TzefWSServer_HTTPAPI() {
+    Shutdown();
+}
+
+void TzefWSServer_HTTPAPI::Shutdown() {
     MarkDestroying();
     FIsStopping = true;
     FreeAllTimers();

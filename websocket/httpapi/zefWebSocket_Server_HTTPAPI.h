@@ -170,6 +170,9 @@ protected:
                                  THttpServerResponse& aResponse);
     /// The listener, created (and its events bound) on first use.
     TzefHTTPServerAPI& GetHTTPServer();
+    /// Ends the timers, the listener and every connection. The most derived destructor calls
+    /// it first, so that no worker calls into a half-destroyed object; later calls do nothing.
+    void Shutdown();
 
 private:
     void AddAuthenticationURLs(const std::string& aURL);
