@@ -4,8 +4,8 @@
 
 namespace zef {
 
-// The lock and the list are wholly inline; this unit anchors them and instantiates the two
-// lists the transport uses, so that their code is compiled once.
+// The lock and the list are wholly inline; one instantiation here checks the template where it
+// is defined.
 template class TzefSRWLockList<void*>;
 
 } // namespace zef
