@@ -69,8 +69,6 @@ struct TzefHTTPAPIContext {
         return reinterpret_cast<TzefHTTPAPIContext*>(aOverlapped);
     }
 };
-static_assert(std::is_standard_layout_v<TzefHTTPAPIContext>,
-              "the OVERLAPPED must be at the record's address");
 
 /// The overlapped pointer of the packet that ends a worker.
 inline LPOVERLAPPED const ShutdownPacket = reinterpret_cast<LPOVERLAPPED>(~std::uintptr_t(0));

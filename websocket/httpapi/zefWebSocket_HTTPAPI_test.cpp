@@ -146,6 +146,15 @@ TEST(VerbName, PublishedNamesOnly) {
     EXPECT_EQ(KnownRequestHeaderName(HttpHeaderRequestMaximum), "");
 }
 
+TEST(TzefHTTPAPIContext, TheOverlappedBlockIsTheRecordsAddress) {
+    // The platform hands back only the OVERLAPPED's address; the record must start there.
+    // (The members' library types keep the record from being standard-layout with every
+    // compiler, so this is checked here rather than by a static assertion.)
+    auto Context = std::make_unique<TzefHTTPAPIContext>();
+    EXPECT_EQ(static_cast<void*>(&Context->overlapped), static_cast<void*>(Context.get()));
+    EXPECT_EQ(TzefHTTPAPIContext::FromOverlapped(&Context->overlapped), Context.get());
+}
+
 TEST(TzefHTTPServerAPI, HexToBytes) {
     const std::pair<const char*, std::vector<std::uint8_t>> Cases[] = {
         {"", {}},
