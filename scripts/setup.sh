@@ -12,6 +12,8 @@ PACKAGES=(
     clang libclang-rt-14-dev
     # real clients and peers used by the tests and benchmarks
     curl python3 openssl procps iproute2 netcat-openbsd
+    # load for the soak's halden half
+    wrk
     # WebSocket interop clients: Debian's python3-websockets (for /usr/bin/python3) and Chromium
     python3-websockets chromium
 )
