@@ -71,7 +71,8 @@ sample() { # pid -> "rss_kib fds threads", or nothing once the process is gone
 }
 
 # Samples while the load runs; then judges the first and last thirds.
-# Tolerances: memory +10 % + 2 MiB, descriptors +10 % + 16, threads +4.
+# Tolerances: memory +10 % + 2 MiB, descriptors +10 % + 16, threads +25 % + 4 (an elastic
+# pool still warming up in the short form adds a few threads; a leak adds them per connection).
 watch_server() { # name pid seconds -> prints the verdict, returns 1 on growth or death
     local Name=$1 Pid=$2 Seconds=$3 File=$Work/$1.samples
     : >"$File"
@@ -100,7 +101,7 @@ watch_server() { # name pid seconds -> prints the verdict, returns 1 on growth o
             R1 = mean(Rss, 1, T); R3 = mean(Rss, NR - T + 1, NR)
             F1 = mean(Fds, 1, T); F3 = mean(Fds, NR - T + 1, NR)
             H1 = mean(Thr, 1, T); H3 = mean(Thr, NR - T + 1, NR)
-            Flat = (R3 <= R1 * 1.10 + 2048) && (F3 <= F1 * 1.10 + 16) && (H3 <= H1 + 4)
+            Flat = (R3 <= R1 * 1.10 + 2048) && (F3 <= F1 * 1.10 + 16) && (H3 <= H1 * 1.25 + 4)
             printf "%s: %d samples; RSS %.1f -> %.1f MiB (peak %.1f); fds %.0f -> %.0f (peak %d); threads %.0f -> %.0f (peak %d): %s\n",
                 Name, NR, R1 / 1024, R3 / 1024, peak(Rss) / 1024, F1, F3, peak(Fds), H1, H3, peak(Thr),
                 Flat ? "flat" : "GROWING"
