@@ -304,22 +304,27 @@ TEST_F(KorvoHostile, ClientThatNeverReadsIsDroppedWithBoundedMemory) {
         return true;
     };
     ASSERT_TRUE(SendAll(Upgrade));
-    // 64 KiB messages echoed into a socket nobody reads: the server may hold a bounded backlog,
-    // then it must give the connection up. 4,096 messages (256 MiB) is far past any sane bound.
-    const std::string Frame = MaskedHeader(0x81, 64u << 10) + std::string(64u << 10, 'm');
+    // 1 KiB messages echoed into a socket nobody reads: the server may hold a bounded backlog,
+    // then it must give the connection up. 262,144 messages (256 MiB) is far past any sane
+    // bound. The messages are small because the send time-out grows with the output stuck past
+    // the server's high water mark, at most one echo: at the default minimum send rate
+    // (150 bytes/s) a 64 KiB echo could hold the connection for up to 7 minutes, a 1 KiB one
+    // holds it for 8 s at most.
+    constexpr int Messages = 256 * 1024;
+    const std::string Frame = MaskedHeader(0x81, 1024) + std::string(1024, 'm');
     int Sent = 0;
-    while (Sent < 4096 && SendAll(Frame)) {
+    while (Sent < Messages && SendAll(Frame)) {
         ++Sent;
     }
     const int Error = errno;
     const long After = ResidentKiB(FProgram.Pid());
-    EXPECT_LT(Sent, 4096) << "korvo still takes messages from a client that never reads";
+    EXPECT_LT(Sent, Messages) << "korvo still takes messages from a client that never reads";
     // Either the server already dropped the connection, or it stopped reading (its echoes are
     // stuck) and must drop it within its send time-out.
     bool Dropped = Error == ECONNRESET || Error == EPIPE;
     if (!Dropped) {
         pollfd Poll{Socket, 0, 0}; // errors and hang-ups are always reported
-        Dropped = ::poll(&Poll, 1, 180000) == 1 && (Poll.revents & (POLLERR | POLLHUP)) != 0;
+        Dropped = ::poll(&Poll, 1, 120000) == 1 && (Poll.revents & (POLLERR | POLLHUP)) != 0;
     }
     ::close(Socket);
     EXPECT_TRUE(Dropped) << "the stalled connection was still open; send ended with "
