@@ -188,6 +188,9 @@ TCompletionPort::TWaiter* TCompletionPort::ThisThreadWaiter() noexcept {
             }
         }
         ~THolder() {
+            if (Waiter != nullptr) {
+                StopRunning(*Waiter); // A thread that ends runs no more.
+            }
             std::scoped_lock Lock(Pool->Lock);
             try {
                 Pool->Free.push_back(Waiter);
@@ -248,7 +251,42 @@ TCompletionPort::TWaiter* TCompletionPort::TakeWaiterLocked() noexcept {
     TWaiter* Waiter = FWaiters.back();
     FWaiters.pop_back();
     Waiter->Signalled = true;
+    ++FWoken;
     return Waiter;
+}
+
+TCompletionPort::TWaiter* TCompletionPort::WaiterForQueuedLocked() noexcept {
+    if (BelowLimitLocked()) {
+        return TakeWaiterLocked();
+    }
+    if (FWaiters.empty() || FWaiters.back()->Watching) {
+        return nullptr;
+    }
+    TWaiter* Waiter = FWaiters.back();
+    FWaiters.pop_back();
+    return Waiter;
+}
+
+void TCompletionPort::LeaveRunning() noexcept {
+    std::scoped_lock Lock(FLock);
+    if (FRunning > 0) {
+        --FRunning;
+    }
+    // The place given back may let a queued packet go to a waiter.
+    TWaiter* Woken = FCount > 0 && !FClosed ? WaiterForQueuedLocked() : nullptr;
+    if (Woken != nullptr) {
+        Woken->Release();
+    }
+}
+
+void TCompletionPort::StopRunning(TWaiter& Waiter) noexcept {
+    if (Waiter.RunningOn != nullptr) {
+        Waiter.RunningOn = nullptr;
+        if (const std::shared_ptr<TCompletionPort> Port = Waiter.RunningPort.lock()) {
+            Port->LeaveRunning();
+        }
+    }
+    Waiter.RunningPort.reset();
 }
 
 bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
@@ -265,7 +303,7 @@ bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
-        Woken = TakeWaiterLocked();
+        Woken = WaiterForQueuedLocked();
     }
     if (Woken != nullptr) {
         Woken->Release();
@@ -275,43 +313,81 @@ bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
 
 ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
                                DWORD Milliseconds) noexcept {
-    const auto Deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
+    using TClock = std::chrono::steady_clock;
+    const bool Timed = Milliseconds != INFINITE;
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(Milliseconds);
     TWaiter* const ThisWaiter = ThisThreadWaiter();
     if (ThisWaiter == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
     TWaiter& Waiter = *ThisWaiter;
+    // Asking this port again ends the running here (under the lock below); running on another
+    // port ends first, without this port's lock (no two ports' locks are ever held at once).
+    const bool RanHere = Waiter.RunningOn == this && !Waiter.RunningPort.expired();
+    if (!RanHere) {
+        StopRunning(Waiter);
+    }
     std::unique_lock Lock(FLock);
+    if (RanHere) {
+        Waiter.RunningOn = nullptr;
+        if (FRunning > 0) {
+            --FRunning;
+        }
+    }
     bool TimedOut = Milliseconds == 0;
+    bool HasWakeUp = false; // Released by a packet: counted in FWoken.
+    bool Force = false;     // The port made no progress while packets waited.
+    const auto MayTake = [&] { return FCount > 0 && (HasWakeUp || Force || BelowLimitLocked()); };
     // A packet may be taken by a thread that arrives while a woken waiter is on its way: the
     // waiter then finds none and waits again for the rest of its time.
-    while (FCount == 0 && !FClosed && !TimedOut) {
+    while (!FClosed && !MayTake() && !TimedOut) {
+        if (HasWakeUp) {
+            --FWoken;
+            HasWakeUp = false;
+        }
         Waiter.Signalled = false;
+        // At the limit, watch: a running thread may have blocked.
+        Waiter.Watching = FCount > 0 || !BelowLimitLocked();
         try {
             FWaiters.push_back(&Waiter);
         } catch (...) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return 0;
         }
+        const std::uint64_t TakenBefore = FTaken;
+        auto WakeAt = Deadline;
+        bool OwnDeadline = Timed;
+        if (Waiter.Watching) {
+            const auto WatchEnd = TClock::now() + FWatchPeriod;
+            if (!Timed || WatchEnd < Deadline) {
+                WakeAt = WatchEnd;
+                OwnDeadline = false;
+            }
+        }
         Lock.unlock();
-        TimedOut = !Waiter.Sleep(Milliseconds != INFINITE, Deadline);
+        const bool Released = Waiter.Sleep(Timed || Waiter.Watching, WakeAt);
         Lock.lock();
+        HasWakeUp = Waiter.Signalled && !FClosed;
         // Taken off the list just as the time ran out: its release comes anyway (and wakes
         // the next wait at once, which then finds nothing and waits again).
-        TimedOut = TimedOut && !Waiter.Signalled && !FClosed;
+        TimedOut = !Released && OwnDeadline && !HasWakeUp && !FClosed;
+        Force = !Released && !OwnDeadline && FTaken == TakenBefore;
         // Still listed after a time-out (a wake-up or Close has already taken it off).
         if (const auto It = std::find(FWaiters.begin(), FWaiters.end(), &Waiter);
             It != FWaiters.end()) {
             FWaiters.erase(It);
         }
     }
+    if (HasWakeUp && !MayTake()) {
+        --FWoken;
+        HasWakeUp = false;
+    }
     if (FClosed) {
         SetLastError(ERROR_ABANDONED_WAIT_0);
         return 0;
     }
-    if (FCount == 0) {
+    if (!MayTake()) {
         SetLastError(WAIT_TIMEOUT);
         return 0;
     }
@@ -321,9 +397,22 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
         FHead = (FHead + 1) % FRing.size();
         --FCount;
     }
+    ++FTaken;
+    if (HasWakeUp) {
+        --FWoken;
+    }
+    if (Waiter.RunningPort.expired()) {
+        Waiter.RunningPort = weak_from_this();
+    }
+    // Only a port owned by a shared_ptr (as every handle's is) can be given back at the
+    // thread's end; another does not count its threads.
+    if (!Waiter.RunningPort.expired()) {
+        ++FRunning;
+        Waiter.RunningOn = this;
+    }
     // Packets left over (more than we could take, or a wake-up we took from another waiter's
-    // packet): pass the wake-up on.
-    TWaiter* Woken = FCount > 0 ? TakeWaiterLocked() : nullptr;
+    // packet): pass the wake-up on while the limit allows.
+    TWaiter* Woken = FCount > 0 ? WaiterForQueuedLocked() : nullptr;
     Lock.unlock();
     if (Woken != nullptr) {
         Woken->Release();

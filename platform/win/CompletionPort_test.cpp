@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,31 @@ bool WaitForWaiters(HANDLE Port, std::size_t Count) {
         Sleep(1);
     }
     return false;
+}
+
+struct TTake {
+    BOOL Ok = FALSE;
+    DWORD Error = 0;
+    ULONG_PTR Key = 0;
+};
+
+TTake Take(HANDLE Port, DWORD Milliseconds) {
+    TTake Result;
+    DWORD Bytes = 0;
+    LPOVERLAPPED Overlapped = nullptr;
+    Result.Ok = GetQueuedCompletionStatus(Port, &Bytes, &Result.Key, &Overlapped, Milliseconds);
+    Result.Error = Result.Ok ? 0 : GetLastError();
+    return Result;
+}
+
+// A packet that comes from PostQueuedCompletionStatus or from a completed I/O operation.
+void Queue(HANDLE Port, bool AsCompletion, ULONG_PTR Key, OVERLAPPED& Overlapped) {
+    if (AsCompletion) {
+        win::BeginOverlapped(&Overlapped);
+        win::CompleteOverlapped(Port, Key, &Overlapped, ERROR_SUCCESS, 1);
+    } else {
+        PostQueuedCompletionStatus(Port, 1, Key, &Overlapped);
+    }
 }
 
 } // namespace
@@ -542,4 +568,113 @@ TEST(CompletionPort, WindowsStyleWorkerPool) {
     EXPECT_EQ(Pool.Sum, static_cast<LONGLONG>(Packets) * (Packets + 1));
     CloseHandle(Pool.Port);
     DeleteCriticalSection(&Pool.Section);
+}
+
+// The concurrency value: a packet wakes a waiter only while fewer threads run than it allows;
+// the running thread, asking again, takes the packet at once; a thread that ends gives its
+// place back.
+TEST(CompletionPort, ConcurrencyLimitsTheThreadsWoken) {
+    struct TCase {
+        DWORD Concurrency;
+        bool AsCompletion;
+        bool SecondWaiterWoken;
+    };
+    for (const TCase& Case : {TCase{1, false, false}, TCase{1, true, false}, TCase{2, false, true},
+                              TCase{2, true, true}}) {
+        SCOPED_TRACE(testing::Message() << Case.Concurrency << " " << Case.AsCompletion);
+        HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, Case.Concurrency);
+        ASSERT_NE(Port, nullptr);
+        const auto Object = win::ReferenceCompletionPort(Port);
+        Object->SetWatchPeriod(std::chrono::hours(1));
+        OVERLAPPED Packets[3]{};
+        Queue(Port, Case.AsCompletion, 1, Packets[0]);
+        std::promise<TTake> RunnerFirst;
+        std::promise<void> RunnerGo;
+        std::promise<TTake> RunnerSecond;
+        std::thread Runner([&] {
+            RunnerFirst.set_value(Take(Port, 20000));
+            RunnerGo.get_future().wait();
+            RunnerSecond.set_value(Take(Port, 0));
+        });
+        EXPECT_EQ(RunnerFirst.get_future().get().Key, 1u);
+        EXPECT_EQ(Object->RunningThreads(), 1u);
+        TTake WaiterGot;
+        std::thread Waiter([&] { WaiterGot = Take(Port, 20000); });
+        const bool Waiting = WaitForWaiters(Port, 1);
+        Queue(Port, Case.AsCompletion, 2, Packets[1]);
+        // The decision is made under the port's lock, within the call.
+        EXPECT_EQ(Object->WaitingThreads(), Case.SecondWaiterWoken ? 0u : 1u);
+        auto Second = RunnerSecond.get_future();
+        if (Case.SecondWaiterWoken) {
+            Waiter.join();
+            EXPECT_EQ(WaiterGot.Key, 2u);
+            RunnerGo.set_value();
+            const TTake Got = Second.get();
+            EXPECT_FALSE(Got.Ok);
+            EXPECT_EQ(Got.Error, static_cast<DWORD>(WAIT_TIMEOUT));
+            Runner.join();
+        } else {
+            RunnerGo.set_value();
+            EXPECT_EQ(Second.get().Key, 2u);
+            Runner.join(); // The ended runner gives its place to the waiter.
+            Queue(Port, Case.AsCompletion, 3, Packets[2]);
+            Waiter.join();
+            EXPECT_EQ(WaiterGot.Key, 3u);
+        }
+        EXPECT_TRUE(Waiting);
+        EXPECT_EQ(Object->RunningThreads(), 0u);
+        CloseHandle(Port);
+    }
+}
+
+// A running thread may block (Windows would stop counting it; we cannot see it): a waiter
+// still takes the packet once the port made no progress for a while. Time-outs shorter than
+// that end as time-outs, and a new thread does not jump the limit.
+TEST(CompletionPort, ABlockedRunningThreadDoesNotStallThePort) {
+    HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    ASSERT_NE(Port, nullptr);
+    PostQueuedCompletionStatus(Port, 0, 1, nullptr);
+    std::promise<TTake> Took;
+    std::promise<void> Unblock;
+    std::thread Blocked([&] {
+        Took.set_value(Take(Port, 20000));
+        Unblock.get_future().wait(); // Blocks while counted as running.
+    });
+    EXPECT_EQ(Took.get_future().get().Key, 1u);
+    PostQueuedCompletionStatus(Port, 0, 2, nullptr);
+    for (const DWORD Timeout : {0u, 5u}) {
+        const TTake Got = Take(Port, Timeout);
+        EXPECT_FALSE(Got.Ok);
+        EXPECT_EQ(Got.Error, static_cast<DWORD>(WAIT_TIMEOUT));
+    }
+    EXPECT_EQ(Take(Port, 20000).Key, 2u);
+    Unblock.set_value();
+    Blocked.join();
+    // Both ended their running: the next packet goes at once.
+    PostQueuedCompletionStatus(Port, 0, 3, nullptr);
+    EXPECT_EQ(Take(Port, 0).Key, 3u);
+    CloseHandle(Port);
+}
+
+// Closing wakes every waiter, at the limit too.
+TEST(CompletionPort, ClosingAPortAtItsLimitReleasesItsWaiters) {
+    HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    ASSERT_NE(Port, nullptr);
+    PostQueuedCompletionStatus(Port, 0, 1, nullptr);
+    EXPECT_EQ(Take(Port, 0).Key, 1u); // This thread runs now: the port is at its limit.
+    std::vector<TTake> Results(2);
+    std::vector<std::thread> Threads;
+    for (TTake& Result : Results) {
+        Threads.emplace_back([Port, &Result] { Result = Take(Port, INFINITE); });
+    }
+    const bool AllWaiting = WaitForWaiters(Port, Results.size());
+    CloseHandle(Port);
+    for (std::thread& Thread : Threads) {
+        Thread.join();
+    }
+    EXPECT_TRUE(AllWaiting);
+    for (const TTake& Result : Results) {
+        EXPECT_FALSE(Result.Ok);
+        EXPECT_EQ(Result.Error, static_cast<DWORD>(ERROR_ABANDONED_WAIT_0));
+    }
 }
