@@ -382,8 +382,10 @@ void TzefWSConnection_HTTPAPI::ReadEntityBody() {
     if (Id == 0) {
         return;
     }
-    if (FBuffer.size() != HTTPAPIReadSize) {
-        FBuffer.resize(HTTPAPIReadSize);
+    if (!FBuffer) {
+        // Not zero-filled: an idle connection's pending read then leaves most of its pages
+        // untouched (not resident) until bytes arrive.
+        FBuffer.reset(new std::uint8_t[HTTPAPIReadSize]);
     }
     FBufferLength = 0;
     FBufferPos = 0;
@@ -391,8 +393,8 @@ void TzefWSConnection_HTTPAPI::ReadEntityBody() {
     FReadContext.reqqueue = FHTTPReqQueue;
     FReadContext.iocompletition = FIOCompletition;
     AddOperation(); // Called on a thread that holds a reference.
-    ULONG Result = FApi->HttpReceiveRequestEntityBody(FHTTPReqQueue, Id, 0, FBuffer.data(),
-                                                      ULONG(FBuffer.size()), nullptr,
+    ULONG Result = FApi->HttpReceiveRequestEntityBody(FHTTPReqQueue, Id, 0, FBuffer.get(),
+                                                      ULONG(HTTPAPIReadSize), nullptr,
                                                       &FReadContext.overlapped);
     if (Result == NO_ERROR || Result == ERROR_IO_PENDING) {
         return; // The completion comes through the pool.
@@ -414,7 +416,7 @@ void TzefWSConnection_HTTPAPI::DoReadData(std::uint32_t aBytesReceived) {
         EndChannel();
         return;
     }
-    FBufferLength = std::min<std::size_t>(aBytesReceived, FBuffer.size());
+    FBufferLength = FBuffer ? std::min<std::size_t>(aBytesReceived, HTTPAPIReadSize) : 0;
     FBufferPos = 0;
     try {
         // A server takes only masked frames from its clients.
@@ -466,7 +468,7 @@ void TzefWSConnection_HTTPAPI::EndChannel() {
 std::size_t TzefWSConnection_HTTPAPI::ReadBytes(std::uint8_t* aBytes, std::size_t aCount) {
     std::size_t Count = std::min(aCount, FBufferLength - FBufferPos);
     if (Count > 0) {
-        std::memcpy(aBytes, FBuffer.data() + FBufferPos, Count);
+        std::memcpy(aBytes, FBuffer.get() + FBufferPos, Count);
         FBufferPos += Count;
         AddRecBytes(std::int64_t(Count));
     }
@@ -474,7 +476,7 @@ std::size_t TzefWSConnection_HTTPAPI::ReadBytes(std::uint8_t* aBytes, std::size_
 }
 
 void TzefWSConnection_HTTPAPI::ReleaseBuffers() {
-    std::vector<std::uint8_t>().swap(FBuffer);
+    FBuffer.reset();
     FBufferLength = 0;
     FBufferPos = 0;
 }

@@ -58,7 +58,7 @@ public:
     void SetAsynchronous(bool Value) { FAsynchronous = Value; }
     /// Received bytes not yet taken by the frame reader.
     std::span<const std::uint8_t> buffer() const {
-        return {FBuffer.data() + FBufferPos, FBufferLength - FBufferPos};
+        return {FBuffer.get() + FBufferPos, FBufferLength - FBufferPos};
     }
     /// Raised by DoDisconnected with code 0.
     TzefWSDisconnectEvent OnDisconnect;
@@ -166,7 +166,7 @@ private:
     bool FRequestBodyRead = false;
     // The read buffer: FBufferLength bytes arrived, FBufferPos taken. The reader's thread
     // (one read in flight at a time).
-    std::vector<std::uint8_t> FBuffer;
+    std::unique_ptr<std::uint8_t[]> FBuffer; // HTTPAPIReadSize bytes once the first read starts.
     std::size_t FBufferLength = 0;
     std::size_t FBufferPos = 0;
     TzefHTTPAPIContext FReadContext;            // Embedded; one read at a time.
