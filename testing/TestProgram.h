@@ -10,6 +10,10 @@
 
 namespace zef::testing {
 
+/// The default bound on waits for a program's output and exit: generous, since a program under a
+/// sanitizer on a loaded machine starts and ends slowly; the waits end as soon as it is there.
+inline constexpr std::chrono::seconds DefaultWait{60};
+
 /// The child runs aProgram with aArguments, standard input from /dev/null and standard output
 /// on a pipe (standard error is inherited). Killed (SIGKILL) when the object goes unless it has
 /// ended. One thread at a time.
@@ -24,14 +28,13 @@ public:
     bool Started() const { return FPid > 0; }
     pid_t Pid() const { return FPid; }
     /// The next line of standard output (without its line break); nullopt on time-out or end.
-    std::optional<std::string>
-    ReadLine(std::chrono::milliseconds aTimeout = std::chrono::seconds(15));
+    std::optional<std::string> ReadLine(std::chrono::milliseconds aTimeout = DefaultWait);
     /// Everything the program writes until it ends (or the time-out).
-    std::string ReadAll(std::chrono::milliseconds aTimeout = std::chrono::seconds(15));
+    std::string ReadAll(std::chrono::milliseconds aTimeout = DefaultWait);
     void Signal(int aSignal);
     /// The exit status once the program has ended; -1 when a signal ended it; nullopt while it
     /// still runs after aTimeout.
-    std::optional<int> WaitExit(std::chrono::milliseconds aTimeout = std::chrono::seconds(15));
+    std::optional<int> WaitExit(std::chrono::milliseconds aTimeout = DefaultWait);
 
 private:
     bool ReadSome(std::chrono::steady_clock::time_point aDeadline);
