@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <netinet/in.h>
+#include <optional>
 #include <strings.h>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -448,7 +449,13 @@ void TConnection::DeliverLocked() {
     FQueueDeadline = FTimeouts.RequestQueue == TTimeouts::Disabled
                          ? 0
                          : MonotonicMs() + std::int64_t(FTimeouts.RequestQueue) * 1000;
-    const TDeliverResult Result = Route.Queue->Deliver(std::move(Request));
+    // The receive's completion leaves with the lock's release: the worker it wakes answers on
+    // this connection, and would otherwise find the lock still held here.
+    std::optional<TDeferredCompletion> Handed;
+    const TDeliverResult Result = Route.Queue->Deliver(std::move(Request), &Handed);
+    if (Handed) {
+        CompleteLocked(Handed->Io, Handed->Status, Handed->Bytes);
+    }
     if (Result == TDeliverResult::Delivered) {
         return;
     }

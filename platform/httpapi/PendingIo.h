@@ -31,4 +31,12 @@ struct TPendingIo {
     }
 };
 
+/// A completion decided under a lock, to be made once the lock is released: the thread it
+/// wakes may want that lock at once.
+struct TDeferredCompletion {
+    TPendingIo Io;
+    DWORD Status = NO_ERROR;
+    DWORD Bytes = 0;
+};
+
 } // namespace httpapi

@@ -8,7 +8,8 @@
 
 namespace httpapi {
 
-TDeliverResult TRequestQueue::Deliver(std::shared_ptr<TRequest> Request) {
+TDeliverResult TRequestQueue::Deliver(std::shared_ptr<TRequest> Request,
+                                      std::optional<TDeferredCompletion>* Later) {
     std::vector<std::shared_ptr<TRequest>> Dropped; // released after the lock
     std::unique_lock Lock(FLock);
     SweepLocked(Dropped);
@@ -23,7 +24,11 @@ TDeliverResult TRequestQueue::Deliver(std::shared_ptr<TRequest> Request) {
         const DWORD Result =
             HandOutLocked(std::move(Request), Receiver.Buffer, Receiver.Length, Needed);
         Lock.unlock();
-        Receiver.Complete(Result, Needed);
+        if (Later != nullptr) {
+            Later->emplace(TDeferredCompletion{Receiver, Result, Needed});
+        } else {
+            Receiver.Complete(Result, Needed);
+        }
         return TDeliverResult::Delivered;
     }
     if (FPending.size() >= FQueueLength) {

@@ -11,6 +11,7 @@
 #include <http.h>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -28,8 +29,11 @@ public:
 
     TRequestQueue() = default;
 
-    /// Reactor thread: queue Request, or refuse it when the queue is full or closed.
-    TDeliverResult Deliver(std::shared_ptr<TRequest> Request);
+    /// Reactor thread: queue Request, or refuse it when the queue is full or closed. A pending
+    /// receive takes it at once; its completion is made here, or, with Later, left there for
+    /// the caller to make.
+    TDeliverResult Deliver(std::shared_ptr<TRequest> Request,
+                           std::optional<TDeferredCompletion>* Later = nullptr);
     /// HttpReceiveHttpRequest. With an OVERLAPPED, a receive that would wait returns
     /// ERROR_IO_PENDING and completes when a request arrives (or 995 when the queue closes).
     DWORD Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffer, ULONG Length,
