@@ -508,7 +508,13 @@ void TzefWSComponent_Base::DoNotifyConnect(TzefWSConnection* aConnection) {
 }
 
 void TzefWSComponent_Base::DoNotifyDisconnect(TzefWSConnection* aConnection) {
-    if (IsDestroying() || !aConnection) {
+    if (!aConnection) {
+        return;
+    }
+    if (IsDestroying()) {
+        // The transport has let go of it already: without an event it is still released,
+        // also when the component began to stop after the transport decided to announce it.
+        ReleaseConnection(aConnection);
         return;
     }
     if (NotifyEvents() == TwsNotifyEvent::neNoSync) {
@@ -956,7 +962,11 @@ void TzefWSComponent::DoNotifyConnect(TzefWSConnection* aConnection) {
 }
 
 void TzefWSComponent::DoNotifyDisconnect(TzefWSConnection* aConnection) {
-    if (IsDestroying() || !aConnection) {
+    if (!aConnection) {
+        return;
+    }
+    if (IsDestroying()) {
+        ReleaseConnection(aConnection); // No event while stopping, but never a leak.
         return;
     }
     if (!aConnection->Protocol().empty()) {
@@ -1391,9 +1401,10 @@ void TzefWSComponent_Server::DoNotifyConnect(TzefWSConnection* aConnection) {
 }
 
 void TzefWSComponent_Server::DoNotifyDisconnect(TzefWSConnection* aConnection) {
-    if (IsDestroying() || !aConnection) {
+    if (!aConnection) {
         return;
     }
+    // Out of the caches also while stopping: no lookup may find a released connection.
     std::string Guid = aConnection->Guid();
     if (FOptimizations.Channels().Enabled()) {
         Channels().DeleteItem(Guid);
@@ -1450,10 +1461,8 @@ void TzefWSComponent_Server::StopConnectionsFree() {
         std::scoped_lock Lock(FTimerLock);
         Timer = std::move(FConnectionsFreeTimer);
     }
-    if (!Timer) {
-        return;
-    }
     Timer.reset(); // Waits for a running tick.
+    // Also without a timer: a connection released while the component was stopping waits here.
     FConnectionsFree.Clear();
 }
 

@@ -1,9 +1,12 @@
-// zefWebSocket_Classes: the connection's queues, subscriptions and options.
+// zefWebSocket_Classes: the connection's queues, subscriptions and options, and the server
+// component's release of ended connections.
 #include "websocket/core/zefWebSocket_Classes.h"
 
 #include "testing/zefWebSocket_TestConnection.h"
 
 #include <gtest/gtest.h>
+
+#include <mutex>
 
 using namespace zef;
 using namespace zef::testing;
@@ -97,4 +100,93 @@ TEST(TzefWSQueueOptions, AssignCopiesLevels) {
     EXPECT_EQ(B.Text().Level(), TwsQueueMsgLevels::qmLevel1);
     EXPECT_EQ(B.Ping().Level(), TwsQueueMsgLevels::qmLevel2);
     EXPECT_EQ(B.Binary().Level(), TwsQueueMsgLevels::qmNone);
+}
+
+namespace {
+
+/// A server component without a transport whose stop begins after the first StopAfter
+/// questions whether it is stopping (-1: never), wherever they are asked.
+class TStoppingComponent : public TzefWSComponent_Server {
+public:
+    explicit TStoppingComponent(int aStopAfter) : FStopAfter(aStopAfter) {}
+    ~TStoppingComponent() override {
+        MarkDestroying();
+        FreeTimers();
+    }
+    bool IsDestroying() const override {
+        return TzefWSComponent_Server::IsDestroying() ||
+               (FStopAfter >= 0 && FQuestions++ >= FStopAfter);
+    }
+    TzefWSConnectionList& LockList() override {
+        FLock.lock(); // Released by UnLockList.
+        return FList;
+    }
+    void UnLockList() override { FLock.unlock(); }
+
+protected:
+    void DoHeartBeat() override {}
+    void DoHeartBeatException(const std::exception&) override {}
+    void DoHeartBeatTimeout() override {}
+    void DoHeartBeatTimeoutException(const std::exception&) override {}
+    void DoWatchDogException(const std::exception&) override {}
+
+private:
+    const int FStopAfter;
+    mutable int FQuestions = 0; // The test's thread only.
+    std::mutex FLock;
+    TzefWSConnectionList FList; // Guarded by FLock; stays empty.
+};
+
+/// Counts its live instances in a counter the test owns.
+class TCountedConnection : public TzefWSTestConnection {
+public:
+    explicit TCountedConnection(int& aLive) : FLive(aLive) { ++FLive; }
+    ~TCountedConnection() override { --FLive; }
+
+private:
+    int& FLive;
+};
+
+} // namespace
+
+// A transport hands an ended connection over for its disconnect event. When the component
+// begins to stop on the way, at any point, the event may be left out but the connection is
+// released all the same, exactly once.
+TEST(TzefWSComponent_Server, AConnectionHandedOverAsTheStopBeginsIsStillReleased) {
+    struct TCase {
+        const char* Name;
+        int StopAfter; // Questions answered "not stopping" (-1: all).
+        int Events;    // Disconnect events (-1: either way).
+    };
+    const TCase Cases[] = {
+        {"stopping already", 0, 0},
+        {"stop begins after the first check", 1, -1},
+        {"stop begins after the second check", 2, -1},
+        {"stop begins after the third check", 3, -1},
+        {"never stopping", -1, 1},
+    };
+    for (bool Deferred : {false, true}) {
+        for (const TCase& Case : Cases) {
+            SCOPED_TRACE(std::string(Case.Name) + (Deferred ? ", deferred release" : ""));
+            int Live = 0;
+            {
+                TStoppingComponent Component(Case.StopAfter);
+                Component.Optimizations().ConnectionsFree().SetEnabled(Deferred);
+                int Events = 0;
+                Component.OnDisconnect = [&](TzefWSConnection&, int) { ++Events; };
+                Component.DoNotifyDisconnect(new TCountedConnection(Live)); // Now the component's.
+                if (Case.Events >= 0) {
+                    EXPECT_EQ(Events, Case.Events);
+                }
+                EXPECT_LE(Events, 1);
+                EXPECT_EQ(Component.ConnectionsFreeCount(), Deferred ? 1u : 0u);
+                EXPECT_EQ(Live, Deferred ? 1 : 0);
+                // The deferred release never ran (no timer): stopping it still frees.
+                Component.StopConnectionsFree();
+                EXPECT_EQ(Component.ConnectionsFreeCount(), 0u);
+                EXPECT_EQ(Live, 0);
+            }
+            EXPECT_EQ(Live, 0);
+        }
+    }
 }

@@ -211,6 +211,9 @@ void TzefWSServer_HTTPAPI::TearDown() {
     }
     FURLs.Clear();
     FreeConnections();
+    // The pool's last completions released their connections after the deferred release was
+    // stopped; no worker names them any more, so they go with the stop too.
+    StopConnectionsFree();
     FActive = false;
 }
 

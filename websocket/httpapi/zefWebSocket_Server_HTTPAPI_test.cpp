@@ -237,6 +237,46 @@ INSTANTIATE_TEST_SUITE_P(SendModes, TzefWSServer_HTTPAPI_Modes, ::testing::Value
                              return std::string(Info.param ? "Asynchronous" : "Synchronous");
                          });
 
+// A compressed connection's close handshake ends on a worker while the owner stops the
+// component: the connection's release then runs into the stop, and must still free it.
+TEST(TzefWSServer_HTTPAPI, AConnectionClosedJustBeforeTheStopIsFreedWithTheComponent) {
+    constexpr int Rounds = 200;
+    struct TCase {
+        const char* Name;
+        bool Deactivate; // SetActive(false) before the component goes; else only its destructor.
+    };
+    const TCase Cases[] = {{"deactivated", true}, {"destroyed while active", false}};
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        for (int Round = 0; Round < Rounds; ++Round) {
+            SCOPED_TRACE(Round);
+            {
+                TEchoServer Echo(false, [](TzefWebSocketServer_HTTPAPI& Server) {
+                    Server.Extensions().PerMessage_Deflate().SetEnabled(true);
+                });
+                ASSERT_NE(Echo.Port(), 0);
+                TWebSocketTestClient Client;
+                ASSERT_TRUE(Client.Open(Echo.Port(), "/ws/",
+                                        {"Sec-WebSocket-Extensions: permessage-deflate"}));
+                ASSERT_NE(Client.ResponseHeader("Sec-WebSocket-Extensions"), "");
+                auto Greeting = Client.ReadFrame();
+                ASSERT_TRUE(Greeting.has_value());
+                EXPECT_EQ(Greeting->Rsv, 0x4); // Deflated.
+                ASSERT_TRUE(Client.SendClose(1000));
+                ASSERT_TRUE(Client.ReadUntilClosed().has_value());
+                // The client's end completes the server's disconnect wait: the connection's
+                // last operation ends on a worker while the stop below begins.
+                Client.Close();
+                if (Case.Deactivate) {
+                    Echo.Server().SetActive(false);
+                    EXPECT_FALSE(Echo.Server().Active());
+                }
+            }
+            ASSERT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+        }
+    }
+}
+
 TEST(TzefWSServer_HTTPAPI, ManyClientsAtOnceGetOnlyTheirOwnEchoes) {
     TEchoServer Echo;
     ASSERT_NE(Echo.Port(), 0);
