@@ -193,10 +193,13 @@ void TCustomHttpSysServer::DoProcessRequest(THttpSysContext& Context) {
 
 THttpSysServer::~THttpSysServer() {
     try {
-        Stop(); // every work item has returned before the object starts to come apart
+        Stop();
     } catch (...) {
         // The base destructor tries again.
     }
+    // Every work item has returned before the object starts to come apart, also one that
+    // outlived the stop time-out: it still uses the server.
+    ThreadPool().WaitWorkItems(INFINITE);
 }
 
 } // namespace pylon

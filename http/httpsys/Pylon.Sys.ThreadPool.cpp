@@ -29,6 +29,9 @@ bool TThreadPool::Stop() {
 
 TWinThreadPool::~TWinThreadPool() {
     Stop();
+    // An item that outlived the stop time-out still counts itself down through this object
+    // when it ends, so the object must not go before it does.
+    WaitWorkItems(INFINITE);
 }
 
 bool TWinThreadPool::QueueUserWorkItem(void* Context, TNotifyEvent Proc) {

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace pylon {
 namespace {
@@ -78,6 +80,30 @@ TEST(TWinThreadPool, StopReportsAnItemStillRunningAfterTheTimeout) {
     EXPECT_FALSE(Pool.Stop());
     Gate.Release();
     EXPECT_TRUE(Pool.WaitWorkItems(10000));
+}
+
+TEST(TWinThreadPool, DestroyingWaitsForAnItemThatOutlivedTheStopTimeout) {
+    TGate Gate;
+    std::atomic<bool> Finished{false};
+    auto Pool = std::make_unique<TWinThreadPool>();
+    Pool->SetStopTimeout(50);
+    Pool->Start();
+    ASSERT_TRUE(Pool->QueueUserWorkItem(&Gate, [&Finished](void* Sender) {
+        static_cast<TGate*>(Sender)->Pass();
+        Finished = true;
+    }));
+    ASSERT_TRUE(Gate.WaitEntered(1));
+    EXPECT_FALSE(Pool->Stop());
+    std::atomic<bool> FinishedBeforeFreed{false};
+    std::thread Destroyer([&] {
+        Pool.reset();
+        FinishedBeforeFreed = Finished.load();
+    });
+    // Only widens the window in which a destructor that did not wait would free the pool.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Gate.Release();
+    Destroyer.join();
+    EXPECT_TRUE(FinishedBeforeFreed.load());
 }
 
 } // namespace
