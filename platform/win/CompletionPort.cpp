@@ -7,6 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <linux/futex.h>
 #include <new>
 #include <sys/syscall.h>
@@ -135,6 +138,27 @@ BOOL ReportResult(LPOVERLAPPED Overlapped, LPDWORD Bytes) noexcept {
     return TRUE;
 }
 
+// Whether thread Tid of this process is on a CPU or ready for one (state R), rather than
+// waiting for something. A thread whose state cannot be read counts as waiting.
+bool ThreadRunnable(pid_t Tid) noexcept {
+    char Path[64];
+    std::snprintf(Path, sizeof Path, "/proc/self/task/%d/stat", static_cast<int>(Tid));
+    const int Fd = open(Path, O_RDONLY | O_CLOEXEC);
+    if (Fd < 0) {
+        return false;
+    }
+    char Text[512];
+    const ssize_t Got = read(Fd, Text, sizeof Text - 1);
+    close(Fd);
+    if (Got <= 0) {
+        return false;
+    }
+    Text[Got] = '\0';
+    // "tid (name) S ...": the name may hold anything, so the state follows the last ')'.
+    const char* End = std::strrchr(Text, ')');
+    return End != nullptr && End[1] == ' ' && End[2] == 'R';
+}
+
 } // namespace
 
 NTSTATUS Win32ToNtStatus(DWORD Code) noexcept {
@@ -185,6 +209,7 @@ TCompletionPort::TWaiter* TCompletionPort::ThisThreadWaiter() noexcept {
             if (!Pool->Free.empty()) {
                 Waiter = Pool->Free.back();
                 Pool->Free.pop_back();
+                Waiter->Tid = static_cast<pid_t>(syscall(SYS_gettid));
             }
         }
         ~THolder() {
@@ -202,6 +227,9 @@ TCompletionPort::TWaiter* TCompletionPort::ThisThreadWaiter() noexcept {
     thread_local THolder Holder;
     if (Holder.Waiter == nullptr) {
         Holder.Waiter = new (std::nothrow) TWaiter;
+        if (Holder.Waiter != nullptr) {
+            Holder.Waiter->Tid = static_cast<pid_t>(syscall(SYS_gettid));
+        }
     }
     return Holder.Waiter;
 }
@@ -267,11 +295,22 @@ TCompletionPort::TWaiter* TCompletionPort::WaiterForQueuedLocked() noexcept {
     return Waiter;
 }
 
-void TCompletionPort::LeaveRunning() noexcept {
-    std::scoped_lock Lock(FLock);
-    if (FRunning > 0) {
-        --FRunning;
+void TCompletionPort::StopRunningLocked(TWaiter& Waiter) noexcept {
+    Waiter.RunningOn = nullptr;
+    if (Waiter.Uncounted) {
+        Waiter.Uncounted = false; // Seen blocked: no longer listed.
+        return;
     }
+    if (const auto It = std::find(FRunners.begin(), FRunners.end(), &Waiter);
+        It != FRunners.end()) {
+        *It = FRunners.back();
+        FRunners.pop_back();
+    }
+}
+
+void TCompletionPort::LeaveRunning(TWaiter& Waiter) noexcept {
+    std::scoped_lock Lock(FLock);
+    StopRunningLocked(Waiter);
     // The place given back may let a queued packet go to a waiter.
     TWaiter* Woken = FCount > 0 && !FClosed ? WaiterForQueuedLocked() : nullptr;
     if (Woken != nullptr) {
@@ -281,12 +320,25 @@ void TCompletionPort::LeaveRunning() noexcept {
 
 void TCompletionPort::StopRunning(TWaiter& Waiter) noexcept {
     if (Waiter.RunningOn != nullptr) {
-        Waiter.RunningOn = nullptr;
         if (const std::shared_ptr<TCompletionPort> Port = Waiter.RunningPort.lock()) {
-            Port->LeaveRunning();
+            Port->LeaveRunning(Waiter);
         }
+        Waiter.RunningOn = nullptr;
     }
     Waiter.RunningPort.reset();
+}
+
+void TCompletionPort::UncountBlockedLocked() noexcept {
+    for (std::size_t I = 0; I < FRunners.size();) {
+        TWaiter* Runner = FRunners[I];
+        if (ThreadRunnable(Runner->Tid)) {
+            ++I;
+            continue;
+        }
+        Runner->Uncounted = true;
+        FRunners[I] = FRunners.back();
+        FRunners.pop_back();
+    }
 }
 
 bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
@@ -330,15 +382,12 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
     }
     std::unique_lock Lock(FLock);
     if (RanHere) {
-        Waiter.RunningOn = nullptr;
-        if (FRunning > 0) {
-            --FRunning;
-        }
+        StopRunningLocked(Waiter);
     }
     bool TimedOut = Milliseconds == 0;
     bool HasWakeUp = false; // Released by a packet: counted in FWoken.
-    bool Force = false;     // The port made no progress while packets waited.
-    const auto MayTake = [&] { return FCount > 0 && (HasWakeUp || Force || BelowLimitLocked()); };
+    bool Listed = false;    // In FWaiters.
+    const auto MayTake = [&] { return FCount > 0 && (HasWakeUp || BelowLimitLocked()); };
     // A packet may be taken by a thread that arrives while a woken waiter is on its way: the
     // waiter then finds none and waits again for the rest of its time.
     while (!FClosed && !MayTake() && !TimedOut) {
@@ -346,15 +395,19 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
             --FWoken;
             HasWakeUp = false;
         }
-        Waiter.Signalled = false;
-        // At the limit, watch: a running thread may have blocked.
-        Waiter.Watching = FCount > 0 || !BelowLimitLocked();
-        try {
-            FWaiters.push_back(&Waiter);
-        } catch (...) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
+        if (!Listed) {
+            Waiter.Signalled = false;
+            try {
+                FWaiters.push_back(&Waiter);
+            } catch (...) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return 0;
+            }
+            Listed = true;
         }
+        // At the limit the latest waiter watches (a running thread may block); the others,
+        // woken last, sleep on.
+        Waiter.Watching = FWaiters.back() == &Waiter && (FCount > 0 || !BelowLimitLocked());
         const std::uint64_t TakenBefore = FTaken;
         auto WakeAt = Deadline;
         bool OwnDeadline = Timed;
@@ -372,12 +425,16 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
         // Taken off the list just as the time ran out: its release comes anyway (and wakes
         // the next wait at once, which then finds nothing and waits again).
         TimedOut = !Released && OwnDeadline && !HasWakeUp && !FClosed;
-        Force = !Released && !OwnDeadline && FTaken == TakenBefore;
-        // Still listed after a time-out (a wake-up or Close has already taken it off).
-        if (const auto It = std::find(FWaiters.begin(), FWaiters.end(), &Waiter);
-            It != FWaiters.end()) {
-            FWaiters.erase(It);
+        // A wake-up, a nudge or Close has taken it off the list; a time-out has not.
+        Listed = std::find(FWaiters.begin(), FWaiters.end(), &Waiter) != FWaiters.end();
+        if (!Released && !OwnDeadline && Listed && FCount > 0 && FTaken == TakenBefore) {
+            // Packets waited a whole watch period and nobody took one: running threads that
+            // are not on a CPU (nor ready for one) have blocked and no longer count.
+            UncountBlockedLocked();
         }
+    }
+    if (Listed) {
+        FWaiters.erase(std::find(FWaiters.begin(), FWaiters.end(), &Waiter));
     }
     if (HasWakeUp && !MayTake()) {
         --FWoken;
@@ -407,8 +464,12 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
     // Only a port owned by a shared_ptr (as every handle's is) can be given back at the
     // thread's end; another does not count its threads.
     if (!Waiter.RunningPort.expired()) {
-        ++FRunning;
-        Waiter.RunningOn = this;
+        try {
+            FRunners.push_back(&Waiter);
+            Waiter.RunningOn = this;
+        } catch (...) {
+            // Out of memory: this thread is not counted.
+        }
     }
     // Packets left over (more than we could take, or a wake-up we took from another waiter's
     // packet): pass the wake-up on while the limit allows.

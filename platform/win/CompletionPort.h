@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <sys/types.h>
 #include <vector>
 
 namespace win {
@@ -19,15 +20,17 @@ namespace win {
 /// until it asks the port again (or ends). A packet wakes a waiter only while fewer threads run
 /// (or are on their way with a wake-up) than the concurrency value, and a thread asking while
 /// the port is at its limit waits too; a running thread that asks again takes the next packet
-/// at once. Windows also stops counting a running thread while it blocks; we cannot see that,
-/// so a waiter watches a port at its limit: when packets stay queued and no thread took any for
-/// the watch period (DefaultWatchPeriod), it takes one anyway. A handler that blocks thus delays
-/// the port by that period at most, never stalls it; a pool whose concurrency is at least its
-/// thread count never reaches the limit and never watches.
+/// at once. Windows also stops counting a running thread while it blocks; the kernel does not
+/// tell us, so the latest waiter watches a port at its limit: when packets stayed queued for
+/// the watch period (DefaultWatchPeriod) and no thread took any, it looks at the running
+/// threads' states and stops counting those that wait for something (a lock, I/O, a sleep),
+/// as Windows would have. A blocked handler thus delays the port by that period at most and
+/// never stalls it; a thread busy on a CPU keeps its place, as on Windows. A pool whose
+/// concurrency is at least its thread count never reaches the limit and never watches.
 class TCompletionPort final : public THandleObject,
                               public std::enable_shared_from_this<TCompletionPort> {
 public:
-    static constexpr std::chrono::milliseconds DefaultWatchPeriod{20};
+    static constexpr std::chrono::milliseconds DefaultWatchPeriod{2};
 
     explicit TCompletionPort(DWORD Concurrency) : FConcurrency(Concurrency) {}
     /// Queues a packet; false (the packet dropped) once the port is closed or when memory runs
@@ -53,7 +56,7 @@ public:
     /// Threads counted as running on this port now, woken ones on their way included.
     std::size_t RunningThreads() noexcept {
         std::scoped_lock Lock(FLock);
-        return FRunning + FWoken;
+        return FRunners.size() + FWoken;
     }
 
 private:
@@ -72,6 +75,8 @@ private:
         // made at a dead one's address, and lets the thread's end give its place back.
         TCompletionPort* RunningOn = nullptr;
         std::weak_ptr<TCompletionPort> RunningPort;
+        bool Uncounted = false; // Guarded by RunningOn's FLock. Seen blocked while running.
+        pid_t Tid = 0;          // The thread's id, for a look at its state.
         /// Sleeps until released, or until Deadline when Timed; true when released.
         bool Sleep(bool Timed, std::chrono::steady_clock::time_point Deadline) noexcept;
         void Release() noexcept;
@@ -87,17 +92,20 @@ private:
     // After queuing: the waiter to wake, if the limit lets one run; else, when the latest
     // waiter sleeps without watching, that one, not signalled, to go back to sleep watching.
     TWaiter* WaiterForQueuedLocked() noexcept;
-    bool BelowLimitLocked() const noexcept { return FRunning + FWoken < FConcurrency; }
+    bool BelowLimitLocked() const noexcept { return FRunners.size() + FWoken < FConcurrency; }
     // Ends Waiter's thread's running on whatever port it ran on.
     static void StopRunning(TWaiter& Waiter) noexcept;
-    void LeaveRunning() noexcept;
+    void LeaveRunning(TWaiter& Waiter) noexcept;
+    void StopRunningLocked(TWaiter& Waiter) noexcept;
+    // Stops counting the running threads that wait for something (a lock, I/O, a sleep).
+    void UncountBlockedLocked() noexcept;
     // This thread's waiter; null when memory runs out.
     static TWaiter* ThisThreadWaiter() noexcept;
 
     const DWORD FConcurrency;
     std::mutex FLock;
-    std::size_t FRunning = 0; // Guarded by FLock. Threads that took packets.
-    std::size_t FWoken = 0;   // Guarded by FLock. Released, not yet back.
+    std::vector<TWaiter*> FRunners; // Guarded by FLock. Threads counted as running.
+    std::size_t FWoken = 0;         // Guarded by FLock. Released, not yet back.
     std::chrono::milliseconds FWatchPeriod = DefaultWatchPeriod; // Guarded by FLock.
     std::uint64_t FTaken = 0;            // Guarded by FLock. Takes so far (progress).
     std::vector<OVERLAPPED_ENTRY> FRing; // Guarded by FLock.

@@ -627,18 +627,22 @@ TEST(CompletionPort, ConcurrencyLimitsTheThreadsWoken) {
     }
 }
 
-// A running thread may block (Windows would stop counting it; we cannot see it): a waiter
-// still takes the packet once the port made no progress for a while. Time-outs shorter than
-// that end as time-outs, and a new thread does not jump the limit.
+// A running thread busy on a CPU keeps its place: time-outs end as time-outs and a new thread
+// does not jump the limit. Once it blocks (Windows would stop counting it), a waiter takes the
+// packet after a watch period.
 TEST(CompletionPort, ABlockedRunningThreadDoesNotStallThePort) {
     HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
     ASSERT_NE(Port, nullptr);
     PostQueuedCompletionStatus(Port, 0, 1, nullptr);
     std::promise<TTake> Took;
+    std::atomic<bool> Spin{true};
     std::promise<void> Unblock;
-    std::thread Blocked([&] {
+    std::thread Runner([&] {
         Took.set_value(Take(Port, 20000));
-        Unblock.get_future().wait(); // Blocks while counted as running.
+        while (Spin.load()) {
+            // On a CPU (or ready for one) while counted as running.
+        }
+        Unblock.get_future().wait(); // Blocked while counted as running.
     });
     EXPECT_EQ(Took.get_future().get().Key, 1u);
     PostQueuedCompletionStatus(Port, 0, 2, nullptr);
@@ -647,9 +651,10 @@ TEST(CompletionPort, ABlockedRunningThreadDoesNotStallThePort) {
         EXPECT_FALSE(Got.Ok);
         EXPECT_EQ(Got.Error, static_cast<DWORD>(WAIT_TIMEOUT));
     }
+    Spin = false;
     EXPECT_EQ(Take(Port, 20000).Key, 2u);
     Unblock.set_value();
-    Blocked.join();
+    Runner.join();
     // Both ended their running: the next packet goes at once.
     PostQueuedCompletionStatus(Port, 0, 3, nullptr);
     EXPECT_EQ(Take(Port, 0).Key, 3u);
