@@ -382,10 +382,14 @@ void TzefWSConnection_HTTPAPI::ReadEntityBody() {
     if (Id == 0) {
         return;
     }
-    if (!FBuffer) {
-        // Not zero-filled: an idle connection's pending read then leaves most of its pages
-        // untouched (not resident) until bytes arrive.
-        FBuffer.reset(new std::uint8_t[HTTPAPIReadSize]);
+    // Small until a read fills it; never zero-filled, so that an idle connection's pending
+    // read leaves the pages no bytes reached out of the resident set.
+    const std::size_t Wanted = !FBuffer                       ? HTTPAPIFirstReadSize
+                               : FBufferLength == FBufferSize ? HTTPAPIReadSize
+                                                              : FBufferSize;
+    if (Wanted != FBufferSize) {
+        FBuffer.reset(new std::uint8_t[Wanted]);
+        FBufferSize = Wanted;
     }
     FBufferLength = 0;
     FBufferPos = 0;
@@ -393,9 +397,8 @@ void TzefWSConnection_HTTPAPI::ReadEntityBody() {
     FReadContext.reqqueue = FHTTPReqQueue;
     FReadContext.iocompletition = FIOCompletition;
     AddOperation(); // Called on a thread that holds a reference.
-    ULONG Result = FApi->HttpReceiveRequestEntityBody(FHTTPReqQueue, Id, 0, FBuffer.get(),
-                                                      ULONG(HTTPAPIReadSize), nullptr,
-                                                      &FReadContext.overlapped);
+    ULONG Result = FApi->HttpReceiveRequestEntityBody(
+        FHTTPReqQueue, Id, 0, FBuffer.get(), ULONG(FBufferSize), nullptr, &FReadContext.overlapped);
     if (Result == NO_ERROR || Result == ERROR_IO_PENDING) {
         return; // The completion comes through the pool.
     }
@@ -416,7 +419,7 @@ void TzefWSConnection_HTTPAPI::DoReadData(std::uint32_t aBytesReceived) {
         EndChannel();
         return;
     }
-    FBufferLength = FBuffer ? std::min<std::size_t>(aBytesReceived, HTTPAPIReadSize) : 0;
+    FBufferLength = std::min<std::size_t>(aBytesReceived, FBufferSize);
     FBufferPos = 0;
     try {
         // A server takes only masked frames from its clients.
@@ -477,6 +480,7 @@ std::size_t TzefWSConnection_HTTPAPI::ReadBytes(std::uint8_t* aBytes, std::size_
 
 void TzefWSConnection_HTTPAPI::ReleaseBuffers() {
     FBuffer.reset();
+    FBufferSize = 0;
     FBufferLength = 0;
     FBufferPos = 0;
 }

@@ -21,6 +21,9 @@ namespace zef {
 
 /// Size of each entity-body read of an upgraded connection.
 inline constexpr std::size_t HTTPAPIReadSize = 16384;
+/// Size of its first reads: most connections only ever get small messages, and an idle one
+/// holds its pending read's buffer. A read that fills it grows the buffer to HTTPAPIReadSize.
+inline constexpr std::size_t HTTPAPIFirstReadSize = 2048;
 
 class TzefWSHandShake_HTTPAPI : public TzefWSHandShakeServer_Base {
 public:
@@ -95,7 +98,8 @@ public:
     // --- Operations ---
     /// Starts the overlapped disconnect wait.
     virtual void WaitForDisconnect();
-    /// Starts one overlapped read of HTTPAPIReadSize bytes (only while connected).
+    /// Starts one overlapped read of HTTPAPIFirstReadSize bytes, or HTTPAPIReadSize once a
+    /// read has filled the smaller buffer (only while connected).
     virtual void ReadEntityBody();
     /// The connection is gone: disconnected, no request id; raises OnDisconnect(0) unless the
     /// transport is trpUndefined or trpHTTP.
@@ -166,7 +170,8 @@ private:
     bool FRequestBodyRead = false;
     // The read buffer: FBufferLength bytes arrived, FBufferPos taken. The reader's thread
     // (one read in flight at a time).
-    std::unique_ptr<std::uint8_t[]> FBuffer; // HTTPAPIReadSize bytes once the first read starts.
+    std::unique_ptr<std::uint8_t[]> FBuffer; // FBufferSize bytes once the first read starts.
+    std::size_t FBufferSize = 0;
     std::size_t FBufferLength = 0;
     std::size_t FBufferPos = 0;
     TzefHTTPAPIContext FReadContext;            // Embedded; one read at a time.

@@ -190,7 +190,11 @@ TEST_P(TzefWSServer_HTTPAPI_Modes, EchoesAndReleasesEverythingAfterEveryKindOfDi
             SCOPED_TRACE(Case.Name);
             TWebSocketTestClient Client;
             ASSERT_TRUE(Echo.Open(Client));
-            for (std::size_t Size : {std::size_t(0), std::size_t(5), std::size_t(70000)}) {
+            // Around the first reads' size (a 2040-byte text is a 2048-byte masked frame),
+            // then larger than every read.
+            for (std::size_t Size : {std::size_t(0), std::size_t(5), HTTPAPIFirstReadSize - 9,
+                                     HTTPAPIFirstReadSize - 8, HTTPAPIFirstReadSize - 7,
+                                     HTTPAPIReadSize, std::size_t(70000)}) {
                 std::string Text(Size, 'q');
                 ASSERT_TRUE(Client.SendText(Text));
                 ASSERT_EQ(Client.ReadMessage().value_or("<none>"), Text);
