@@ -185,6 +185,15 @@ void TConnection::CompleteLocked(const TPendingIo& Io, DWORD Status, DWORD Bytes
 }
 
 void TConnection::UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept {
+    // A receiver waiting for the request delivered under the lock: woken once it is released.
+    struct TNotifyArrived {
+        std::shared_ptr<TRequestQueue> Queue;
+        ~TNotifyArrived() {
+            if (Queue) {
+                Queue->NotifyArrived();
+            }
+        }
+    } NotifyArrived{std::move(FArrivedQueue)};
     if (FCompletions.empty()) {
         Lock.unlock();
         return;
@@ -220,7 +229,7 @@ void TConnection::UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept
 }
 
 void TConnection::FlushLocked(std::unique_lock<std::mutex>& Lock) noexcept {
-    if (!FCompletions.empty()) {
+    if (!FCompletions.empty() || FArrivedQueue) {
         UnlockAndComplete(Lock);
         Lock.lock();
     }
@@ -449,12 +458,15 @@ void TConnection::DeliverLocked() {
     FQueueDeadline = FTimeouts.RequestQueue == TTimeouts::Disabled
                          ? 0
                          : MonotonicMs() + std::int64_t(FTimeouts.RequestQueue) * 1000;
-    // The receive's completion leaves with the lock's release: the worker it wakes answers on
-    // this connection, and would otherwise find the lock still held here.
-    std::optional<TDeferredCompletion> Handed;
-    const TDeliverResult Result = Route.Queue->Deliver(std::move(Request), &Handed);
-    if (Handed) {
-        CompleteLocked(Handed->Io, Handed->Status, Handed->Bytes);
+    // The receiver is woken once the lock is released: it answers on this connection, and
+    // would otherwise find the lock still held here.
+    TRequestQueue::TWakeUp WakeUp;
+    const TDeliverResult Result = Route.Queue->Deliver(std::move(Request), &WakeUp);
+    if (WakeUp.Completion) {
+        CompleteLocked(WakeUp.Completion->Io, WakeUp.Completion->Status, WakeUp.Completion->Bytes);
+    }
+    if (WakeUp.Arrived) {
+        FArrivedQueue = Route.Queue;
     }
     if (Result == TDeliverResult::Delivered) {
         return;

@@ -198,6 +198,8 @@ private:
     std::vector<TPendingIo> FDisconnectWaits; // Guarded by FLock.
     std::deque<TQueuedSend> FPendingSends;    // Guarded by FLock. Overlapped sends, in order.
     std::vector<TCompletion> FCompletions;    // Guarded by FLock. Made, not yet reported.
+    // Guarded by FLock. A queue whose waiting receiver is to be woken when the lock is released.
+    std::shared_ptr<TRequestQueue> FArrivedQueue;
     // Whether a thread is reporting completions (outside the lock), and whether more came.
     static constexpr int Idle = 0;
     static constexpr int Reporting = 1;

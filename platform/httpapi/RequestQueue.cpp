@@ -8,8 +8,7 @@
 
 namespace httpapi {
 
-TDeliverResult TRequestQueue::Deliver(std::shared_ptr<TRequest> Request,
-                                      std::optional<TDeferredCompletion>* Later) {
+TDeliverResult TRequestQueue::Deliver(std::shared_ptr<TRequest> Request, TWakeUp* Later) {
     std::vector<std::shared_ptr<TRequest>> Dropped; // released after the lock
     std::unique_lock Lock(FLock);
     SweepLocked(Dropped);
@@ -25,7 +24,7 @@ TDeliverResult TRequestQueue::Deliver(std::shared_ptr<TRequest> Request,
             HandOutLocked(std::move(Request), Receiver.Buffer, Receiver.Length, Needed);
         Lock.unlock();
         if (Later != nullptr) {
-            Later->emplace(TDeferredCompletion{Receiver, Result, Needed});
+            Later->Completion.emplace(TDeferredCompletion{Receiver, Result, Needed});
         } else {
             Receiver.Complete(Result, Needed);
         }
@@ -36,7 +35,11 @@ TDeliverResult TRequestQueue::Deliver(std::shared_ptr<TRequest> Request,
     }
     FPending.push_back(std::move(Request));
     Lock.unlock();
-    FArrived.notify_one();
+    if (Later != nullptr) {
+        Later->Arrived = true;
+    } else {
+        FArrived.notify_one();
+    }
     return TDeliverResult::Delivered;
 }
 

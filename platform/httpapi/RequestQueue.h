@@ -29,11 +29,19 @@ public:
 
     TRequestQueue() = default;
 
+    /// What a delivery leaves to a caller that holds a lock the woken thread may want at once:
+    /// the completion of the pending receive that took the request, or the wake-up of a
+    /// synchronous receiver (NotifyArrived).
+    struct TWakeUp {
+        std::optional<TDeferredCompletion> Completion;
+        bool Arrived = false;
+    };
     /// Reactor thread: queue Request, or refuse it when the queue is full or closed. A pending
-    /// receive takes it at once; its completion is made here, or, with Later, left there for
-    /// the caller to make.
-    TDeliverResult Deliver(std::shared_ptr<TRequest> Request,
-                           std::optional<TDeferredCompletion>* Later = nullptr);
+    /// receive takes it at once. Its completion, or the wake-up of a waiting receiver, is made
+    /// here, or, with Later, left there for the caller.
+    TDeliverResult Deliver(std::shared_ptr<TRequest> Request, TWakeUp* Later = nullptr);
+    /// Wakes a receiver waiting for a request (a deferred TWakeUp::Arrived).
+    void NotifyArrived() noexcept { FArrived.notify_one(); }
     /// HttpReceiveHttpRequest. With an OVERLAPPED, a receive that would wait returns
     /// ERROR_IO_PENDING and completes when a request arrives (or 995 when the queue closes).
     DWORD Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffer, ULONG Length,
