@@ -6,14 +6,16 @@
 #           hundreds of connections echoing messages.
 # While each runs, its resident memory, open descriptors and threads are sampled from /proc.
 # A server passes when, under load, the mean of the last third of the samples stays within
-# the tolerance of the mean of the first third, and it is still alive at the end.
+# the tolerance of the mean of the first third, and it is still alive at the end. Sampling
+# begins after a warm-up under the same load (half of each server's time, at most 20 s):
+# buffers, allocator arenas and an elastic pool fill up first, and that climb is not growth.
 #
 #   bench/soak.sh [--minutes N (10) | --seconds N | --short] [--build DIR] [--interval S]
 #                 [--rss-cap-mb M (2048)]
 #
 # A server whose resident memory passes the cap is stopped there and fails (the soak must not
 # take the machine down with it).
-# --short is the CI form: about 30 s in all. DIR holds bin/halden, bin/korvo and bin/wsload
+# --short is the CI form: about 80 s in all. DIR holds bin/halden, bin/korvo and bin/wsload
 # (default build/release). Exits 1 when a server grew, died, or its load generator failed.
 set -uo pipefail
 
@@ -26,7 +28,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --minutes) Total=$(($2 * 60)); shift 2 ;;
     --seconds) Total=$2; shift 2 ;;
-    --short) Total=30; shift ;;
+    --short) Total=80; shift ;;
     --build) Build=$(cd "$2" && pwd); shift 2 ;;
     --interval) Interval=$2; shift 2 ;;
     --rss-cap-mb) RssCapMb=$2; shift 2 ;;
@@ -34,9 +36,11 @@ while [ $# -gt 0 ]; do
     esac
 done
 Half=$((Total / 2))
-[ "$Half" -ge 6 ] || { echo "soak.sh: at least 12 seconds" >&2; exit 2; }
+[ "$Half" -ge 10 ] || { echo "soak.sh: at least 20 seconds" >&2; exit 2; }
+WarmUp=$((Half / 2 < 20 ? Half / 2 : 20))
+Sampled=$((Half - WarmUp))
 # About 30 samples per server, at most one a second.
-[ -n "$Interval" ] || Interval=$(((Half + 29) / 30))
+[ -n "$Interval" ] || Interval=$(((Sampled + 29) / 30))
 [ "$Interval" -ge 1 ] || Interval=1
 
 Work=$(mktemp -d)
@@ -110,7 +114,7 @@ watch_server() { # name pid seconds -> prints the verdict, returns 1 on growth o
 }
 
 Failed=0
-echo "soak: ${Total}s in all, ${Half}s per server, a sample every ${Interval}s"
+echo "soak: ${Total}s in all, ${Half}s per server (${WarmUp}s of warm-up), a sample every ${Interval}s"
 
 # ---- halden ----
 Halden=$Build/bin/halden
@@ -131,8 +135,8 @@ else
         LoadPids=($!)
         wrk -t1 -c16 -d"$((Half + 2))s" -H "Connection: close" "$Url" >"$Work/close.out" 2>&1 &
         LoadPids+=($!)
-        sleep 1 # Let the connections open before the first sample.
-        watch_server halden "$ServerPid" "$Half" || Failed=1
+        sleep "$WarmUp"
+        watch_server halden "$ServerPid" "$Sampled" || Failed=1
         wait "${LoadPids[@]}"
         for Kind in keepalive close; do
             Requests=$(awk '/requests in/ {print $1}' "$Work/$Kind.out")
@@ -172,8 +176,8 @@ else
         "$Wsload" "$Url" --expect-greeting --connections 500 --inflight 2 --size 512 --warmup 1 \
             --duration "$((Half - 1))" >"$Work/echo.out" 2>&1 &
         LoadPids+=($!)
-        sleep 1
-        watch_server korvo "$ServerPid" "$Half" || Failed=1
+        sleep "$WarmUp"
+        watch_server korvo "$ServerPid" "$Sampled" || Failed=1
         for I in 0 1; do
             Out=$Work/$([ "$I" = 0 ] && echo churn || echo echo).out
             if ! wait "${LoadPids[$I]}"; then
