@@ -165,7 +165,12 @@ void TListener::OnEvents(std::uint32_t) noexcept {
             if (!Target->Add(Connection, Fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP)) {
                 continue;
             }
-            // Data may have arrived before registration: read it on the connection's reactor.
+            // Data may have arrived before registration: read it on the connection's reactor,
+            // at once when that is this thread's (no hand-off through the reactor's queue).
+            if (Target == FReactor) {
+                Connection->Start();
+                continue;
+            }
             std::weak_ptr<TConnection> Weak = Connection;
             Target->Post([Weak] {
                 if (auto Started = Weak.lock()) {
