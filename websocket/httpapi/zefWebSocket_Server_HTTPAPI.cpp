@@ -211,6 +211,7 @@ void TzefWSServer_HTTPAPI::TearDown() {
     }
     FURLs.Clear();
     FreeConnections();
+    FreeEndedWhileStopping();
     // The pool's last completions released their connections after the deferred release was
     // stopped; no worker names them any more, so they go with the stop too.
     StopConnectionsFree();
@@ -333,8 +334,31 @@ void TzefWSServer_HTTPAPI::ConnectionDone(TzefWSConnectionServer_HTTPAPI& aConne
         }
         return;
     }
+    if (IsDestroying()) {
+        // The stop may still be telling the peers it found in the registry before this
+        // connection left it: the connection stays until the stop is done with them.
+        try {
+            std::scoped_lock Lock(FEndedLock);
+            FEndedWhileStopping.push_back(&aConnection);
+            return;
+        } catch (...) {
+            // No room to keep it: freed at once.
+        }
+    }
     aConnection.MarkFreed();
     std::unique_ptr<TzefWSConnectionServer_HTTPAPI> Owned(&aConnection);
+}
+
+void TzefWSServer_HTTPAPI::FreeEndedWhileStopping() {
+    std::vector<TzefWSConnectionServer_HTTPAPI*> Taken;
+    {
+        std::scoped_lock Lock(FEndedLock);
+        Taken.swap(FEndedWhileStopping);
+    }
+    for (TzefWSConnectionServer_HTTPAPI* Connection : Taken) {
+        Connection->MarkFreed();
+        std::unique_ptr<TzefWSConnectionServer_HTTPAPI> Owned(Connection);
+    }
 }
 
 void TzefWSServer_HTTPAPI::OnHTTPAPIDisconnect(TzefHTTPServerAPI& /*Sender*/,

@@ -12,7 +12,9 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace zef {
 
@@ -179,8 +181,11 @@ private:
     void ReadBasicCredentials(TzefWSConnectionServer_HTTPAPI& aConnection,
                               THttpServerRequest& aRequest);
     /// The last operation of a connection ended: it leaves the registry and is announced and
-    /// released (an upgraded one) or freed (any other, and every one while stopping).
+    /// released (an upgraded one) or freed (any other); while stopping, it waits for the end
+    /// of the stop.
     void ConnectionDone(TzefWSConnectionServer_HTTPAPI& aConnection);
+    /// Frees the connections that ended while the component was stopping.
+    void FreeEndedWhileStopping();
     /// Removes the prefixes, ends the listener and frees the connections.
     void TearDown();
 
@@ -188,6 +193,9 @@ private:
     std::unique_ptr<TzefHTTPServerAPI> FTCPServer;   // Owner's thread only.
     std::atomic<bool> FHasListener{false};           // Mirrors FTCPServer for other threads.
     TzefSRWLockList<TzefWSConnection*> FConnections; // Entries owned by the component.
+    std::mutex FEndedLock;
+    // Connections that ended while stopping, owned until the stop's end. Guarded by FEndedLock.
+    std::vector<TzefWSConnectionServer_HTTPAPI*> FEndedWhileStopping;
     TzefWSTimeouts_HTTPAPI FTimeouts;
     rtl::TStringList FURLs;
     std::string FHost = "127.0.0.1";
