@@ -27,7 +27,9 @@ struct TWSFrame {
 /// DefaultTimeout); nothing in it sleeps.
 class TWebSocketTestClient {
 public:
-    static constexpr std::chrono::milliseconds DefaultTimeout{10000};
+    /// Generous: a server under ThreadSanitizer on a loaded machine answers large messages
+    /// slowly; the waits end as soon as the bytes are there.
+    static constexpr std::chrono::milliseconds DefaultTimeout{60000};
 
     TWebSocketTestClient() = default;
     TWebSocketTestClient(const TWebSocketTestClient&) = delete;
