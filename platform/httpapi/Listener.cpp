@@ -127,6 +127,17 @@ void TListener::Close() noexcept {
 }
 
 void TListener::OnEvents(std::uint32_t) noexcept {
+    // Connections of this thread's own reactor, started once the lock is released: starting
+    // routes a request that may already be there, under the driver's lock, which the driver
+    // also holds while it takes this one to open or close the listener.
+    std::vector<std::shared_ptr<TConnection>> ToStart;
+    AcceptAll(ToStart);
+    for (const std::shared_ptr<TConnection>& Connection : ToStart) {
+        Connection->Start();
+    }
+}
+
+void TListener::AcceptAll(std::vector<std::shared_ptr<TConnection>>& ToStart) noexcept {
     std::scoped_lock Lock(FLock);
     // Edge-triggered: accept until the backlog is empty.
     for (int Accepted = 0; FFd >= 0 && Accepted < 4096; ++Accepted) {
@@ -168,7 +179,7 @@ void TListener::OnEvents(std::uint32_t) noexcept {
             // Data may have arrived before registration: read it on the connection's reactor,
             // at once when that is this thread's (no hand-off through the reactor's queue).
             if (Target == FReactor) {
-                Connection->Start();
+                ToStart.push_back(Connection);
                 continue;
             }
             std::weak_ptr<TConnection> Weak = Connection;

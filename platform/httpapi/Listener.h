@@ -8,10 +8,12 @@
 #include <mutex>
 #include <string>
 #include <sys/socket.h>
+#include <vector>
 #include <windows.h>
 
 namespace httpapi {
 
+class TConnection;
 class TReactorPool;
 
 /// A listening socket, registered with one reactor, handing accepted connections to the
@@ -39,6 +41,9 @@ public:
     void OnStop() noexcept override { Close(); }
 
 private:
+    // Accepts until the backlog is empty; connections to start on this thread go to ToStart.
+    void AcceptAll(std::vector<std::shared_ptr<TConnection>>& ToStart) noexcept;
+
     const std::string FAddress;
     const std::uint16_t FPort;
     const bool FSecure;
