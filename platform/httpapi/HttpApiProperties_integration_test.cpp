@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <windows.h>
 
 using namespace httpapi::testing;
 
@@ -62,6 +63,40 @@ private:
 struct TRecord {
     alignas(8) char Bytes[sizeof(HTTP_REQUEST) + 8192];
     HTTP_REQUEST* Get() { return reinterpret_cast<HTTP_REQUEST*>(Bytes); }
+};
+
+/// An overlapped receive into aRecord with its own event. The destructor cancels it if it is
+/// still pending and waits for its end, so the record is never written after it is gone.
+class TPendingReceive {
+public:
+    TPendingReceive(HANDLE aQueue, TRecord& aRecord) : FQueue(aQueue) {
+        FOverlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        FStarted = HttpReceiveHttpRequest(aQueue, HTTP_NULL_ID, 0, aRecord.Get(),
+                                          sizeof(aRecord.Bytes), nullptr, &FOverlapped);
+    }
+    ~TPendingReceive() {
+        if (FStarted == ERROR_IO_PENDING && !Done()) {
+            CancelIoEx(FQueue, &FOverlapped);
+            WaitForSingleObject(FOverlapped.hEvent, 10000);
+        }
+        CloseHandle(FOverlapped.hEvent);
+    }
+    TPendingReceive(const TPendingReceive&) = delete;
+    TPendingReceive& operator=(const TPendingReceive&) = delete;
+
+    ULONG Started() const { return FStarted; }
+    bool Done() const { return WaitForSingleObject(FOverlapped.hEvent, 0) == WAIT_OBJECT_0; }
+    /// The completed receive's Win32 code.
+    DWORD Result() {
+        DWORD Bytes = 0;
+        return GetOverlappedResult(FQueue, &FOverlapped, &Bytes, FALSE) ? DWORD(NO_ERROR)
+                                                                        : GetLastError();
+    }
+
+private:
+    HANDLE FQueue;
+    OVERLAPPED FOverlapped{};
+    ULONG FStarted = NO_ERROR;
 };
 
 ULONG Answer(HANDLE Queue, HTTP_REQUEST_ID Id, USHORT Status, PHTTP_LOG_DATA LogData) {
@@ -334,19 +369,29 @@ TEST(HttpApiQos, ConnectionLimitAndBandwidthSettings) {
     ASSERT_EQ(Answer(Server.Queue(), Record.Get()->RequestId, 200, nullptr), NO_ERROR);
     ASSERT_TRUE(First.ReadResponse().has_value());
     First.Close();
-    // The server notices the close on its own time: retry until a request gets through.
+    // The server notices the close on its own time: retry until a request gets through. A
+    // receive waits in the queue all along, and each attempt waits for whichever comes first,
+    // the request or the 503: a 503 not yet arrived must not send the test into a receive that
+    // nothing will ever complete.
+    TPendingReceive Receive(Server.Queue(), Record);
+    ASSERT_EQ(Receive.Started(), ERROR_IO_PENDING);
     for (int Attempt = 0; Attempt < 100; ++Attempt) {
         TTestClient Third(Server.Port());
         Third.Send("GET /third HTTP/1.1\r\nHost: x\r\n\r\n");
-        if (!Third.Readable(0)) {
-            ASSERT_EQ(HttpReceiveHttpRequest(Server.Queue(), HTTP_NULL_ID, 0, Record.Get(),
-                                             sizeof(Record.Bytes), &Bytes, nullptr),
-                      NO_ERROR);
+        bool Refused = false;
+        bool Received = false;
+        for (int Poll = 0; Poll < 1000 && !Refused && !Received; ++Poll) {
+            Received = Receive.Done();
+            Refused = !Received && Third.Readable(10);
+        }
+        if (Received) {
+            EXPECT_EQ(Receive.Result(), DWORD(NO_ERROR));
             EXPECT_EQ(std::string(Record.Get()->pRawUrl, Record.Get()->RawUrlLength), "/third");
             ASSERT_EQ(Answer(Server.Queue(), Record.Get()->RequestId, 200, nullptr), NO_ERROR);
             EXPECT_EQ(ResponseStatus(Third.ReadResponse().value_or("")), 200);
             return;
         }
+        ASSERT_TRUE(Refused) << "neither the request nor an answer within 10 s";
         EXPECT_EQ(ResponseStatus(Third.ReadResponse().value_or("")), 503);
     }
     ADD_FAILURE() << "the closed connection is still counted";
