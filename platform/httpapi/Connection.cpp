@@ -179,9 +179,28 @@ void TConnection::OnStop() noexcept {
 void TConnection::CompleteLocked(const TPendingIo& Io, DWORD Status, DWORD Bytes) noexcept {
     try {
         FCompletions.push_back({Io, Status, Bytes});
+        ++FCompletionsMade;
     } catch (...) {
         Io.Complete(Status, Bytes); // out of memory: at once, under the lock
     }
+}
+
+void TConnection::CompleteAtOnceLocked(TLockGuard& Guard, const TPendingIo& Io,
+                                       DWORD Bytes) noexcept {
+    CompleteLocked(Io, NO_ERROR, Bytes);
+    Guard.ReportedBeforeReturn = FCompletionsMade;
+}
+
+void TConnection::WaitReported(std::uint64_t Count) noexcept {
+    if (FCompletionsReported.load() >= Count) {
+        return; // The usual case: this thread reported it itself.
+    }
+    ++FReportWaiters;
+    for (std::uint64_t Seen = FCompletionsReported.load(); Seen < Count;
+         Seen = FCompletionsReported.load()) {
+        FCompletionsReported.wait(Seen);
+    }
+    --FReportWaiters;
 }
 
 void TConnection::UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept {
@@ -214,6 +233,10 @@ void TConnection::UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept
     while (true) {
         for (const TCompletion& Completion : Batch) {
             Completion.Io.Complete(Completion.Status, Completion.Bytes);
+        }
+        FCompletionsReported += Batch.size();
+        if (FReportWaiters.load() > 0) {
+            FCompletionsReported.notify_all();
         }
         Batch.clear();
         // Usually nobody added any meanwhile: done without taking the lock again.
@@ -752,8 +775,8 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
                 if (Overlapped != nullptr) {
                     // Done at once; the completion is still reported.
                     win::BeginOverlapped(Overlapped);
-                    CompleteLocked(TPendingIo{Overlapped, Target, Buffer, Length, Flags}, NO_ERROR,
-                                   BytesRead);
+                    CompleteAtOnceLocked(
+                        Guard, TPendingIo{Overlapped, Target, Buffer, Length, Flags}, BytesRead);
                 }
                 return NO_ERROR;
             }
@@ -835,7 +858,8 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
     if (Overlapped != nullptr) {
         // A plain body is read at once; the completion is still reported.
         win::BeginOverlapped(Overlapped);
-        CompleteLocked(TPendingIo{Overlapped, Target, Buffer, Length, Flags}, NO_ERROR, BytesRead);
+        CompleteAtOnceLocked(Guard, TPendingIo{Overlapped, Target, Buffer, Length, Flags},
+                             BytesRead);
     }
     return NO_ERROR;
 }
@@ -916,7 +940,7 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
     if (Overlapped != nullptr) {
         // Done at once; the completion is still reported, before any later send's.
         win::BeginOverlapped(Overlapped);
-        CompleteLocked(TPendingIo{Overlapped, Target}, NO_ERROR, BytesSent);
+        CompleteAtOnceLocked(Guard, TPendingIo{Overlapped, Target}, BytesSent);
         return NO_ERROR;
     }
     // A slow reader pushes back on the sender instead of growing our memory; one that reads

@@ -108,11 +108,19 @@ private:
     /// Holds the connection's lock; releasing it reports the completions made meanwhile.
     struct TLockGuard {
         explicit TLockGuard(TConnection& Connection) : Owner(Connection), Lock(Connection.FLock) {}
-        ~TLockGuard() { Owner.UnlockAndComplete(Lock); }
+        ~TLockGuard() {
+            Owner.UnlockAndComplete(Lock);
+            if (ReportedBeforeReturn != 0) {
+                Owner.WaitReported(ReportedBeforeReturn);
+            }
+        }
         TLockGuard(const TLockGuard&) = delete;
         TLockGuard& operator=(const TLockGuard&) = delete;
         TConnection& Owner;
         std::unique_lock<std::mutex> Lock;
+        // Set by CompleteAtOnceLocked: how many completions must be reported before the call
+        // returns (0: no wait).
+        std::uint64_t ReportedBeforeReturn = 0;
     };
     struct TCompletion {
         TPendingIo Io;
@@ -123,6 +131,12 @@ private:
     // find the lock still held by its waker. They leave in the order they were made.
     void CompleteLocked(const TPendingIo& Io, DWORD Status, DWORD Bytes) noexcept;
     void UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept;
+    // An overlapped call that finished at once: its completion is reported before the call
+    // returns, as on Windows, where the caller may read the OVERLAPPED (or reuse it) as soon
+    // as the call says NO_ERROR. Another thread reporting this connection's earlier
+    // completions reports it too, in order; the call waits for that.
+    void CompleteAtOnceLocked(TLockGuard& Guard, const TPendingIo& Io, DWORD Bytes) noexcept;
+    void WaitReported(std::uint64_t Count) noexcept;
     // Before a wait: reports what is waiting, then takes the lock again.
     void FlushLocked(std::unique_lock<std::mutex>& Lock) noexcept;
 
@@ -205,6 +219,9 @@ private:
     static constexpr int Reporting = 1;
     static constexpr int MoreToReport = 2;
     std::atomic<int> FReporting{Idle};
+    std::uint64_t FCompletionsMade = 0; // Guarded by FLock. Queued for reporting, ever.
+    std::atomic<std::uint64_t> FCompletionsReported{0}; // Of those, reported.
+    std::atomic<int> FReportWaiters{0};                 // Calls waiting in WaitReported.
     bool FSendsEnded = false;       // Guarded by FLock. A queued send ends the response.
     std::int64_t FSendDeadline = 0; // Guarded by FLock. Minimum send rate of queued sends.
     std::size_t FSendMark = 0;      // Guarded by FLock. Unsent output when it was armed.

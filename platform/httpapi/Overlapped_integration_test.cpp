@@ -521,6 +521,64 @@ TEST(OverlappedOpaque, PeerCloseEndsReadsAndDisconnectWaits) {
     }
 }
 
+// A read or send that says NO_ERROR has reported already when it returns: the OVERLAPPED
+// holds the result and its event is set, also while another thread is reporting the
+// connection's earlier completions, so the caller may reuse the OVERLAPPED at once.
+TEST(OverlappedOpaque, ACallThatCompletesAtOnceHasReportedWhenItReturns) {
+    TQueueFixture Fixture;
+    TTestClient Client(Fixture.Port());
+    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    TAlignedRequest Storage;
+    const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
+    ASSERT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
+    const auto Settle = [&](ULONG Result, ULONG Bytes, TEventOverlapped& Io) -> ULONG {
+        if (Result == ERROR_IO_PENDING) {
+            std::tie(Result, Bytes) = Io.Wait(Fixture.Queue());
+            EXPECT_EQ(Result, NO_ERROR);
+            return Bytes;
+        }
+        EXPECT_EQ(Result, NO_ERROR);
+        EXPECT_EQ(WaitForSingleObject(Io.Overlapped.hEvent, 0), WAIT_OBJECT_0);
+        DWORD Reported = 0;
+        EXPECT_TRUE(GetOverlappedResult(Fixture.Queue(), &Io.Overlapped, &Reported, FALSE));
+        EXPECT_EQ(Reported, Bytes);
+        return Bytes;
+    };
+    std::string Sent;
+    for (int I = 0; Sent.size() < 30000; ++I) {
+        Sent += char(I * 7 % 251);
+    }
+    // Small pieces keep the reactor completing pending reads, and a second thread's sends
+    // keep completions of the same connection coming from two threads at once.
+    std::thread Writer([&] {
+        for (std::size_t At = 0; At < Sent.size(); At += 5) {
+            Client.Send(Sent.substr(At, 5));
+        }
+    });
+    std::thread Sender([&] {
+        for (int I = 0; I < 10000 && !::testing::Test::HasFailure(); ++I) {
+            TEventOverlapped Io;
+            const ULONG Result = SendBytes(Fixture.Queue(), Request.RequestId, "xyz", 3,
+                                           HTTP_SEND_RESPONSE_FLAG_MORE_DATA, &Io.Overlapped);
+            EXPECT_EQ(Settle(Result, 3, Io), 3u);
+        }
+    });
+    std::string Got;
+    char Buffer[3];
+    while (Got.size() < Sent.size() && !::testing::Test::HasFailure()) {
+        TEventOverlapped Read;
+        ULONG Bytes = 0;
+        const ULONG Result =
+            HttpReceiveRequestEntityBody(Fixture.Queue(), Request.RequestId, 0, Buffer,
+                                         sizeof(Buffer), &Bytes, &Read.Overlapped);
+        Got.append(Buffer, Settle(Result, Bytes, Read));
+    }
+    Writer.join();
+    Sender.join();
+    EXPECT_EQ(Got.size(), Sent.size());
+    EXPECT_TRUE(Got == Sent) << "the bytes read differ from those sent";
+}
+
 // Closing the queue ends every outstanding operation with 995: receives, reads, waits.
 TEST(OverlappedQueue, CloseAbortsEverythingWith995) {
     TQueueFixture Fixture;
