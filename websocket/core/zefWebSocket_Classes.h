@@ -153,7 +153,7 @@ public:
     /// The subscribed channels; created on first use. Changed under indexed lock 0.
     rtl::TStringList& Subscriptions();
 
-    int CloseCode() const { return FCloseCode; }
+    int CloseCode() const { return FCloseCode.load(); }
     void SetCloseCode(int Value) { FCloseCode = Value; }
     const std::string& CloseReason() const { return FCloseReason; }
     void SetCloseReason(std::string Value) { FCloseReason = std::move(Value); }
@@ -247,7 +247,9 @@ private:
     std::unique_ptr<TzefQueueList> FQueueLevel1;
     std::unique_ptr<TzefQueueList> FQueueLevel2;
     TzefWSQueueOptions FQueueOptions;
-    int FCloseCode = 0;
+    // Set by the thread that learns of the end, which may be the stop's while a worker ends
+    // the same connection.
+    std::atomic<int> FCloseCode{0};
     std::string FCloseReason;
     std::string FMsgError;
     TwsSpecification FSpecification = TwsSpecification::spRFC6455;
