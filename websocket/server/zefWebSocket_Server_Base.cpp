@@ -442,7 +442,12 @@ void TzefWSServer_Base::SetActive(bool Value) {
 void TzefWSServer_Base::AddConnection(TzefWSConnectionServer_Base& Connection) {
     TzefWSConnectionList& List = LockList();
     try {
-        List.push_back(&Connection);
+        // A connection is registered once: an event stream registers itself before the client
+        // learns its GUID, and the transport's registration after the answer finds it there.
+        if (!Connection.FRegistered) {
+            List.push_back(&Connection);
+            Connection.FRegistered = true;
+        }
     } catch (...) {
         UnLockList(); // Pairs with LockList.
         throw;
@@ -456,6 +461,7 @@ void TzefWSServer_Base::RemoveConnection(TzefWSConnectionServer_Base& Connection
     try {
         for (std::size_t I = List.size(); I-- > 0;) {
             if (List[I] && List[I]->Guid() == Guid) {
+                List[I]->FRegistered = false;
                 List.erase(List.begin() + std::ptrdiff_t(I));
                 break;
             }
@@ -933,6 +939,9 @@ void TzefWSServer_Base::SendFlashPolicy(TzefWSConnectionServer_Base& Connection)
 
 void TzefWSServer_Base::AcceptEventStream(TzefWSConnectionServer_Base& Connection) {
     Connection.SelectProtocolFromURL();
+    // Registered before the events below tell the client its GUID: the client posts under it
+    // at once, and a post that found no connection would lose its message.
+    AddConnection(Connection);
     DoNotifyConnect(&Connection);
     Connection.SetEnabled(true);
     Connection.WriteSSE("retry: " +

@@ -338,6 +338,10 @@ private:
     int FAuthenticationCloseCode = 1000;
     std::string FServerOriginsAllowed;
     std::optional<std::string> FURL;
+    /// In the server's registry; guarded by the registry's lock.
+    bool FRegistered = false;
+
+    friend class TzefWSServer_Base;
 };
 
 /// What a transport answers for a refused upgrade before dropping the connection.

@@ -785,7 +785,11 @@ TEST(TzefWSServer_Base, EventStreamAcceptanceAndLongPollingPost) {
     const std::string Guid = Raw->Guid();
     EXPECT_EQ(Raw->Output(), Head + "retry: 3000000\r\n\r\n" + "data: " + Guid + "\r\n\r\n" +
                                  "data: " + Guid + "\r\n\r\n");
-    Server.AddConnection(*Stream.release()); // Transport step 4: it stays registered.
+    // Registered before its GUID went out, so a post that follows at once finds it; the
+    // transport's own registration after the answer does not add it twice.
+    EXPECT_EQ(Server.GetConnectionByGuid(Guid), Raw);
+    Server.AddConnection(*Stream.release());
+    EXPECT_EQ(Server.Count(), 1);
 
     // The browser posts its messages under the GUID.
     Raw->SetProtocol(""); // Reaches the component's own OnMessage.
