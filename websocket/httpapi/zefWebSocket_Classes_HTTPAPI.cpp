@@ -309,17 +309,31 @@ void TzefWSConnection_HTTPAPI::DropSendContext(TzefHTTPAPIContext* aContext) {
 
 void TzefWSConnection_HTTPAPI::DoHandshake() {
     TzefWSConnectionServer_Base::DoHandshake();
-    SendUpgradeResponse();
+    // Enabled before the answer goes: a client that has its 101 may have others broadcast to
+    // it at once, and a broadcast that found the connection not yet enabled would pass it by.
+    // The write lock keeps those writes behind the answer.
+    EnterCS();
+    try {
+        SetEnabled(true);
+        if (!SendUpgradeResponse()) {
+            SetEnabled(false);
+        }
+    } catch (...) {
+        SetEnabled(false);
+        LeaveCS(); // Pairs with EnterCS.
+        throw;
+    }
+    LeaveCS(); // Pairs with EnterCS.
 }
 
-void TzefWSConnection_HTTPAPI::SendUpgradeResponse() {
+bool TzefWSConnection_HTTPAPI::SendUpgradeResponse() {
     auto Data = std::make_unique<TzefHTTPAPISendData>();
     Data->HeaderText = HeadersResponse().Text();
     Data->Response.Version = FVersion;
     ParseHeaders(Data->Response, Data->HeaderText, Data->Unknown);
     SetStatus(Data->Response, 101, Data->Reason);
-    SendResponseRecord(std::move(Data),
-                       HTTP_SEND_RESPONSE_FLAG_OPAQUE | HTTP_SEND_RESPONSE_FLAG_MORE_DATA);
+    return SendResponseRecord(std::move(Data),
+                              HTTP_SEND_RESPONSE_FLAG_OPAQUE | HTTP_SEND_RESPONSE_FLAG_MORE_DATA);
 }
 
 bool TzefWSConnection_HTTPAPI::SendResponseRecord(std::unique_ptr<TzefHTTPAPISendData> aData,

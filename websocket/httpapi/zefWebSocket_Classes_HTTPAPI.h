@@ -148,7 +148,8 @@ protected:
     const THttpApiFunctions& Api() const { return *FApi; }
 
 private:
-    void SendUpgradeResponse();
+    /// False when the platform refused the 101 (the connection is then aborted).
+    bool SendUpgradeResponse();
     /// The first block of an event stream: its head as the response, the rest as body.
     void SendStreamHead(std::span<const std::uint8_t> aBytes);
     /// Drops the transport of a connection that is marked disconnected but still attached, so

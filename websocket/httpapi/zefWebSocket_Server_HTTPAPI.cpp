@@ -269,7 +269,11 @@ void TzefWSServer_HTTPAPI::OnHTTPAPIConnect(TzefHTTPServerAPI& Sender,
                 Connection.SendResponse("", Refusal->Status, "text/plain; charset=utf-8",
                                         Refusal->Reason + "\r\n");
                 Connection.DisconnectPeer();
-            } else if (!Connection.Disconnected()) {
+            } else if (Connection.Disconnected()) {
+                // Gone before its connect event (a write after the answer failed): it ends
+                // without a disconnect event too.
+                Connection.SetEnabled(false);
+            } else {
                 Connection.WaitForDisconnect();
                 Connection.SetEnabled(true);
                 try {

@@ -219,6 +219,25 @@ TEST_P(TzefWSServer_HTTPAPI_Modes, EchoesAndReleasesEverythingAfterEveryKindOfDi
     EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
 }
 
+TEST_P(TzefWSServer_HTTPAPI_Modes, ABroadcastMadeOnceTheClientHasItsUpgradeAnswerReachesIt) {
+    // No greeting: the client's first message is the broadcast, or the echo that follows it
+    // when the broadcast passed the connection by.
+    TEchoServer Echo(GetParam(),
+                     [](TzefWebSocketServer_HTTPAPI& Server) { Server.OnConnect = nullptr; });
+    ASSERT_NE(Echo.Port(), 0);
+    // The server's worker goes on with the upgrade while the client already reads the answer:
+    // repeated, so that broadcasts land in that stretch.
+    for (int Round = 0; Round < 300; ++Round) {
+        SCOPED_TRACE(Round);
+        TWebSocketTestClient Client;
+        ASSERT_TRUE(Client.Open(Echo.Port(), "/ws/"));
+        Echo.Server().Broadcast("to all");
+        ASSERT_TRUE(Client.SendText("echo"));
+        ASSERT_EQ(Client.ReadMessage().value_or("<none>"), "to all");
+        ASSERT_EQ(Client.ReadMessage().value_or("<none>"), "echo");
+    }
+}
+
 TEST_P(TzefWSServer_HTTPAPI_Modes, StoppingWithOpenConnectionsEndsThemAndFreesEverything) {
     TEchoServer Echo(GetParam());
     ASSERT_NE(Echo.Port(), 0);
