@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -474,6 +475,46 @@ TEST(TzefWSServer_HTTPAPI, ServerSentEventsCarryTheEchoOfAPostedMessage) {
     Server.SetActive(false);
     EXPECT_EQ(Server.Count(), 0);
     EXPECT_TRUE(Stream.ReadUntilClosed().has_value());
+}
+
+TEST(TzefWSServer_HTTPAPI, AnEventStreamLearnsItsGuidBeforeAnyBroadcastReachesIt) {
+    TEchoServer Echo(false, [](TzefWebSocketServer_HTTPAPI& Server) {
+        Server.FallBack().ServerSentEvents().SetEnabled(true);
+    });
+    ASSERT_NE(Echo.Port(), 0);
+    // The client takes the first data event for its GUID: a broadcast that went ahead of it
+    // would send its posts nowhere. Broadcasts run all the time while streams open.
+    std::atomic<bool> Done{false};
+    std::thread Broadcaster([&] {
+        while (!Done.load()) {
+            Echo.Server().Broadcast("to all");
+            std::this_thread::yield();
+        }
+    });
+    auto ReadBlock = [](TWebSocketTestClient& aStream) {
+        std::string Block;
+        while (Block.size() < 4 || Block.compare(Block.size() - 4, 4, "\r\n\r\n") != 0) {
+            auto Byte = aStream.ReadExactly(1);
+            if (!Byte) {
+                return Block + "<end>";
+            }
+            Block += *Byte;
+        }
+        return Block;
+    };
+    for (int Round = 0; Round < 20 && !::testing::Test::HasFailure(); ++Round) {
+        SCOPED_TRACE(Round);
+        TWebSocketTestClient Stream;
+        ASSERT_TRUE(Stream.Connect("127.0.0.1", Echo.Port()));
+        ASSERT_TRUE(Stream.SendRaw(Get("/ws/", "Accept: text/event-stream\r\n")));
+        EXPECT_EQ(StatusLine(ReadBlock(Stream)), "HTTP/1.1 200 OK");
+        EXPECT_EQ(ReadBlock(Stream).rfind("retry: ", 0), 0u);
+        std::string Guid = ReadBlock(Stream);
+        EXPECT_EQ(Guid.size(), 6u + 32u + 4u) << Guid;
+        EXPECT_EQ(ReadBlock(Stream), Guid);
+    }
+    Done = true;
+    Broadcaster.join();
 }
 
 TEST(TzefWSServer_HTTPAPI, BasicAuthenticationGuardsPlainRequests) {

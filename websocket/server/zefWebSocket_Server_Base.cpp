@@ -943,11 +943,20 @@ void TzefWSServer_Base::AcceptEventStream(TzefWSConnectionServer_Base& Connectio
     // at once, and a post that found no connection would lose its message.
     AddConnection(Connection);
     DoNotifyConnect(&Connection);
-    Connection.SetEnabled(true);
-    Connection.WriteSSE("retry: " +
-                        std::to_string(std::int64_t(FFallBack.ServerSentEvents().Retry()) * 1000));
-    Connection.WriteSSE(Connection.Guid());
-    Connection.WriteSSE(Connection.Guid());
+    // Enabled under the write lock, which is held until the GUID is out: a broadcast waits
+    // behind the opening events, since the client takes the first data event for its GUID.
+    Connection.EnterCS();
+    try {
+        Connection.SetEnabled(true);
+        Connection.WriteSSE(
+            "retry: " + std::to_string(std::int64_t(FFallBack.ServerSentEvents().Retry()) * 1000));
+        Connection.WriteSSE(Connection.Guid());
+        Connection.WriteSSE(Connection.Guid());
+    } catch (...) {
+        Connection.LeaveCS(); // Pairs with EnterCS.
+        throw;
+    }
+    Connection.LeaveCS(); // Pairs with EnterCS.
 }
 
 void TzefWSServer_Base::DoXHRPost(TzefWSConnectionServer_Base& Connection) {

@@ -811,6 +811,48 @@ TEST(TzefWSServer_Base, EventStreamAcceptanceAndLongPollingPost) {
     EXPECT_THROW(Server.DispatchRequest(*Bad), rtl::EConvertError);
 }
 
+/// Notes the output at every release of the write lock while the connection is enabled: the
+/// moments at which a writer on another thread, a broadcast, could put its bytes in between.
+class TzefWriteLockWatch : public TzefWSTestServerConnection {
+public:
+    using TzefWSTestServerConnection::EnterCS;
+    using TzefWSTestServerConnection::LeaveCS;
+    void EnterCS() override {
+        TzefWSTestServerConnection::EnterCS();
+        ++FDepth;
+    }
+    void LeaveCS() override {
+        if (--FDepth == 0 && Enabled()) {
+            Openings.push_back(Output());
+        }
+        TzefWSTestServerConnection::LeaveCS();
+    }
+    std::vector<std::string> Openings;
+
+private:
+    int FDepth = 0; // Only this test's thread takes the lock.
+};
+
+TEST(TzefWSServer_Base, AnEventStreamIsEnabledOnlyOnceItsGuidIsOut) {
+    // The client takes the first data event for its GUID: a broadcast that went ahead of the
+    // GUID would send the client's posts nowhere.
+    TzefWSTestServer Server;
+    Server.FallBack().ServerSentEvents().SetEnabled(true);
+    TzefWriteLockWatch Stream;
+    Server.PrepareConnection(Stream);
+    Stream.HeadersRequest().Add("GET /ws/ HTTP/1.1");
+    Stream.HeadersRequest().Add("Accept: text/event-stream");
+    EXPECT_EQ(Server.DispatchRequest(Stream), 200);
+    const std::string Guid = Stream.Guid();
+    ASSERT_FALSE(Stream.Openings.empty());
+    for (const std::string& Opening : Stream.Openings) {
+        EXPECT_NE(Opening.find("data: " + Guid + "\r\n\r\ndata: " + Guid + "\r\n\r\n"),
+                  std::string::npos)
+            << Opening;
+    }
+    Server.RemoveConnection(Stream); // Registered by the acceptance; the test owns it.
+}
+
 class TzefEchoProtocol : public TzefWSProtocol {
 public:
     std::string DoPostRequest(TzefWSConnection&, const std::string& aArgument,
