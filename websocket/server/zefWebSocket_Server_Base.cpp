@@ -461,7 +461,7 @@ void TzefWSServer_Base::RemoveConnection(TzefWSConnectionServer_Base& Connection
     try {
         for (std::size_t I = List.size(); I-- > 0;) {
             if (List[I] && List[I]->Guid() == Guid) {
-                List[I]->FRegistered = false;
+                Connection.FRegistered = false;
                 List.erase(List.begin() + std::ptrdiff_t(I));
                 break;
             }
