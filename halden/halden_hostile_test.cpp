@@ -3,6 +3,7 @@
 // goes on serving others; at the end halden still answers and exits 0.
 #include "halden/HelloWorldModule.h"
 #include "http/httpsys/HttpSysTestClient.h"
+#include "testing/ProcessLimits.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,6 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -41,14 +41,7 @@ constexpr std::size_t MaxRequestBytes = 16384;
 
 /// The descriptor limit, raised to the hard limit before anything starts (the program under
 /// test inherits it): the floods need thousands of sockets on both sides.
-const rlim_t DescriptorLimit = [] {
-    rlimit Limit{};
-    ::getrlimit(RLIMIT_NOFILE, &Limit);
-    Limit.rlim_cur = Limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &Limit);
-    ::getrlimit(RLIMIT_NOFILE, &Limit);
-    return Limit.rlim_cur;
-}();
+const rlim_t DescriptorLimit = testsupport::RaiseDescriptorLimit();
 
 /// A running halden with its standard input on a pipe and its output discarded until it has
 /// printed its two lines. Every wait is bounded; a program still running at the end is killed.

@@ -2,6 +2,7 @@
 // row, oversized messages, a client that never reads, clients vanishing mid-frame and a flood
 // of connections. Each case checks the close code the client gets and that korvo goes on
 // serving others.
+#include "testing/ProcessLimits.h"
 #include "testing/TestProgram.h"
 #include "testing/WebSocketTestClient.h"
 
@@ -20,7 +21,6 @@
 #include <optional>
 #include <poll.h>
 #include <string>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -74,14 +74,7 @@ long ResidentKiB(pid_t aPid) {
 
 /// The descriptor limit, raised to the hard limit before anything starts (the program under
 /// test inherits it): the floods need thousands of sockets on both sides.
-const rlim_t DescriptorLimit = [] {
-    rlimit Limit{};
-    ::getrlimit(RLIMIT_NOFILE, &Limit);
-    Limit.rlim_cur = Limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &Limit);
-    ::getrlimit(RLIMIT_NOFILE, &Limit);
-    return Limit.rlim_cur;
-}();
+const rlim_t DescriptorLimit = testsupport::RaiseDescriptorLimit();
 
 class KorvoHostile : public ::testing::Test {
 protected:

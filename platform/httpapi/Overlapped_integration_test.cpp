@@ -1,6 +1,7 @@
 // Overlapped integration: completion ports, upgraded (opaque) connections and disconnect waits,
 // through the exported API on real loopback sockets, written as a Windows program writes them.
 #include "platform/httpapi/TestClient.h"
+#include "testing/ProcessLimits.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,6 @@
 #include <http.h>
 #include <memory>
 #include <string>
-#include <sys/resource.h>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -312,13 +312,8 @@ std::string Message(int Client, int Round) {
 // Many clients, each upgrading and echoing its messages: nothing lost, nothing left behind.
 TEST(OverlappedEcho, ConcurrentClientsEchoAndLeaveNothingBehind) {
     // Both ends of every connection live in this process: make room for them.
-    rlimit Files{};
-    getrlimit(RLIMIT_NOFILE, &Files);
-    if (Files.rlim_cur < 4096 && Files.rlim_max > Files.rlim_cur) {
-        Files.rlim_cur = std::min<rlim_t>(Files.rlim_max, 4096);
-        setrlimit(RLIMIT_NOFILE, &Files);
-    }
-    const int Clients = std::min<int>(1000, static_cast<int>((Files.rlim_cur - 200) / 2));
+    const rlim_t Files = testsupport::RaiseDescriptorLimit(4096);
+    const int Clients = std::min<int>(1000, static_cast<int>((Files - 200) / 2));
     constexpr int Rounds = 100;
     constexpr int ClientThreads = 4;
     TQueueFixture Fixture;
