@@ -11,7 +11,7 @@ namespace httpapi::testing {
 /// One TCP connection to 127.0.0.1. Not copyable; closes in its destructor.
 class TTestClient {
 public:
-    static constexpr int WaitMs = 10000; // bound on every read
+    static constexpr int WaitMs = 30000; // bound on every read (a loaded sanitizer build is slow)
 
     explicit TTestClient(std::uint16_t Port);
     ~TTestClient();
