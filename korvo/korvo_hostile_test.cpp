@@ -1,7 +1,8 @@
 // korvo against hostile clients: the real program on port 2001, fed frames of every failure
 // row, oversized messages, a client that never reads, clients vanishing mid-frame and a flood
 // of connections. Each case checks the close code the client gets and that korvo goes on
-// serving others.
+// serving others. Two cases need options korvo leaves off and run against wsecho, the same
+// component and transport with them switched on.
 #include "testing/ProcessLimits.h"
 #include "testing/TestProgram.h"
 #include "testing/WebSocketTestClient.h"
@@ -76,12 +77,18 @@ long ResidentKiB(pid_t aPid) {
 /// test inherits it): the floods need thousands of sockets on both sides.
 const rlim_t DescriptorLimit = testsupport::RaiseDescriptorLimit();
 
-class KorvoHostile : public ::testing::Test {
+/// A server program on port 2001 under attack: it must print its ready line first, and serve a
+/// fresh client after every test.
+class HostileServer : public ::testing::Test {
 protected:
+    HostileServer(const char* aProgram, const std::vector<std::string>& aArguments,
+                  std::string aReadyLine)
+        : FProgram(aProgram, aArguments)
+        , FReadyLine(std::move(aReadyLine)) {}
     void SetUp() override {
         auto Line = FProgram.ReadLine();
-        ASSERT_TRUE(Line.has_value()) << "korvo printed nothing";
-        ASSERT_EQ(*Line, StartLine);
+        ASSERT_TRUE(Line.has_value()) << "the server printed nothing";
+        ASSERT_EQ(*Line, FReadyLine);
     }
     void TearDown() override {
         if (!HasFatalFailure()) {
@@ -116,7 +123,24 @@ protected:
         }
     }
 
-    TTestProgram FProgram{KORVO_PROGRAM};
+    TTestProgram FProgram;
+    std::string FReadyLine;
+};
+
+class KorvoHostile : public HostileServer {
+protected:
+    KorvoHostile() : HostileServer(KORVO_PROGRAM, {}, StartLine) {}
+};
+
+/// The same component and transport with what korvo leaves off switched on: close frames for
+/// faults found in a frame's header, and permessage-deflate.
+class WsEchoHostile : public HostileServer {
+protected:
+    WsEchoHostile()
+        : HostileServer(
+              WSECHO_PROGRAM,
+              {"--port", std::to_string(KorvoPort), "--clean-disconnect", "--permessage-deflate"},
+              "wsecho listening on ws://127.0.0.1:" + std::to_string(KorvoPort) + "/ws/") {}
 };
 
 struct TBadFrameCase {
@@ -199,10 +223,9 @@ TEST_F(KorvoHostile, HeaderFaultsEndTheConnection) {
     }
 }
 
-// Disabled: a frame-header fault sends its close frame only with CleanDisconnect on, and korvo
-// keeps the component's default (off), so it drops the connection without one. These are the
-// codes a server with CleanDisconnect on answers with (wsecho --clean-disconnect).
-TEST_F(KorvoHostile, DISABLED_HeaderFaultsGetTheirCloseCode) {
+// A frame-header fault sends its close frame only with CleanDisconnect on; korvo keeps the
+// component's default (off) and drops the connection without one.
+TEST_F(WsEchoHostile, HeaderFaultsGetTheirCloseCode) {
     for (const TBadFrameCase& Case : HeaderFaults()) {
         SCOPED_TRACE(Case.Name);
         TWebSocketTestClient Client;
@@ -215,7 +238,7 @@ TEST_F(KorvoHostile, DISABLED_HeaderFaultsGetTheirCloseCode) {
 
 TEST_F(KorvoHostile, FragmentedMessageOverTheLimitEndsTheConnection) {
     // Fragments that each fit, adding up to one byte more than a message may hold. The close
-    // code is 1009 only with CleanDisconnect on; see DISABLED_HeaderFaultsGetTheirCloseCode.
+    // code is 1009 only with CleanDisconnect on; see WsEchoHostile.HeaderFaultsGetTheirCloseCode.
     TWebSocketTestClient Client;
     OpenGreeted(Client);
     const std::string Piece(1u << 20, 'f');
@@ -241,13 +264,16 @@ TEST_F(KorvoHostile, FragmentedMessageAtTheLimitIsEchoed) {
     EXPECT_EQ(Echo->size(), MaxMessageSize);
 }
 
-TEST_F(KorvoHostile, DecompressionBombGets1009WithoutTheMemory) {
+// korvo declines compression; wsecho negotiates it.
+TEST_F(WsEchoHostile, DecompressionBombGets1009WithoutTheMemory) {
     TWebSocketTestClient Client;
-    OpenGreeted(Client, {"Sec-WebSocket-Extensions: permessage-deflate"});
-    if (Client.ResponseHeader("Sec-WebSocket-Extensions").find("permessage-deflate") ==
-        std::string::npos) {
-        GTEST_SKIP() << "korvo does not negotiate permessage-deflate";
-    }
+    ASSERT_TRUE(Client.Open(KorvoPort, "/ws/", {"Sec-WebSocket-Extensions: permessage-deflate"}));
+    ASSERT_NE(Client.ResponseHeader("Sec-WebSocket-Extensions").find("permessage-deflate"),
+              std::string::npos);
+    // The greeting comes compressed (RSV1).
+    std::optional<TWSFrame> Greeting = Client.ReadFrame();
+    ASSERT_TRUE(Greeting.has_value());
+    EXPECT_EQ(Greeting->Rsv, 0x4);
     // 64 MiB of zeros as one compressed message (raw deflate, flushed, the closing
     // 00 00 FF FF left out): about 64 KiB on the wire, four times the message limit inflated.
     const std::string Zeros(64u << 20, '\0');
