@@ -1472,7 +1472,10 @@ TzefTimer* TzefWSComponent_Server::ConnectionsFreeTimer() {
 }
 
 void TzefWSComponent_Server::DoConnectionsFreeTimer() {
-    FConnectionsFree.Clear();
+    // Not all of them: one released a moment ago may still be in use by a send that found it
+    // in the registry just before it ended. Those go with a later release or tick.
+    FConnectionsFree.FreeQueuedUpTo(TzefConnectionsFreeList::TClock::now() -
+                                    FConnectionsFreeGrace.load());
 }
 
 void TzefWSComponent_Server::DoConnectionsFreeException(const std::exception& E) {

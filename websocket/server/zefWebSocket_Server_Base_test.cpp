@@ -1380,6 +1380,29 @@ TEST(TzefWSServer_Base, DeferredReleaseTimerFreesWaitingConnections) {
     Server.StopConnectionsFree();
 }
 
+/// Lets the test run the deferred release's tick itself.
+class TzefWSReleaseTickServer : public TzefWSTestServer {
+public:
+    using TzefWSTestServer::DoConnectionsFreeTimer;
+};
+
+TEST(TzefWSServer_Base, DeferredReleaseTickKeepsConnectionsWithinTheGraceTime) {
+    // A broadcast, a write by GUID or a long-polling post that found a connection in the
+    // registry just before it ended still uses it after the registry's lock: the tick frees
+    // only the connections released longer ago than the grace time.
+    TzefWSReleaseTickServer Server;
+    Server.SetConnectionsFreeGrace(std::chrono::hours(1));
+    TzefWSTestServerConnection& Connection = Open(Server);
+    Server.OnServerDisconnectEvent(Connection, 1000);
+    ASSERT_EQ(Server.ConnectionsFreeCount(), 1u);
+    Server.DoConnectionsFreeTimer();
+    ASSERT_EQ(Server.ConnectionsFreeCount(), 1u); // Before the connection is looked at again.
+    EXPECT_FALSE(Connection.Freed());
+    Server.SetConnectionsFreeGrace(std::chrono::milliseconds(0));
+    Server.DoConnectionsFreeTimer();
+    EXPECT_EQ(Server.ConnectionsFreeCount(), 0u);
+}
+
 } // namespace
 } // namespace zef
 
