@@ -323,7 +323,11 @@ void TzefWSServer_HTTPAPI::OnHTTPAPIConnect(TzefHTTPServerAPI& Sender,
 }
 
 void TzefWSServer_HTTPAPI::ConnectionDone(TzefWSConnectionServer_HTTPAPI& aConnection) {
+    // A connection found in the registry may still be used by a broadcast, a ping or a write
+    // by GUID that took it from there just before it left: it is never freed at once.
+    bool Listed = false;
     try {
+        Listed = GetConnectionByGuid(aConnection.Guid()) == &aConnection;
         RemoveConnection(aConnection);
     } catch (...) {
         // The connection is released whatever the registry did.
@@ -344,6 +348,16 @@ void TzefWSServer_HTTPAPI::ConnectionDone(TzefWSConnectionServer_HTTPAPI& aConne
         try {
             std::scoped_lock Lock(FEndedLock);
             FEndedWhileStopping.push_back(&aConnection);
+            return;
+        } catch (...) {
+            // No room to keep it: freed at once.
+        }
+    } else if (Listed) {
+        // Ended without being announced (its upgrade answer failed): no event, but the
+        // deferred release all the same.
+        aConnection.ReleaseBuffers();
+        try {
+            ReleaseConnection(&aConnection);
             return;
         } catch (...) {
             // No room to keep it: freed at once.

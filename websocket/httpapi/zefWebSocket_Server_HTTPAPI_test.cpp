@@ -392,6 +392,35 @@ TEST(TzefWSServer_HTTPAPI, RefusedUpgradesAreAnsweredAndLeaveNoConnection) {
     EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
 }
 
+TEST(TzefWSServer_HTTPAPI, AListedConnectionThatEndsUnannouncedWaitsForTheDeferredRelease) {
+    // The handshake's handler drops the client, so the 101 fails after the connection was
+    // registered: a ping or broadcast may have taken it from the registry meanwhile, so it
+    // is not freed at once.
+    TEchoServer Echo(false, [](TzefWebSocketServer_HTTPAPI& Server) {
+        Server.OnHandshake = [](TzefWSConnection& Connection, rtl::TStringList&) {
+            Connection.DisconnectPeer();
+        };
+    });
+    ASSERT_NE(Echo.Port(), 0);
+    TzefWebSocketServer_HTTPAPI& Server = Echo.Server();
+    Server.SetConnectionsFreeGrace(std::chrono::hours(1)); // Only the stop frees it.
+    TWebSocketTestClient Client;
+    ASSERT_TRUE(Client.Connect("127.0.0.1", Echo.Port()));
+    EXPECT_EQ(Client.Handshake("/ws/"), 0);
+    // Released or freed: either ends the wait.
+    auto Deadline = std::chrono::steady_clock::now() + 30s;
+    while (Server.ConnectionsFreeCount() == 0 && TzefWSConnection_HTTPAPI::InstanceCount() > 0 &&
+           std::chrono::steady_clock::now() < Deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(Server.ConnectionsFreeCount(), 1u);
+    EXPECT_EQ(Server.Count(), 0);
+    EXPECT_EQ(Echo.Events.Connects(), 0);
+    EXPECT_EQ(Echo.Events.Disconnects(), 0);
+    Server.SetActive(false);
+    EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+}
+
 TEST(TzefWSServer_HTTPAPI, PlainRequests) {
     struct TCase {
         const char* Name;
