@@ -682,9 +682,12 @@ void TzefWSServer_Base::DoBroadcast(const std::string& aMessage, rtl::TStream* a
         if (aType == 4) {
             if (!Connection->Disconnected() && Connection->Enabled()) {
                 Connection->Ping(aMessage);
-            } else {
+            } else if (Connection->Disconnected() ||
+                       Connection->Transport() == TwsTransport::trpFlash) {
                 Connection->DisconnectPeer();
             }
+            // Otherwise it is still opening (registered for its handshake or its event
+            // stream's connect event, not yet enabled): a tick in between must not drop it.
             continue;
         }
         // A connection still in its handshake is registered but takes no messages yet, and

@@ -407,6 +407,32 @@ TEST(TzefWSConnectionServer_Base, HandshakeEventEditsTheAnswer) {
     EXPECT_EQ(Server.Count(), 1);
 }
 
+TEST(TzefWSConnectionServer_Base, AHeartBeatDuringTheOpeningLeavesTheConnectionAlone) {
+    // Registered before its handshake (and an event stream before its connect event), the
+    // connection is not enabled until the client is answered: a heartbeat tick in between
+    // neither pings it nor drops it.
+    TzefWSTestServer Server;
+    Server.FallBack().ServerSentEvents().SetEnabled(true);
+    Server.OnHandshake = [&](TzefWSConnection&, rtl::TStringList&) { Server.Ping(); };
+    Server.OnConnect = [&](TzefWSConnection& Connection) {
+        if (Connection.Transport() == TwsTransport::trpSSE) {
+            Server.Ping();
+        }
+    };
+    TConnectionPtr Upgrade = Connect(Server, UpgradeLines());
+    TzefWSTestServerConnection* Raw = Upgrade.get();
+    ASSERT_TRUE(Server.Upgrade(Upgrade).Registered);
+    EXPECT_EQ(Raw->DisconnectPeerCalls, 0);
+    EXPECT_TRUE(Raw->Enabled());
+    EXPECT_EQ(Raw->Output(), "");
+
+    TConnectionPtr Stream = Connect(Server, {"GET /ws/ HTTP/1.1", "Accept: text/event-stream"});
+    EXPECT_EQ(Server.DispatchRequest(*Stream), 200);
+    EXPECT_EQ(Stream->DisconnectPeerCalls, 0);
+    EXPECT_EQ(Stream->Output().find("event: Ping"), std::string::npos);
+    Server.RemoveConnection(*Stream); // Registered by the acceptance; the test owns it.
+}
+
 TEST(TzefWSConnectionServer_Base, RFC6455SwitchedOffDisconnectsAfterTheAnswer) {
     TzefWSTestServer Server;
     Server.Specifications().SetRFC6455(false);
@@ -998,7 +1024,8 @@ TEST(TzefWSServer_Base, PingAndDisconnectAll) {
     EXPECT_EQ(Sent.substr(2).find_first_not_of("0123456789"), std::string::npos);
     EXPECT_EQ(Sent.substr(2, 2), "20");
     EXPECT_GT(Open1.LastPing(), 0);
-    EXPECT_EQ(NotEnabled.DisconnectPeerCalls, 1);
+    // Not yet enabled is still opening: neither pinged nor dropped.
+    EXPECT_EQ(NotEnabled.DisconnectPeerCalls, 0);
     EXPECT_EQ(Gone.DisconnectPeerCalls, 1);
     EXPECT_EQ(NotEnabled.Output(), "");
 
