@@ -230,6 +230,19 @@ void TzefWSServer_HTTPAPI::DoNotifyDisconnect(TzefWSConnection* aConnection) {
     TzefWSServer_Base::DoNotifyDisconnect(aConnection);
 }
 
+void TzefWSServer_HTTPAPI::StopConnectionsFree() {
+    if (FTCPServer) {
+        // A stop begins here, while workers still run: one may be using a connection released
+        // a moment ago that it found in the registry (a broadcast from a message handler, a
+        // long-polling post). The stop frees the waiting connections after its pool drained.
+        if (TzefTimer* Timer = ConnectionsFreeTimer()) {
+            Timer->SetEnabled(false);
+        }
+        return;
+    }
+    TzefWSServer_Base::StopConnectionsFree();
+}
+
 // --- Listener events ---
 
 void TzefWSServer_HTTPAPI::OnHTTPAPIConnect(TzefHTTPServerAPI& Sender,

@@ -153,6 +153,9 @@ public:
                                        bool& Handled);
     /// While stopping or destroying, a released connection is not announced.
     void DoNotifyDisconnect(TzefWSConnection* aConnection) override;
+    /// While the listener runs only the timer stops: the waiting connections are freed once
+    /// the listener and its workers are gone.
+    void StopConnectionsFree() override;
 
 protected:
     void DoStart() override;

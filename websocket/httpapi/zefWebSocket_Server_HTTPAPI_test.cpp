@@ -421,6 +421,31 @@ TEST(TzefWSServer_HTTPAPI, AListedConnectionThatEndsUnannouncedWaitsForTheDeferr
     EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
 }
 
+TEST(TzefWSServer_HTTPAPI, AStopKeepsReleasedConnectionsUntilItsWorkersAreGone) {
+    // The stop's first step ends the deferred release while the workers still run: one of
+    // them may use a connection released a moment ago, so that one is freed at the stop's end.
+    TEchoServer Echo;
+    ASSERT_NE(Echo.Port(), 0);
+    TzefWebSocketServer_HTTPAPI& Server = Echo.Server();
+    Server.SetConnectionsFreeGrace(std::chrono::hours(1));
+    {
+        TWebSocketTestClient Client;
+        ASSERT_TRUE(Echo.Open(Client));
+    }
+    ASSERT_TRUE(Echo.Events.WaitDisconnects(1));
+    auto Deadline = std::chrono::steady_clock::now() + 30s;
+    while (Server.ConnectionsFreeCount() == 0 && std::chrono::steady_clock::now() < Deadline) {
+        std::this_thread::sleep_for(1ms); // Released right after the disconnect event.
+    }
+    ASSERT_EQ(Server.ConnectionsFreeCount(), 1u);
+    Server.StopConnectionsFree(); // What the stop does first, with the listener still there.
+    EXPECT_EQ(Server.ConnectionsFreeCount(), 1u);
+    EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 1);
+    Server.SetActive(false);
+    EXPECT_EQ(Server.ConnectionsFreeCount(), 0u);
+    EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+}
+
 TEST(TzefWSServer_HTTPAPI, PlainRequests) {
     struct TCase {
         const char* Name;
