@@ -340,7 +340,7 @@ void TzefWSServer_HTTPAPI::ConnectionDone(TzefWSConnectionServer_HTTPAPI& aConne
     // by GUID that took it from there just before it left: it is never freed at once.
     bool Listed = false;
     try {
-        Listed = GetConnectionByGuid(aConnection.Guid()) == &aConnection;
+        Listed = IsRegistered(aConnection);
         RemoveConnection(aConnection);
     } catch (...) {
         // The connection is released whatever the registry did.

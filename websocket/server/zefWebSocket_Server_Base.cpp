@@ -473,6 +473,13 @@ void TzefWSServer_Base::RemoveConnection(TzefWSConnectionServer_Base& Connection
     UnLockList(); // Pairs with LockList.
 }
 
+bool TzefWSServer_Base::IsRegistered(TzefWSConnectionServer_Base& Connection) {
+    ShareList();
+    const bool Result = Connection.FRegistered;
+    UnShareList(); // Pairs with ShareList.
+    return Result;
+}
+
 void TzefWSServer_Base::FreeConnections() {
     TzefWSConnectionList Taken;
     TzefWSConnectionList& List = LockList();

@@ -394,6 +394,8 @@ public:
     TzefWSConnectionServer_Base* GetConnectionByGuid(const std::string& aGUID);
     virtual void AddConnection(TzefWSConnectionServer_Base& Connection);
     virtual void RemoveConnection(TzefWSConnectionServer_Base& Connection);
+    /// True while Connection is in the registry (read under the registry's lock).
+    bool IsRegistered(TzefWSConnectionServer_Base& Connection);
     /// Frees every registered connection.
     virtual void FreeConnections();
     /// Shared (read) access to the registry; paired with UnShareList.
