@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -45,6 +46,8 @@ public:
     }
     /// When set, URL returns it (a transport that knows the full request URL).
     std::string FullURL;
+    /// Called at the start of every WriteBytes, outside the write lock.
+    std::function<void()> OnWriteBytes;
     std::vector<TzefHTTPAnswer> Answers;
     int DisconnectPeerCalls = 0;
     bool PeerConnected = true;
@@ -75,6 +78,9 @@ public:
     }
     void ClearReceiveBuffer() override { FRead = FInput.size(); }
     void WriteBytes(std::span<const std::uint8_t> aBytes) override {
+        if (OnWriteBytes) {
+            OnWriteBytes();
+        }
         std::scoped_lock Lock(FWriteLock);
         ++FWriteCalls;
         FOutput.append(aBytes.begin(), aBytes.end());

@@ -1351,6 +1351,30 @@ void TzefWSComponent_Server::SetConnectionsFreeGrace(std::chrono::milliseconds V
     FConnectionsFreeGrace = std::max(Value, std::chrono::milliseconds(0));
 }
 
+TzefWSComponent_Server::TRegistryUse::TRegistryUse(TzefWSComponent_Server& aOwner)
+    : FOwner(aOwner) {
+    // Stamped before the registry is looked at: every connection it can find was released,
+    // if at all, after this time.
+    std::scoped_lock Lock(FOwner.FUsesLock);
+    FEntry = FOwner.FUses.insert(TzefConnectionsFreeList::TClock::now());
+}
+
+TzefWSComponent_Server::TRegistryUse::~TRegistryUse() {
+    std::scoped_lock Lock(FOwner.FUsesLock);
+    FOwner.FUses.erase(FEntry);
+}
+
+TzefConnectionsFreeList::TClock::time_point
+TzefWSComponent_Server::FreeCutoff(TzefConnectionsFreeList::TClock::time_point aNow) {
+    auto Cutoff = aNow - FConnectionsFreeGrace.load();
+    std::scoped_lock Lock(FUsesLock);
+    if (!FUses.empty()) {
+        // Strictly before the oldest use began: one released at that very tick may be in use.
+        Cutoff = std::min(Cutoff, *FUses.begin() - TzefConnectionsFreeList::TClock::duration(1));
+    }
+    return Cutoff;
+}
+
 TzefWSComponent_Server::~TzefWSComponent_Server() {
     MarkDestroying();
     std::unique_ptr<TzefTimer> Timer;
@@ -1424,7 +1448,7 @@ void TzefWSComponent_Server::ReleaseConnection(TzefWSConnection* aConnection) {
         // (tens of thousands of connections a minute under load); the ones past their grace
         // time go now.
         const auto Now = TzefConnectionsFreeList::TClock::now();
-        FConnectionsFree.FreeQueuedUpTo(Now - FConnectionsFreeGrace.load());
+        FConnectionsFree.FreeQueuedUpTo(FreeCutoff(Now));
         FConnectionsFree.Add(aConnection, Now); // Owned by the list from now on.
         return;
     }
@@ -1474,8 +1498,7 @@ TzefTimer* TzefWSComponent_Server::ConnectionsFreeTimer() {
 void TzefWSComponent_Server::DoConnectionsFreeTimer() {
     // Not all of them: one released a moment ago may still be in use by a send that found it
     // in the registry just before it ended. Those go with a later release or tick.
-    FConnectionsFree.FreeQueuedUpTo(TzefConnectionsFreeList::TClock::now() -
-                                    FConnectionsFreeGrace.load());
+    FConnectionsFree.FreeQueuedUpTo(FreeCutoff(TzefConnectionsFreeList::TClock::now()));
 }
 
 void TzefWSComponent_Server::DoConnectionsFreeException(const std::exception& E) {

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -756,6 +757,22 @@ public:
     std::chrono::milliseconds ConnectionsFreeGrace() const { return FConnectionsFreeGrace.load(); }
     void SetConnectionsFreeGrace(std::chrono::milliseconds Value);
 
+    /// Held by whoever goes on using connections found in the registry after its lock is
+    /// released (broadcasts, writes by GUID, long-polling posts). A connection released while
+    /// a use that began before its release is held stays queued until that use ends, however
+    /// long it takes: the grace time alone would not cover a thread preempted for longer.
+    class TRegistryUse {
+    public:
+        explicit TRegistryUse(TzefWSComponent_Server& aOwner);
+        ~TRegistryUse();
+        TRegistryUse(const TRegistryUse&) = delete;
+        TRegistryUse& operator=(const TRegistryUse&) = delete;
+
+    private:
+        TzefWSComponent_Server& FOwner;
+        std::multiset<TzefConnectionsFreeList::TClock::time_point>::iterator FEntry;
+    };
+
     void DoNotifyConnect(TzefWSConnection* aConnection) override;
     void DoNotifyDisconnect(TzefWSConnection* aConnection) override;
     void ReleaseConnection(TzefWSConnection* aConnection) override;
@@ -780,6 +797,11 @@ private:
     std::unique_ptr<TzefQueueListChannels> FChannels;
     TzefConnectionsFreeList FConnectionsFree;
     std::atomic<std::chrono::milliseconds> FConnectionsFreeGrace{std::chrono::seconds(1)};
+    std::mutex FUsesLock;
+    std::multiset<TzefConnectionsFreeList::TClock::time_point> FUses; // Guarded by FUsesLock.
+    /// The latest release time whose connections no send can still be using.
+    TzefConnectionsFreeList::TClock::time_point
+    FreeCutoff(TzefConnectionsFreeList::TClock::time_point aNow);
     std::unique_ptr<TzefTimer> FConnectionsFreeTimer; // Guarded by FTimerLock.
     TzefWSOptimization_Options FOptimizations;
 };

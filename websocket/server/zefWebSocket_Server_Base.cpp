@@ -662,6 +662,7 @@ void TzefWSServer_Base::DoBroadcast(const std::string& aMessage, rtl::TStream* a
     auto Contains = [](const std::vector<std::string>& List, const std::string& Guid) {
         return std::find(List.begin(), List.end(), Guid) != List.end();
     };
+    TRegistryUse Use(*this); // The connections selected are used after the lock.
     std::vector<TzefWSConnection*> Selected;
     TzefWSConnectionList& List = LockList();
     for (TzefWSConnection* Entry : List) {
@@ -715,6 +716,7 @@ void TzefWSServer_Base::DoBroadcast(const std::string& aMessage, rtl::TStream* a
 }
 
 bool TzefWSServer_Base::WriteData(const std::string& aGUID, const std::string& aMessage) {
+    TRegistryUse Use(*this); // The connection is used after the registry's lock.
     TzefWSConnectionServer_Base* Connection = GetConnectionByGuid(aGUID);
     if (!Connection || !Connection->Enabled() || Connection->Disconnected()) {
         return false;
@@ -730,6 +732,7 @@ bool TzefWSServer_Base::WriteData(const std::string& aGUID, const std::string& a
 
 bool TzefWSServer_Base::WriteData(const std::string& aGUID, rtl::TStream& aStream, int aSize,
                                   TwsStreaming aStreaming) {
+    TRegistryUse Use(*this); // The connection is used after the registry's lock.
     TzefWSConnectionServer_Base* Connection = GetConnectionByGuid(aGUID);
     if (!Connection || !Connection->Enabled() || Connection->Disconnected()) {
         return false;
@@ -975,6 +978,7 @@ void TzefWSServer_Base::DoXHRPost(TzefWSConnectionServer_Base& Connection) {
     if (Guid.empty()) {
         return;
     }
+    TRegistryUse Use(*this); // The target is used after the registry's lock.
     TzefWSConnectionServer_Base* Target = GetConnectionByGuid(Guid);
     if (!Target) {
         return;

@@ -1430,6 +1430,29 @@ TEST(TzefWSServer_Base, DeferredReleaseTickKeepsConnectionsWithinTheGraceTime) {
     EXPECT_EQ(Server.ConnectionsFreeCount(), 0u);
 }
 
+TEST(TzefWSServer_Base, AConnectionEndingDuringABroadcastOutlivesTheBroadcast) {
+    // The broadcast uses the connections it selected after the registry's lock is gone: one
+    // that ends meanwhile stays however long the broadcast takes, past any grace time.
+    TzefWSReleaseTickServer Server;
+    Server.SetConnectionsFreeGrace(std::chrono::milliseconds(0));
+    TzefWSTestServerConnection& First = Open(Server);
+    TzefWSTestServerConnection& Second = Open(Server);
+    bool Ended = false;
+    First.OnWriteBytes = [&] {
+        if (!std::exchange(Ended, true)) {
+            Server.OnServerDisconnectEvent(Second, 1000);
+            Server.DoConnectionsFreeTimer();
+            EXPECT_EQ(Server.ConnectionsFreeCount(), 1u);
+        }
+    };
+    Server.Broadcast("news");
+    ASSERT_TRUE(Ended);
+    EXPECT_EQ(Server.ConnectionsFreeCount(), 1u);
+    Server.DoConnectionsFreeTimer(); // The broadcast is done: nothing holds it any more.
+    EXPECT_EQ(Server.ConnectionsFreeCount(), 0u);
+    First.OnWriteBytes = nullptr;
+}
+
 } // namespace
 } // namespace zef
 
