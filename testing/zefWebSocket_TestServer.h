@@ -157,12 +157,17 @@ public:
         bool Registered = false;
     };
     /// Runs a request as a transport does: dispatch and, for a 101, register, handshake,
-    /// "send" the answer, enable and raise the update event. A registered connection passes
-    /// to the server (aConnection lets go; keep a raw pointer beforehand); a refused one stays
-    /// with the test, unregistered.
+    /// "send" the answer, enable and raise the update event. A registered connection (also an
+    /// event stream, which registers itself) passes to the server (aConnection lets go; keep a
+    /// raw pointer beforehand); a refused one stays with the test, unregistered.
     TUpgrade Upgrade(std::unique_ptr<TzefWSTestServerConnection>& aConnection) {
         TUpgrade Outcome;
         Outcome.Result = DispatchRequest(*aConnection);
+        if (Outcome.Result == 200 && IsRegistered(*aConnection)) {
+            Outcome.Registered = true;
+            aConnection.release(); // Now the server's.
+            return Outcome;
+        }
         if (Outcome.Result != 101 || aConnection->Enabled()) {
             return Outcome;
         }
