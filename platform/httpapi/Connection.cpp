@@ -14,6 +14,7 @@
 #include <strings.h>
 #include <sys/epoll.h>
 #include <unistd.h>
+#include <utility>
 
 namespace httpapi {
 
@@ -139,6 +140,9 @@ void TConnection::OnEvents(std::uint32_t Events) noexcept {
 
 void TConnection::OnTick(std::int64_t NowMs) noexcept {
     TLockGuard Guard(*this);
+    if (FTickDue <= NowMs) {
+        FTickDue = 0; // this is the tick asked for (an earlier one may have come before)
+    }
     if (FPhase == TPhase::Closed) {
         return;
     }
@@ -168,6 +172,39 @@ void TConnection::OnTick(std::int64_t NowMs) noexcept {
     if (FDeadline != 0 && NowMs >= FDeadline && FPhase != TPhase::Delivered) {
         // Header wait, idle connection, drain or linger time-out: the Windows listener closes.
         CloseLocked(false);
+        return;
+    }
+    ScheduleLocked(NextDeadlineLocked());
+}
+
+void TConnection::OnFlush() noexcept {
+    TLockGuard Guard(*this);
+    if (FCorkSince != 0 && FPhase != TPhase::Closed) {
+        UncorkLocked();
+        WriteLocked(nullptr, 0);
+    }
+}
+
+std::int64_t TConnection::NextDeadlineLocked() const noexcept {
+    std::int64_t Next = 0;
+    for (const std::int64_t Due :
+         {FPhase == TPhase::Delivered ? 0 : FDeadline, FQueueDeadline, FSendDeadline}) {
+        if (Due != 0 && (Next == 0 || Due < Next)) {
+            Next = Due;
+        }
+    }
+    return Next;
+}
+
+void TConnection::ScheduleLocked(std::int64_t DueMs) noexcept {
+    if (DueMs == 0 || FPhase == TPhase::Closed || (FTickDue != 0 && FTickDue <= DueMs)) {
+        return; // none needed, or an earlier tick comes anyway and asks again
+    }
+    try {
+        FReactor->Schedule(shared_from_this(), DueMs);
+        FTickDue = DueMs;
+    } catch (...) {
+        // Out of memory: the time-out is missed; the connection still ends with its client.
     }
 }
 
@@ -206,13 +243,13 @@ void TConnection::WaitReported(std::uint64_t Count) noexcept {
 void TConnection::UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept {
     // A receiver waiting for the request delivered under the lock: woken once it is released.
     struct TNotifyArrived {
-        std::shared_ptr<TRequestQueue> Queue;
+        win::TParker* Receiver;
         ~TNotifyArrived() {
-            if (Queue) {
-                Queue->NotifyArrived();
+            if (Receiver != nullptr) {
+                win::Wake(*Receiver);
             }
         }
-    } NotifyArrived{std::move(FArrivedQueue)};
+    } NotifyArrived{std::exchange(FArrivedReceiver, nullptr)};
     if (FCompletions.empty()) {
         Lock.unlock();
         return;
@@ -252,7 +289,7 @@ void TConnection::UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept
 }
 
 void TConnection::FlushLocked(std::unique_lock<std::mutex>& Lock) noexcept {
-    if (!FCompletions.empty() || FArrivedQueue) {
+    if (!FCompletions.empty() || FArrivedReceiver != nullptr) {
         UnlockAndComplete(Lock);
         Lock.lock();
     }
@@ -270,6 +307,7 @@ void TConnection::Abort(DWORD Status) noexcept {
 
 void TConnection::ArmLocked(std::uint16_t Seconds) noexcept {
     FDeadline = Seconds == TTimeouts::Disabled ? 0 : MonotonicMs() + std::int64_t(Seconds) * 1000;
+    ScheduleLocked(FDeadline);
 }
 
 void TConnection::PumpLocked() noexcept {
@@ -481,6 +519,7 @@ void TConnection::DeliverLocked() {
     FQueueDeadline = FTimeouts.RequestQueue == TTimeouts::Disabled
                          ? 0
                          : MonotonicMs() + std::int64_t(FTimeouts.RequestQueue) * 1000;
+    ScheduleLocked(FQueueDeadline);
     // The receiver is woken once the lock is released: it answers on this connection, and
     // would otherwise find the lock still held here.
     TRequestQueue::TWakeUp WakeUp;
@@ -488,8 +527,8 @@ void TConnection::DeliverLocked() {
     if (WakeUp.Completion) {
         CompleteLocked(WakeUp.Completion->Io, WakeUp.Completion->Status, WakeUp.Completion->Bytes);
     }
-    if (WakeUp.Arrived) {
-        FArrivedQueue = Route.Queue;
+    if (WakeUp.Receiver != nullptr) {
+        FArrivedReceiver = WakeUp.Receiver;
     }
     if (Result == TDeliverResult::Delivered) {
         return;
@@ -520,6 +559,7 @@ void TConnection::StartClosingLocked() noexcept {
     FPhase = TPhase::Closing;
     FShutdownAfterFlush = true;
     FDeadline = MonotonicMs() + LingerMs;
+    ScheduleLocked(FDeadline);
     if (PendingOutput() == 0 && FFd >= 0) {
         ShutdownWriteLocked();
     }
@@ -588,10 +628,7 @@ void TConnection::ShutdownWriteLocked() noexcept {
 }
 
 void TConnection::UncorkLocked() noexcept {
-    if (FCorkSince != 0) {
-        FCorkSince = 0;
-        FReactor->CorkChanged(-1);
-    }
+    FCorkSince = 0;
 }
 
 bool TConnection::WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexcept {
@@ -790,6 +827,7 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
                 return ERROR_IO_PENDING;
             }
             FlushLocked(Lock);
+            const win::TBlockingScope Blocking;
             FChanged.wait(Lock);
         }
     }
@@ -842,6 +880,7 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
             return ERROR_CONNECTION_INVALID;
         }
         FlushLocked(Lock);
+        const win::TBlockingScope Blocking;
         if (FChanged.wait_until(Lock, Deadline) == std::cv_status::timeout &&
             std::chrono::steady_clock::now() >= Deadline) {
             CloseLocked(true); // entity-body time-out
@@ -873,7 +912,10 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
     auto& Lock = Guard.Lock;
     if (Overlapped == nullptr) {
         // Bytes leave in call order: a synchronous send waits behind queued overlapped ones.
-        FChanged.wait(Lock, [this] { return FPendingSends.empty() || FFd < 0; });
+        if (!FPendingSends.empty() && FFd >= 0) {
+            const win::TBlockingScope Blocking;
+            FChanged.wait(Lock, [this] { return FPendingSends.empty() || FFd < 0; });
+        }
     }
     if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) || FCurrentId != Request.Id ||
         FSendsEnded) {
@@ -952,6 +994,7 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
             FTimeouts.MinSendRate == 0 ? TTimeouts::DefaultMinSendRate : FTimeouts.MinSendRate;
         const auto Allowed = std::chrono::seconds(
             Rate == TTimeouts::SendRateDisabled ? 24 * 3600 : (Before - HighWater) / Rate + 1);
+        const win::TBlockingScope Blocking;
         if (FChanged.wait_for(Lock, Allowed) == std::cv_status::timeout &&
             PendingOutput() >= Before) {
             CloseLocked(true); // the client stopped reading
@@ -981,7 +1024,12 @@ bool TConnection::SendLocked(const iovec* Vectors, std::size_t Count, std::size_
         if (Hold) {
             if (FCorkSince == 0 && PendingOutput() > 0) {
                 FCorkSince = MonotonicMs();
-                FReactor->CorkChanged(+1);
+                try {
+                    FReactor->Cork(shared_from_this());
+                } catch (...) {
+                    UncorkLocked(); // out of memory: sent at once instead
+                    WriteLocked(nullptr, 0);
+                }
             }
             return true;
         }
@@ -1052,6 +1100,7 @@ void TConnection::ArmSendTimerLocked() noexcept {
     // The allowance of a synchronous sender over the high water mark, measured the same way.
     const std::size_t Over = PendingOutput() > HighWater ? PendingOutput() - HighWater : 0;
     FSendDeadline = MonotonicMs() + static_cast<std::int64_t>(Over / Rate + 1) * 1000;
+    ScheduleLocked(FSendDeadline);
     FSendMark = PendingOutput();
 }
 
@@ -1102,6 +1151,7 @@ DWORD TConnection::WaitForDisconnect(LPOVERLAPPED Overlapped, const TCompletionT
         FDisconnectWaits.push_back({Overlapped, Target, nullptr, 0, 0});
         return ERROR_IO_PENDING;
     }
+    const win::TBlockingScope Blocking;
     FChanged.wait(Lock, [this] { return FPhase == TPhase::Closed; });
     return NO_ERROR;
 }

@@ -49,6 +49,7 @@ public:
     void Start() noexcept;
     void OnEvents(std::uint32_t Events) noexcept override;
     void OnTick(std::int64_t NowMs) noexcept override;
+    void OnFlush() noexcept override;
     void OnStop() noexcept override;
 
     /// Any thread, without the connection's lock (queues ask while holding theirs).
@@ -159,6 +160,9 @@ private:
     void UncorkLocked() noexcept;
     void CloseLocked(bool Reset) noexcept;
     void ArmLocked(std::uint16_t Seconds) noexcept;
+    // Asks the reactor for a tick at DueMs unless an earlier one is pending (0: none needed).
+    void ScheduleLocked(std::int64_t DueMs) noexcept;
+    std::int64_t NextDeadlineLocked() const noexcept;
     void ResumeReading() noexcept;
     void ShutdownWriteLocked() noexcept; // our last byte is out: close_notify, then FIN
     // Upgraded connections: hands arrived bytes to pending reads; ends them at the peer's end.
@@ -189,6 +193,7 @@ private:
     std::unique_ptr<TTlsStream> FTls;          // Guarded by FLock. Null: plain TCP.
     TTimeouts FTimeouts;                       // Guarded by FLock.
     std::int64_t FDeadline = 0;                // Guarded by FLock. 0: no timer.
+    std::int64_t FTickDue = 0;                 // Guarded by FLock. Earliest tick asked for.
     std::int64_t FCorkSince = 0;               // Guarded by FLock. 0: nothing held.
     HTTP_REQUEST_ID FCurrentId = HTTP_NULL_ID; // Guarded by FLock.
     bool FKeepAlive = true;                    // Guarded by FLock.
@@ -212,8 +217,9 @@ private:
     std::vector<TPendingIo> FDisconnectWaits; // Guarded by FLock.
     std::deque<TQueuedSend> FPendingSends;    // Guarded by FLock. Overlapped sends, in order.
     std::vector<TCompletion> FCompletions;    // Guarded by FLock. Made, not yet reported.
-    // Guarded by FLock. A queue whose waiting receiver is to be woken when the lock is released.
-    std::shared_ptr<TRequestQueue> FArrivedQueue;
+    // Guarded by FLock. A receiver to be woken when the lock is released (it waits for the
+    // request delivered under it).
+    win::TParker* FArrivedReceiver = nullptr;
     // Whether a thread is reporting completions (outside the lock), and whether more came.
     static constexpr int Idle = 0;
     static constexpr int Reporting = 1;

@@ -53,7 +53,7 @@ HTTP_OPAQUE_ID NextObjectId() noexcept {
     return ObjectIdCounter.fetch_add(1);
 }
 
-TDriver::TDriver() : FPool(std::make_unique<TReactorPool>()) {
+TDriver::TDriver() : FReactor(std::make_shared<TReactor>()) {
 }
 
 TDriver::~TDriver() {
@@ -74,7 +74,7 @@ void TDriver::Shutdown() {
             Listener->Close();
         }
     }
-    FPool->Stop();
+    FReactor->Stop();
 }
 
 DWORD TDriver::CreateSession(HTTP_SERVER_SESSION_ID& Id) {
@@ -367,7 +367,7 @@ DWORD TDriver::ReconcileLocked(std::uint16_t Port) {
     DWORD Result = NO_ERROR;
     for (const std::string& Address : Wanted) {
         auto Listener = std::make_shared<TListener>(Address, Port, Secure);
-        const DWORD Opened = Listener->Open(*FPool, shared_from_this(), Listener);
+        const DWORD Opened = Listener->Open(FReactor, shared_from_this(), Listener);
         if (Opened != NO_ERROR) {
             Result = Opened;
             break;

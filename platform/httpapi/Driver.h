@@ -65,7 +65,7 @@ private:
     void RemoveGroupUrlsLocked(HTTP_URL_GROUP_ID Id);
     TTimeouts EffectiveLocked(const TUrlGroup& Group) const;
 
-    std::unique_ptr<TReactorPool> FPool; // Owned; stopped by Shutdown.
+    std::shared_ptr<TReactor> FReactor; // Shared with the connections; stopped by Shutdown.
     std::shared_mutex FLock;
     std::unordered_map<HTTP_SERVER_SESSION_ID, TServerSession> FSessions; // Guarded by FLock.
     std::unordered_map<HTTP_URL_GROUP_ID, TUrlGroup> FGroups;             // Guarded by FLock.

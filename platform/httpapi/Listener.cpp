@@ -43,7 +43,7 @@ TListener::~TListener() {
     Close();
 }
 
-DWORD TListener::Open(TReactorPool& Pool, std::shared_ptr<TRouter> Router,
+DWORD TListener::Open(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRouter> Router,
                       const std::shared_ptr<TListener>& Self) {
     sockaddr_storage Address{};
     socklen_t Length = 0;
@@ -94,11 +94,9 @@ DWORD TListener::Open(TReactorPool& Pool, std::shared_ptr<TRouter> Router,
         close(Fd);
         return BindErrorToWin32(Error);
     }
-    std::shared_ptr<TReactor> Reactor = Pool.Pick();
     {
         std::scoped_lock Lock(FLock);
         FFd = Fd;
-        FPool = &Pool;
         FReactor = Reactor;
         FRouter = std::move(Router);
     }
@@ -127,9 +125,9 @@ void TListener::Close() noexcept {
 }
 
 void TListener::OnEvents(std::uint32_t) noexcept {
-    // Connections of this thread's own reactor, started once the lock is released: starting
-    // routes a request that may already be there, under the driver's lock, which the driver
-    // also holds while it takes this one to open or close the listener.
+    // Connections are started once the lock is released: starting routes a request that may
+    // already be there, under the driver's lock, which the driver also holds while it takes
+    // this one to open or close the listener.
     std::vector<std::shared_ptr<TConnection>> ToStart;
     AcceptAll(ToStart);
     for (const std::shared_ptr<TConnection>& Connection : ToStart) {
@@ -169,25 +167,15 @@ void TListener::AcceptAll(std::vector<std::shared_ptr<TConnection>>& ToStart) no
         }
         std::shared_ptr<TConnection> Connection;
         try {
-            std::shared_ptr<TReactor> Target = FPool->Pick();
             Connection =
-                std::make_shared<TConnection>(Target, FRouter, Fd, Local, Remote, std::move(Tls));
+                std::make_shared<TConnection>(FReactor, FRouter, Fd, Local, Remote, std::move(Tls));
             // From here the connection owns the descriptor.
-            if (!Target->Add(Connection, Fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP)) {
+            if (!FReactor->Add(Connection, Fd, EPOLLIN | EPOLLOUT | EPOLLRDHUP)) {
                 continue;
             }
-            // Data may have arrived before registration: read it on the connection's reactor,
-            // at once when that is this thread's (no hand-off through the reactor's queue).
-            if (Target == FReactor) {
-                ToStart.push_back(Connection);
-                continue;
-            }
-            std::weak_ptr<TConnection> Weak = Connection;
-            Target->Post([Weak] {
-                if (auto Started = Weak.lock()) {
-                    Started->Start();
-                }
-            });
+            // Data may have arrived before registration: read it now, once the lock is
+            // released.
+            ToStart.push_back(Connection);
         } catch (...) {
             if (!Connection) {
                 close(Fd); // out of memory before the connection took the descriptor

@@ -14,10 +14,9 @@
 namespace httpapi {
 
 class TConnection;
-class TReactorPool;
 
-/// A listening socket, registered with one reactor, handing accepted connections to the
-/// reactors in turn. Opened by the driver under its lock; closed the same way.
+/// A listening socket, registered with the reactor with the connections it accepts. Opened by
+/// the driver under its lock; closed the same way.
 class TListener final : public TReactorClient {
 public:
     /// Address: an IP literal, or empty for every address (IPv6 and IPv4). Secure: the port's
@@ -27,7 +26,7 @@ public:
 
     /// Binds and listens. NO_ERROR, ERROR_ACCESS_DENIED (privileged port),
     /// ERROR_SHARING_VIOLATION (port in use), or another code.
-    DWORD Open(TReactorPool& Pool, std::shared_ptr<TRouter> Router,
+    DWORD Open(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRouter> Router,
                const std::shared_ptr<TListener>& Self);
     /// Stops listening at once (the port is free when this returns).
     void Close() noexcept;
@@ -49,7 +48,6 @@ private:
     const bool FSecure;
     std::mutex FLock;
     int FFd = -1;                       // Guarded by FLock.
-    TReactorPool* FPool = nullptr;      // Guarded by FLock. Not owned: the driver's pool.
     std::shared_ptr<TReactor> FReactor; // Guarded by FLock.
     std::shared_ptr<TRouter> FRouter;   // Guarded by FLock.
 };

@@ -1,9 +1,10 @@
-// Reactor: one epoll thread serving sockets (edge-triggered), posted tasks and a periodic tick.
+// Reactor: the listener's sockets (edge-triggered epoll), posted tasks and time-outs, polled by
+// whichever thread waits in the API while nothing else polls.
 #include "platform/httpapi/Reactor.h"
 
 #include <algorithm>
 #include <chrono>
-#include <sched.h>
+#include <climits>
 #include <stdexcept>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -12,8 +13,14 @@
 namespace httpapi {
 
 namespace {
-constexpr int TickMs = 100;
 constexpr int MaxEvents = 256;
+constexpr std::int64_t CorkMs = 1; // the longest output is held back while the process runs
+// Spinning for the next message: only while at most this many sockets are ready per poll, and
+// for twice the usual wait, at most SpinGap.
+constexpr double SpinEventsPerPoll = 2.0;
+constexpr std::chrono::microseconds SpinGap{150};
+// A pass of the spin that took this long lost the CPU to another thread.
+constexpr std::chrono::microseconds SpinPreempted{50};
 } // namespace
 
 std::int64_t MonotonicMs() noexcept {
@@ -38,7 +45,7 @@ TReactor::TReactor() {
     Event.events = EPOLLIN | EPOLLET;
     Event.data.ptr = nullptr; // the wake-up descriptor
     epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWake, &Event);
-    FThread = std::jthread([this](std::stop_token Stop) { Run(Stop); });
+    win::SetPollSource(this);
 }
 
 TReactor::~TReactor() {
@@ -81,131 +88,229 @@ void TReactor::Remove(TReactorClient* Client) {
 }
 
 void TReactor::Post(std::function<void()> Task) {
-    bool First = false;
     {
         std::scoped_lock Lock(FLock);
         if (FStopped) {
             return;
         }
-        First = FTasks.empty();
         FTasks.push_back(std::move(Task));
     }
-    if (First) {
-        Wake();
+    FTasksPending = true;
+    Interrupt();
+}
+
+void TReactor::Schedule(const std::shared_ptr<TReactorClient>& Client, std::int64_t DueMs) {
+    std::scoped_lock Lock(FTimersLock);
+    FTimers.push(TTimer{DueMs, Client});
+}
+
+void TReactor::Cork(const std::shared_ptr<TReactorClient>& Client) {
+    std::scoped_lock Lock(FCorkedLock);
+    FCorked.push_back(TCorked{MonotonicMs(), Client});
+    FAnyCorked = true;
+}
+
+void TReactor::FlushCorks(std::int64_t HeldBeforeMs) noexcept {
+    if (!FAnyCorked.load()) {
+        return;
+    }
+    std::vector<std::shared_ptr<TReactorClient>> Due;
+    {
+        std::scoped_lock Lock(FCorkedLock);
+        std::size_t Taken = 0;
+        try {
+            while (Taken < FCorked.size() && FCorked[Taken].SinceMs <= HeldBeforeMs) {
+                if (auto Client = FCorked[Taken].Client.lock()) {
+                    Due.push_back(std::move(Client));
+                }
+                ++Taken;
+            }
+        } catch (...) {
+            // Out of memory: the rest go next time.
+        }
+        FCorked.erase(FCorked.begin(), FCorked.begin() + static_cast<std::ptrdiff_t>(Taken));
+        FAnyCorked = !FCorked.empty();
+    }
+    for (const auto& Client : Due) {
+        Client->OnFlush();
     }
 }
 
-void TReactor::Wake() noexcept {
-    const std::uint64_t One = 1;
-    [[maybe_unused]] const ssize_t Written = write(FWake, &One, sizeof(One));
+void TReactor::Interrupt() noexcept {
+    // Paired with Poll: either the poll sees the request before it waits, or this sees the
+    // poll waiting and wakes it.
+    FInterrupted = true;
+    if (FWaiting.load()) {
+        const std::uint64_t One = 1;
+        [[maybe_unused]] const ssize_t Written = write(FWake, &One, sizeof(One));
+    }
+}
+
+void TReactor::Poll(int TimeoutMs) noexcept {
+    std::unique_lock Polling(FPollLock, std::try_to_lock);
+    if (!Polling) {
+        return; // another thread polls (the service thread taking over, or giving back)
+    }
+    std::vector<std::function<void()>> Tasks;
+    std::vector<std::shared_ptr<TReactorClient>> Dead;
+    {
+        std::scoped_lock Lock(FLock);
+        Dead.swap(FGraveyard); // the previous poll is over: nothing can still point at them
+        if (FTasksPending.exchange(false)) {
+            Tasks.swap(FTasks);
+        }
+    }
+    Dead.clear(); // destroyed outside the lock: their destructors take their own locks
+    for (auto& Task : Tasks) {
+        try {
+            Task();
+        } catch (...) {
+            // A task failing (out of memory) must not end the poll.
+        }
+    }
+    if (TimeoutMs != 0) {
+        // About to wait for the sockets: nothing held back may wait with us.
+        FlushCorks(INT64_MAX);
+    }
+    epoll_event Events[MaxEvents];
+    if (!Tasks.empty()) {
+        TimeoutMs = 0; // the tasks may have made work for the caller: only look
+    }
+    const auto WaitStart = std::chrono::steady_clock::now();
+    int Count = 0;
+    if (TimeoutMs != 0 && FEventsPerPoll <= SpinEventsPerPoll && FGap <= SpinGap) {
+        // One or two connections busy, each answered within a round trip: the next message
+        // is due within microseconds. Waiting for it on the CPU costs less than the sleep and
+        // wake-up it saves, and answers sooner. Idle connections never get here (their gaps
+        // are long), and a CPU shared with others neither: a spin that loses the CPU stops.
+        const auto SpinUntil = WaitStart + std::min(SpinGap, 2 * FGap);
+        auto Last = WaitStart;
+        while (true) {
+            Count = epoll_wait(FEpoll, Events, MaxEvents, 0);
+            const auto Now = std::chrono::steady_clock::now();
+            if (Count != 0 || FInterrupted.load() || FTasksPending.load() || Now >= SpinUntil ||
+                Now - Last > SpinPreempted) {
+                break;
+            }
+            Last = Now;
+        }
+    }
+    if (Count == 0) {
+        FWaiting = true;
+        if (FInterrupted.load() || FTasksPending.load()) {
+            TimeoutMs = 0; // interrupted before waiting: only look
+        }
+        Count = epoll_wait(FEpoll, Events, MaxEvents, TimeoutMs);
+        FWaiting = false;
+    }
+    FInterrupted = false;
+    int ClientEvents = 0;
+    for (int I = 0; I < Count; ++I) {
+        if (Events[I].data.ptr == nullptr) {
+            std::uint64_t Value = 0;
+            [[maybe_unused]] const ssize_t Read = read(FWake, &Value, sizeof(Value));
+            continue;
+        }
+        ++ClientEvents;
+        static_cast<TReactorClient*>(Events[I].data.ptr)->OnEvents(Events[I].events);
+    }
+    if (ClientEvents > 0 && TimeoutMs != 0) {
+        // Moving averages (weight 1/8) of how long the sockets kept us waiting and of how many
+        // were ready at once.
+        const auto Gap = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - WaitStart);
+        FGap += (std::min(Gap, 4 * SpinGap) - FGap) / 8;
+        FEventsPerPoll += (ClientEvents - FEventsPerPoll) / 8;
+    }
+    {
+        std::scoped_lock Lock(FLock);
+        Dead.swap(FGraveyard); // removed during this poll: its events are handled
+    }
+}
+
+std::int64_t TReactor::Tick(std::int64_t NowMs) noexcept {
+    std::vector<std::shared_ptr<TReactorClient>> Due;
+    std::int64_t Next = -1;
+    {
+        std::scoped_lock Lock(FTimersLock);
+        try {
+            while (!FTimers.empty() && FTimers.top().DueMs <= NowMs) {
+                if (auto Client = FTimers.top().Client.lock()) {
+                    Due.push_back(std::move(Client));
+                }
+                FTimers.pop();
+            }
+        } catch (...) {
+            // Out of memory: the rest stay due for the next tick.
+        }
+        if (!FTimers.empty()) {
+            Next = FTimers.top().DueMs;
+        }
+    }
+    for (const auto& Client : Due) {
+        Client->OnTick(NowMs);
+    }
+    Due.clear();
+    FlushCorks(NowMs - CorkMs);
+    if (FAnyCorked.load()) {
+        Next = Next < 0 ? NowMs + CorkMs : std::min(Next, NowMs + CorkMs);
+    }
+    // Nobody polls now: what a poll would do at its start is done here.
+    std::unique_lock Polling(FPollLock, std::try_to_lock);
+    if (Polling) {
+        std::vector<std::function<void()>> Tasks;
+        std::vector<std::shared_ptr<TReactorClient>> Dead;
+        {
+            std::scoped_lock Lock(FLock);
+            Dead.swap(FGraveyard);
+            if (FTasksPending.exchange(false)) {
+                Tasks.swap(FTasks);
+            }
+        }
+        Dead.clear();
+        for (auto& Task : Tasks) {
+            try {
+                Task();
+            } catch (...) {
+                // A task failing (out of memory) must not end the tick.
+            }
+        }
+    }
+    return Next;
 }
 
 void TReactor::Stop() {
-    if (!FThread.joinable()) {
-        return;
+    {
+        std::scoped_lock Lock(FLock);
+        if (FStopped) {
+            return;
+        }
+        FStopped = true;
     }
-    FThread.request_stop();
-    Wake();
-    FThread.join();
+    // No thread polls from here on.
+    win::RemovePollSource(this);
     std::unordered_map<TReactorClient*, std::shared_ptr<TReactorClient>> Clients;
     {
         std::scoped_lock Lock(FLock);
-        FStopped = true;
         Clients.swap(FClients);
         FTasks.clear();
     }
     for (auto& [Raw, Client] : Clients) {
         Client->OnStop();
     }
+    Clients.clear();
     std::vector<std::shared_ptr<TReactorClient>> Dead;
     {
         std::scoped_lock Lock(FLock);
         Dead.swap(FGraveyard);
     }
-}
-
-void TReactor::Tick(std::int64_t Now) {
-    std::vector<std::shared_ptr<TReactorClient>> Clients;
     {
-        std::scoped_lock Lock(FLock);
-        Clients.reserve(FClients.size());
-        for (auto& [Raw, Client] : FClients) {
-            Clients.push_back(Client);
-        }
+        std::scoped_lock Lock(FCorkedLock);
+        FCorked.clear();
+        FAnyCorked = false;
     }
-    for (auto& Client : Clients) {
-        Client->OnTick(Now);
-    }
-}
-
-void TReactor::Run(std::stop_token Stop) {
-    epoll_event Events[MaxEvents];
-    std::int64_t NextTick = MonotonicMs() + TickMs;
-    while (!Stop.stop_requested()) {
-        std::vector<std::function<void()>> Tasks;
-        std::vector<std::shared_ptr<TReactorClient>> Dead;
-        {
-            std::scoped_lock Lock(FLock);
-            Dead.swap(FGraveyard); // the previous batch is over: nothing can still point at them
-            Tasks.swap(FTasks);
-        }
-        Dead.clear(); // destroyed outside the lock: their destructors take their own locks
-        for (auto& Task : Tasks) {
-            try {
-                Task();
-            } catch (...) {
-                // A task failing (out of memory) must not end the reactor.
-            }
-        }
-        const int Timeout = FCorked.load() > 0 ? 1 : TickMs;
-        const int Count = epoll_wait(FEpoll, Events, MaxEvents, Timeout);
-        for (int I = 0; I < Count; ++I) {
-            if (Events[I].data.ptr == nullptr) {
-                std::uint64_t Value = 0;
-                [[maybe_unused]] const ssize_t Read = read(FWake, &Value, sizeof(Value));
-                continue;
-            }
-            static_cast<TReactorClient*>(Events[I].data.ptr)->OnEvents(Events[I].events);
-        }
-        const std::int64_t Now = MonotonicMs();
-        if (Now >= NextTick || FCorked.load() > 0) {
-            try {
-                Tick(Now);
-            } catch (...) {
-                // Out of memory while copying the client list: try again next time.
-            }
-            if (Now >= NextTick) {
-                NextTick = Now + TickMs;
-            }
-        }
-    }
-}
-
-TReactorPool::TReactorPool() {
-    cpu_set_t Set;
-    CPU_ZERO(&Set);
-    int Count = 1;
-    if (sched_getaffinity(0, sizeof(Set), &Set) == 0) {
-        Count = CPU_COUNT(&Set);
-    }
-    Count = std::clamp(Count, 1, 4);
-    for (int I = 0; I < Count; ++I) {
-        FReactors.push_back(std::make_shared<TReactor>());
-    }
-}
-
-TReactorPool::~TReactorPool() {
-    Stop();
-}
-
-std::shared_ptr<TReactor> TReactorPool::Pick() noexcept {
-    return FReactors[FNext.fetch_add(1) % FReactors.size()];
-}
-
-void TReactorPool::Stop() {
-    for (auto& Reactor : FReactors) {
-        Reactor->Stop();
-    }
+    std::scoped_lock Lock(FTimersLock);
+    FTimers = {};
 }
 
 } // namespace httpapi

@@ -2,6 +2,7 @@
 #include "platform/httpapi/RequestQueue.h"
 
 #include "platform/httpapi/Connection.h"
+#include "platform/httpapi/Reactor.h"
 
 #include <algorithm>
 #include <vector>
@@ -30,17 +31,34 @@ TDeliverResult TRequestQueue::Deliver(std::shared_ptr<TRequest> Request, TWakeUp
         }
         return TDeliverResult::Delivered;
     }
-    if (FPending.size() >= FQueueLength) {
+    if (FPending.size() >= FQueueLength && !ReceivingLocked()) {
         return TDeliverResult::Full;
     }
     FPending.push_back(std::move(Request));
+    win::TParker* Receiver = ReceiverForQueuedLocked();
     Lock.unlock();
     if (Later != nullptr) {
-        Later->Arrived = true;
-    } else {
-        FArrived.notify_one();
+        Later->Receiver = Receiver;
+    } else if (Receiver != nullptr) {
+        win::Wake(*Receiver);
     }
     return TDeliverResult::Delivered;
+}
+
+bool TRequestQueue::ReceivingLocked() const noexcept {
+    return !FWaiting.empty() || FWoken > 0 ||
+           (FLastReceiveMs != 0 && MonotonicMs() - FLastReceiveMs < ReceivingMs);
+}
+
+win::TParker* TRequestQueue::ReceiverForQueuedLocked() noexcept {
+    if (FWaiting.empty() || FWoken > 0) {
+        return nullptr;
+    }
+    TWaitingReceiver* Receiver = FWaiting.back();
+    FWaiting.pop_back();
+    Receiver->Signalled = true;
+    ++FWoken;
+    return Receiver->Parker;
 }
 
 DWORD TRequestQueue::HandOutLocked(std::shared_ptr<TRequest> Request, void* Buffer, ULONG Length,
@@ -89,6 +107,7 @@ DWORD TRequestQueue::Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffe
     std::vector<std::shared_ptr<TRequest>> Dropped; // released after the lock
     std::unique_lock Lock(FLock);
     SweepLocked(Dropped);
+    FLastReceiveMs = MonotonicMs();
     std::shared_ptr<TRequest> Request;
     if (RequestId != HTTP_NULL_ID) {
         const auto It = FClaimed.find(RequestId);
@@ -108,7 +127,20 @@ DWORD TRequestQueue::Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffe
                 FReceivers.push_back({Overlapped, FTarget, Buffer, Length, Flags});
                 return ERROR_IO_PENDING;
             }
-            FArrived.wait(Lock, [this] { return FClosed || !FPending.empty(); });
+            if (!FClosed && FPending.empty()) {
+                // Nothing here: wait (or poll the listener) until a delivery wakes us.
+                TWaitingReceiver Me{&win::TParker::Current()};
+                FWaiting.push_back(&Me);
+                Lock.unlock();
+                Me.Parker->Wait(false, {});
+                Lock.lock();
+                if (Me.Signalled) {
+                    --FWoken;
+                } else {
+                    std::erase(FWaiting, &Me);
+                }
+                continue;
+            }
             if (FClosed) {
                 return ERROR_OPERATION_ABORTED;
             }
@@ -119,15 +151,21 @@ DWORD TRequestQueue::Receive(HTTP_REQUEST_ID RequestId, ULONG Flags, void* Buffe
             }
         }
     }
+    // More requests than this receiver takes: another waiting one may take the next.
+    win::TParker* Next = FPending.empty() ? nullptr : ReceiverForQueuedLocked();
     ULONG Needed = 0;
     const DWORD Result = HandOutLocked(std::move(Request), Buffer, Length, Needed);
     if (BytesReturned != nullptr) {
         *BytesReturned = Needed;
     }
+    const TCompletionTarget Target = FTarget;
+    Lock.unlock();
+    win::BeginServing();
+    if (Next != nullptr) {
+        win::Wake(*Next);
+    }
     if (Overlapped != nullptr && Result == NO_ERROR) {
         // Done at once; the completion is still reported, as the Windows listener does.
-        const TCompletionTarget Target = FTarget;
-        Lock.unlock();
         win::BeginOverlapped(Overlapped);
         TPendingIo{Overlapped, Target, Buffer, Length, Flags}.Complete(NO_ERROR, Needed);
     }
@@ -176,9 +214,20 @@ void TRequestQueue::Retire(HTTP_REQUEST_ID RequestId) noexcept {
 void TRequestQueue::Close() noexcept {
     std::vector<std::shared_ptr<TRequest>> Orphans;
     std::deque<TPendingIo> Receivers;
+    std::vector<win::TParker*> Waiting;
     {
         std::scoped_lock Lock(FLock);
         FClosed = true;
+        for (TWaitingReceiver* Receiver : FWaiting) {
+            Receiver->Signalled = true;
+            ++FWoken;
+            try {
+                Waiting.push_back(Receiver->Parker);
+            } catch (...) {
+                win::Wake(*Receiver->Parker); // out of memory: under the lock
+            }
+        }
+        FWaiting.clear();
         Receivers.swap(FReceivers);
         try {
             Orphans.reserve(FPending.size() + FClaimed.size() + FActive.size());
@@ -199,7 +248,9 @@ void TRequestQueue::Close() noexcept {
         FActive.clear();
         FRetired.clear();
     }
-    FArrived.notify_all();
+    for (win::TParker* Parker : Waiting) {
+        win::Wake(*Parker);
+    }
     for (const TPendingIo& Receiver : Receivers) {
         Receiver.Complete(ERROR_OPERATION_ABORTED, 0);
     }

@@ -196,6 +196,46 @@ void TCompletionPort::PushLocked(const OVERLAPPED_ENTRY& Packet) {
     ++FCount;
 }
 
+/// A thread's record as a port's waiter and runner. Never freed (recycled when its thread ends):
+/// a port's lists may name it until the thread has left them, which it does before it ends.
+struct TCompletionPort::TWaiter {
+    TParker* Parker = nullptr;           // the thread's
+    TCompletionPort* ListedOn = nullptr; // Guarded by that port's FLock. Waiting there.
+    bool Signalled = false;              // Guarded by ListedOn's FLock.
+    // The port this thread runs on (took packets from and has not asked again); only the
+    // thread itself sets these. The weak reference tells a live port from a new one made at a
+    // dead one's address, and lets the thread's end give its place back.
+    TCompletionPort* RunningOn = nullptr;
+    std::weak_ptr<TCompletionPort> RunningPort;
+    bool Uncounted = false; // Guarded by RunningOn's FLock. Seen blocked while running.
+    bool Blocked = false;   // Guarded by RunningOn's FLock. Uncounted by a platform wait.
+    pid_t Tid = 0;          // The thread's id, for a look at its state.
+};
+
+/// The platform waits' hook for port runners: a thread running on a port stops counting there
+/// while it blocks.
+class TPortRunningCounter final : public TRunningCounter {
+public:
+    void ThreadBlocks() noexcept override {
+        if (auto* Waiter = TCompletionPort::ThisThreadWaiter(); Waiter && Waiter->RunningOn) {
+            if (const auto Port = Waiter->RunningPort.lock()) {
+                Port->BlockRunning(*Waiter);
+            }
+        }
+    }
+    void ThreadRuns() noexcept override {
+        if (auto* Waiter = TCompletionPort::ThisThreadWaiter(); Waiter && Waiter->RunningOn) {
+            if (const auto Port = Waiter->RunningPort.lock()) {
+                Port->ResumeRunning(*Waiter);
+            }
+        }
+    }
+};
+
+namespace {
+TPortRunningCounter PortRunningCounter;
+} // namespace
+
 TCompletionPort::TWaiter* TCompletionPort::ThisThreadWaiter() noexcept {
     struct TPool {
         std::mutex Lock;
@@ -210,6 +250,7 @@ TCompletionPort::TWaiter* TCompletionPort::ThisThreadWaiter() noexcept {
                 Waiter = Pool->Free.back();
                 Pool->Free.pop_back();
                 Waiter->Tid = static_cast<pid_t>(syscall(SYS_gettid));
+                Waiter->Parker = &TParker::Current();
             }
         }
         ~THolder() {
@@ -229,74 +270,39 @@ TCompletionPort::TWaiter* TCompletionPort::ThisThreadWaiter() noexcept {
         Holder.Waiter = new (std::nothrow) TWaiter;
         if (Holder.Waiter != nullptr) {
             Holder.Waiter->Tid = static_cast<pid_t>(syscall(SYS_gettid));
+            Holder.Waiter->Parker = &TParker::Current();
         }
     }
     return Holder.Waiter;
 }
 
-bool TCompletionPort::TWaiter::Sleep(bool Timed,
-                                     std::chrono::steady_clock::time_point Deadline) noexcept {
-    while (true) {
-        std::uint32_t State = Wake.load();
-        if (State == 1) {
-            Wake.store(0);
-            return true;
-        }
-        if (State == 0 && !Wake.compare_exchange_strong(State, 2)) {
-            continue; // released meanwhile
-        }
-        timespec Relative{};
-        if (Timed) {
-            const auto Left = Deadline - std::chrono::steady_clock::now();
-            std::uint32_t Asleep = 2;
-            if (Left <= std::chrono::steady_clock::duration::zero()) {
-                if (Wake.compare_exchange_strong(Asleep, 0)) {
-                    return false;
-                }
-                continue; // released just now
-            }
-            const auto Nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(Left);
-            Relative.tv_sec = static_cast<time_t>(Nanoseconds.count() / 1000000000);
-            Relative.tv_nsec = static_cast<long>(Nanoseconds.count() % 1000000000);
-        }
-        // Returns at once when the word is no longer 2; EINTR and time-outs loop back.
-        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Wake), FUTEX_WAIT_PRIVATE, 2,
-                Timed ? &Relative : nullptr, nullptr, 0);
-    }
+bool TCompletionPort::BelowLimitLocked() const noexcept {
+    const std::size_t Limit = std::min<std::size_t>(FConcurrency, ProcessCpus());
+    return FRunners.size() + FWoken < Limit;
 }
 
-void TCompletionPort::TWaiter::Release() noexcept {
-    if (Wake.exchange(1) == 2) {
-        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&Wake), FUTEX_WAKE_PRIVATE, 1, nullptr,
-                nullptr, 0);
-    }
-}
-
-TCompletionPort::TWaiter* TCompletionPort::TakeWaiterLocked() noexcept {
-    if (FWaiters.empty()) {
+TCompletionPort::TWaiter* TCompletionPort::WaiterForQueuedLocked() noexcept {
+    if (FWaiters.empty() || !BelowLimitLocked()) {
         return nullptr;
     }
-    TWaiter* Waiter = FWaiters.back();
-    FWaiters.pop_back();
+    // The thread queuing the packet may itself wait here (it polled the listener while it
+    // waited): it takes the packet on, without waking anyone. Else the latest waiter.
+    TWaiter* Waiter = ThisThreadWaiter();
+    if (Waiter != nullptr && Waiter->ListedOn == this) {
+        FWaiters.erase(std::find(FWaiters.begin(), FWaiters.end(), Waiter));
+    } else {
+        Waiter = FWaiters.back();
+        FWaiters.pop_back();
+    }
+    Waiter->ListedOn = nullptr;
     Waiter->Signalled = true;
     ++FWoken;
     return Waiter;
 }
 
-TCompletionPort::TWaiter* TCompletionPort::WaiterForQueuedLocked() noexcept {
-    if (BelowLimitLocked()) {
-        return TakeWaiterLocked();
-    }
-    if (FWaiters.empty() || FWaiters.back()->Watching) {
-        return nullptr;
-    }
-    TWaiter* Waiter = FWaiters.back();
-    FWaiters.pop_back();
-    return Waiter;
-}
-
 void TCompletionPort::StopRunningLocked(TWaiter& Waiter) noexcept {
     Waiter.RunningOn = nullptr;
+    Waiter.Blocked = false;
     if (Waiter.Uncounted) {
         Waiter.Uncounted = false; // Seen blocked: no longer listed.
         return;
@@ -309,12 +315,19 @@ void TCompletionPort::StopRunningLocked(TWaiter& Waiter) noexcept {
 }
 
 void TCompletionPort::LeaveRunning(TWaiter& Waiter) noexcept {
-    std::scoped_lock Lock(FLock);
-    StopRunningLocked(Waiter);
-    // The place given back may let a queued packet go to a waiter.
-    TWaiter* Woken = FCount > 0 && !FClosed ? WaiterForQueuedLocked() : nullptr;
+    TParker* Woken = nullptr;
+    {
+        std::scoped_lock Lock(FLock);
+        StopRunningLocked(Waiter);
+        // The place given back may let a queued packet go to a waiter.
+        if (FCount > 0 && !FClosed) {
+            if (TWaiter* Next = WaiterForQueuedLocked()) {
+                Woken = Next->Parker;
+            }
+        }
+    }
     if (Woken != nullptr) {
-        Woken->Release();
+        Wake(*Woken);
     }
 }
 
@@ -326,6 +339,45 @@ void TCompletionPort::StopRunning(TWaiter& Waiter) noexcept {
         Waiter.RunningOn = nullptr;
     }
     Waiter.RunningPort.reset();
+}
+
+void TCompletionPort::BlockRunning(TWaiter& Waiter) noexcept {
+    TParker* Woken = nullptr;
+    {
+        std::scoped_lock Lock(FLock);
+        if (Waiter.RunningOn != this || Waiter.Uncounted) {
+            return;
+        }
+        if (const auto It = std::find(FRunners.begin(), FRunners.end(), &Waiter);
+            It != FRunners.end()) {
+            *It = FRunners.back();
+            FRunners.pop_back();
+        }
+        Waiter.Uncounted = true;
+        Waiter.Blocked = true;
+        if (FCount > 0 && !FClosed) {
+            if (TWaiter* Next = WaiterForQueuedLocked()) {
+                Woken = Next->Parker;
+            }
+        }
+    }
+    if (Woken != nullptr) {
+        Wake(*Woken);
+    }
+}
+
+void TCompletionPort::ResumeRunning(TWaiter& Waiter) noexcept {
+    std::scoped_lock Lock(FLock);
+    if (!Waiter.Blocked || Waiter.RunningOn != this) {
+        return;
+    }
+    Waiter.Blocked = false;
+    Waiter.Uncounted = false;
+    try {
+        FRunners.push_back(&Waiter); // running again, above the limit if need be, as on Windows
+    } catch (...) {
+        // Out of memory: this thread is not counted.
+    }
 }
 
 void TCompletionPort::UncountBlockedLocked() noexcept {
@@ -341,8 +393,46 @@ void TCompletionPort::UncountBlockedLocked() noexcept {
     }
 }
 
+bool TCompletionPort::Watch(std::chrono::steady_clock::time_point Now) noexcept {
+    std::vector<TParker*> Woken;
+    {
+        std::scoped_lock Lock(FLock);
+        if (FClosed || FCount == 0 || BelowLimitLocked()) {
+            FWatchSince = {};
+            return FCount > 0 && !FClosed;
+        }
+        if (FWatchSince == std::chrono::steady_clock::time_point{} || FTaken != FWatchTaken) {
+            FWatchSince = Now; // progress: watch from here
+            FWatchTaken = FTaken;
+            return true;
+        }
+        if (Now - FWatchSince < FWatchPeriod) {
+            return true;
+        }
+        // Packets waited a whole watch period and nobody took one: running threads that are
+        // not on a CPU (nor ready for one) have blocked and no longer count.
+        UncountBlockedLocked();
+        FWatchSince = Now;
+        try {
+            for (std::size_t I = 0; I < FCount; ++I) {
+                TWaiter* Next = WaiterForQueuedLocked();
+                if (Next == nullptr) {
+                    break;
+                }
+                Woken.push_back(Next->Parker);
+            }
+        } catch (...) {
+            // Out of memory: the next watch goes on.
+        }
+    }
+    for (TParker* Parker : Woken) {
+        Wake(*Parker);
+    }
+    return true;
+}
+
 bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
-    TWaiter* Woken = nullptr;
+    TParker* Woken = nullptr;
     {
         std::scoped_lock Lock(FLock);
         if (FClosed) {
@@ -355,10 +445,12 @@ bool TCompletionPort::Post(const OVERLAPPED_ENTRY& Packet) noexcept {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return false;
         }
-        Woken = WaiterForQueuedLocked();
+        if (TWaiter* Waiter = WaiterForQueuedLocked()) {
+            Woken = Waiter->Parker;
+        }
     }
     if (Woken != nullptr) {
-        Woken->Release();
+        Wake(*Woken);
     }
     return true;
 }
@@ -386,7 +478,6 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
     }
     bool TimedOut = Milliseconds == 0;
     bool HasWakeUp = false; // Released by a packet: counted in FWoken.
-    bool Listed = false;    // In FWaiters.
     const auto MayTake = [&] { return FCount > 0 && (HasWakeUp || BelowLimitLocked()); };
     // A packet may be taken by a thread that arrives while a woken waiter is on its way: the
     // waiter then finds none and waits again for the rest of its time.
@@ -395,7 +486,7 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
             --FWoken;
             HasWakeUp = false;
         }
-        if (!Listed) {
+        if (Waiter.ListedOn != this) {
             Waiter.Signalled = false;
             try {
                 FWaiters.push_back(&Waiter);
@@ -403,38 +494,22 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
                 SetLastError(ERROR_NOT_ENOUGH_MEMORY);
                 return 0;
             }
-            Listed = true;
-        }
-        // At the limit the latest waiter watches (a running thread may block); the others,
-        // woken last, sleep on.
-        Waiter.Watching = FWaiters.back() == &Waiter && (FCount > 0 || !BelowLimitLocked());
-        const std::uint64_t TakenBefore = FTaken;
-        auto WakeAt = Deadline;
-        bool OwnDeadline = Timed;
-        if (Waiter.Watching) {
-            const auto WatchEnd = TClock::now() + FWatchPeriod;
-            if (!Timed || WatchEnd < Deadline) {
-                WakeAt = WatchEnd;
-                OwnDeadline = false;
-            }
+            Waiter.ListedOn = this;
         }
         Lock.unlock();
-        const bool Released = Waiter.Sleep(Timed || Waiter.Watching, WakeAt);
+        // While nothing else polls the listener, this thread polls it here; what it finds for
+        // this port wakes it (no system call: it is awake).
+        const bool Released = Waiter.Parker->Wait(Timed, Deadline);
         Lock.lock();
         HasWakeUp = Waiter.Signalled && !FClosed;
-        // Taken off the list just as the time ran out: its release comes anyway (and wakes
-        // the next wait at once, which then finds nothing and waits again).
-        TimedOut = !Released && OwnDeadline && !HasWakeUp && !FClosed;
-        // A wake-up, a nudge or Close has taken it off the list; a time-out has not.
-        Listed = std::find(FWaiters.begin(), FWaiters.end(), &Waiter) != FWaiters.end();
-        if (!Released && !OwnDeadline && Listed && FCount > 0 && FTaken == TakenBefore) {
-            // Packets waited a whole watch period and nobody took one: running threads that
-            // are not on a CPU (nor ready for one) have blocked and no longer count.
-            UncountBlockedLocked();
-        }
+        Waiter.Signalled = false;
+        // Taken off the list just as the time ran out: its wake-up comes anyway (and ends the
+        // next wait at once, which then finds nothing and waits again).
+        TimedOut = !Released && !HasWakeUp && !FClosed;
     }
-    if (Listed) {
+    if (Waiter.ListedOn == this) {
         FWaiters.erase(std::find(FWaiters.begin(), FWaiters.end(), &Waiter));
+        Waiter.ListedOn = nullptr;
     }
     if (HasWakeUp && !MayTake()) {
         --FWoken;
@@ -473,25 +548,43 @@ ULONG TCompletionPort::Dequeue(OVERLAPPED_ENTRY* Entries, ULONG Count,
     }
     // Packets left over (more than we could take, or a wake-up we took from another waiter's
     // packet): pass the wake-up on while the limit allows.
-    TWaiter* Woken = FCount > 0 ? WaiterForQueuedLocked() : nullptr;
+    TParker* Woken = nullptr;
+    if (FCount > 0) {
+        if (TWaiter* Next = WaiterForQueuedLocked()) {
+            Woken = Next->Parker;
+        }
+    }
     Lock.unlock();
+    SetRunningOn(&PortRunningCounter);
+    BeginServing();
     if (Woken != nullptr) {
-        Woken->Release();
+        Wake(*Woken);
     }
     return Taken;
 }
 
 void TCompletionPort::Close() noexcept {
-    std::scoped_lock Lock(FLock);
-    FClosed = true;
-    FCount = 0;
-    FHead = 0;
-    std::vector<OVERLAPPED_ENTRY>().swap(FRing);
-    for (TWaiter* Waiter : FWaiters) {
-        Waiter->Signalled = true;
-        Waiter->Release();
+    std::vector<TParker*> Woken;
+    {
+        std::scoped_lock Lock(FLock);
+        FClosed = true;
+        FCount = 0;
+        FHead = 0;
+        std::vector<OVERLAPPED_ENTRY>().swap(FRing);
+        for (TWaiter* Waiter : FWaiters) {
+            Waiter->Signalled = true;
+            Waiter->ListedOn = nullptr;
+            try {
+                Woken.push_back(Waiter->Parker);
+            } catch (...) {
+                Wake(*Waiter->Parker); // out of memory: at once, under the lock
+            }
+        }
+        FWaiters.clear();
     }
-    FWaiters.clear();
+    for (TParker* Parker : Woken) {
+        Wake(*Parker);
+    }
 }
 
 std::shared_ptr<TCompletionPort> ReferenceCompletionPort(HANDLE Port) noexcept {
@@ -566,8 +659,11 @@ HANDLE WINAPI CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletio
             NumberOfConcurrentThreads = static_cast<DWORD>(sysconf(_SC_NPROCESSORS_ONLN));
         }
         try {
-            Port = win::RegisterHandle(
-                std::make_shared<win::TCompletionPort>(NumberOfConcurrentThreads));
+            auto Object = std::make_shared<win::TCompletionPort>(NumberOfConcurrentThreads);
+            Port = win::RegisterHandle(Object);
+            if (Port != nullptr) {
+                win::WatchQueue(Object);
+            }
         } catch (...) {
             Port = nullptr;
         }

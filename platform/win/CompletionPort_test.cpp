@@ -579,6 +579,9 @@ TEST(CompletionPort, ConcurrencyLimitsTheThreadsWoken) {
         bool AsCompletion;
         bool SecondWaiterWoken;
     };
+    // The port lets no more threads run than the process has CPUs: give it two, whatever the
+    // machine.
+    win::SetProcessCpusForTesting(2);
     for (const TCase& Case : {TCase{1, false, false}, TCase{1, true, false}, TCase{2, false, true},
                               TCase{2, true, true}}) {
         SCOPED_TRACE(testing::Message() << Case.Concurrency << " " << Case.AsCompletion);
@@ -625,6 +628,31 @@ TEST(CompletionPort, ConcurrencyLimitsTheThreadsWoken) {
         EXPECT_EQ(Object->RunningThreads(), 0u);
         CloseHandle(Port);
     }
+    win::SetProcessCpusForTesting(0);
+}
+
+// A port never lets more threads run than the process has CPUs, whatever its concurrency
+// value: with one CPU, a second packet waits for the running thread instead of waking another.
+TEST(CompletionPort, NoMoreRunningThreadsThanCpus) {
+    win::SetProcessCpusForTesting(1);
+    HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 32);
+    ASSERT_NE(Port, nullptr);
+    const auto Object = win::ReferenceCompletionPort(Port);
+    Object->SetWatchPeriod(std::chrono::hours(1));
+    PostQueuedCompletionStatus(Port, 0, 1, nullptr);
+    EXPECT_EQ(Take(Port, 0).Key, 1u); // this thread runs on the port now
+    TTake WaiterGot;
+    std::thread Waiter([&] { WaiterGot = Take(Port, 20000); });
+    const bool Waiting = WaitForWaiters(Port, 1);
+    PostQueuedCompletionStatus(Port, 0, 2, nullptr);
+    EXPECT_EQ(Object->WaitingThreads(), 1u); // not woken
+    EXPECT_EQ(Take(Port, 0).Key, 2u);        // the running thread takes it
+    CloseHandle(Port);
+    Waiter.join();
+    win::SetProcessCpusForTesting(0);
+    EXPECT_TRUE(Waiting);
+    EXPECT_FALSE(WaiterGot.Ok);
+    EXPECT_EQ(WaiterGot.Error, static_cast<DWORD>(ERROR_ABANDONED_WAIT_0));
 }
 
 // A running thread busy on a CPU keeps its place: time-outs end as time-outs and a new thread

@@ -1,26 +1,21 @@
 // Guid: random UUIDs, their registry text, and the component-object library's start-up count.
+#include "platform/win/Random.h"
+
 #include <cerrno>
 #include <combaseapi.h>
 #include <cstring>
 #include <rpc.h>
-#include <sys/random.h>
 
 namespace {
 
-// Fills Guid with 16 bytes from the kernel's random source and marks it as a version-4 UUID
-// (RFC 4122 variant). False when the random source fails.
+// Fills Guid with 16 unpredictable bytes and marks it as a version-4 UUID (RFC 4122 variant).
+// GUIDs name connections and long-polling sessions, so they must not be guessable; the
+// generator is a per-thread key stream seeded from the kernel (no system call per GUID).
+// False when the random source fails.
 bool RandomGuid(GUID& Guid) noexcept {
     unsigned char Bytes[sizeof(GUID)];
-    std::size_t Filled = 0;
-    while (Filled < sizeof(Bytes)) {
-        const ssize_t Got = getrandom(Bytes + Filled, sizeof(Bytes) - Filled, 0);
-        if (Got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        Filled += static_cast<std::size_t>(Got);
+    if (!win::RandomBytes(Bytes, sizeof(Bytes))) {
+        return false;
     }
     std::memcpy(&Guid, Bytes, sizeof(Guid));
     Guid.Data3 = static_cast<std::uint16_t>((Guid.Data3 & 0x0FFF) | 0x4000);

@@ -3,6 +3,8 @@
 // Both live in caller-provided memory with the Windows size and need no clean-up, so they are
 // built on lock words in that memory: atomic operations for the uncontended paths, a futex to
 // sleep on when contended.
+#include "platform/win/Scheduler.h"
+
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -12,6 +14,8 @@
 #include <windows.h>
 
 namespace {
+
+using win::TBlockingScope;
 
 void FutexWait(std::uint32_t* Word, std::uint32_t Expected) noexcept {
     // Returns at once when *Word no longer holds Expected; callers re-check in a loop anyway.
@@ -64,9 +68,13 @@ void LockWordSlow(LPCRITICAL_SECTION Section) noexcept {
         CpuRelax();
     }
     // Mark the word as contended before sleeping, so that the holder's release wakes us.
-    while (Word.exchange(2, std::memory_order_acquire) != 0) {
-        FutexWait(LockWord(Section), 2);
+    if (Word.exchange(2, std::memory_order_acquire) == 0) {
+        return;
     }
+    const TBlockingScope Blocking; // the thread blocks: it stops counting on its queue
+    do {
+        FutexWait(LockWord(Section), 2);
+    } while (Word.exchange(2, std::memory_order_acquire) != 0);
 }
 
 void UnlockWord(LPCRITICAL_SECTION Section) noexcept {
@@ -109,6 +117,7 @@ void SleepOnState(PSRWLOCK Lock, std::uint32_t Seen) noexcept {
         }
         Seen |= Sleepers;
     }
+    const TBlockingScope Blocking; // the thread blocks: it stops counting on its queue
     FutexWait(StateWord(Lock), Seen);
 }
 

@@ -1,4 +1,5 @@
 // Threads: CreateThread and the thread handle, thread ids, Sleep and the clocks.
+#include "platform/win/Scheduler.h"
 #include "platform/win/Waits.h"
 
 #include <condition_variable>
@@ -174,6 +175,7 @@ void WINAPI Sleep(DWORD dwMilliseconds) noexcept {
         sched_yield();
         return;
     }
+    const win::TBlockingScope Blocking; // the thread blocks: it stops counting on its queue
     if (dwMilliseconds == INFINITE) {
         for (;;) {
             pause();

@@ -1,6 +1,8 @@
 // Waits: waitable objects (events, threads) and the waits on one or several of them.
 #include "platform/win/Waits.h"
 
+#include "platform/win/Scheduler.h"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -68,6 +70,8 @@ DWORD Wait(DWORD Count, const HANDLE* Handles, bool All, DWORD Milliseconds) noe
     const auto Deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
     TWaiter& Waiter = ThisThreadWaiter();
+    // The thread blocks from the first wait on: it stops counting as running on its queue.
+    std::optional<TBlockingScope> Blocking;
     std::unique_lock Lock(DispatcherLock());
     bool Registered = false;
     std::optional<DWORD> Result;
@@ -76,6 +80,12 @@ DWORD Wait(DWORD Count, const HANDLE* Handles, bool All, DWORD Milliseconds) noe
             Result = TrySatisfy(Objects.data(), Count, All);
             if (Result || Milliseconds == 0) {
                 break;
+            }
+            if (!Blocking) {
+                Lock.unlock(); // the scope takes the queue's lock, never under this one
+                Blocking.emplace();
+                Lock.lock();
+                continue;
             }
             if (!Registered) {
                 for (DWORD I = 0; I < Count; ++I) {
