@@ -350,6 +350,34 @@ void TConnection::ReadLocked() noexcept {
             FReadPaused = true;
             return;
         }
+        if (FPhase == TPhase::Opaque && PendingInput() == 0 && !FPendingReads.empty()) {
+            // A read waits and nothing is held: the bytes go straight into its buffer.
+            const TPendingIo Read = FPendingReads.front();
+            auto* Into = static_cast<char*>(Read.Buffer);
+            const ssize_t Got =
+                FTls ? FTls->Receive(Into, Read.Length) : recv(FFd, Into, Read.Length, 0);
+            if (Got > 0) {
+                FPendingReads.erase(FPendingReads.begin());
+                FReadHandedOut = true;
+                CompleteLocked(Read, NO_ERROR, static_cast<DWORD>(Got));
+                if (static_cast<std::size_t>(Got) < Read.Length && !FHangupSeen && !FTls) {
+                    return; // the socket is empty (see below)
+                }
+                continue;
+            }
+            if (Got == 0) {
+                FPeerClosed = true;
+                FChanged.notify_all();
+                return;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                CloseLocked(true);
+            }
+            return;
+        }
         // Into a stack buffer, then appended: growing the string first would zero-fill it.
         char Chunk[16384];
         const std::size_t Want = std::min<std::size_t>(Room, sizeof(Chunk));
@@ -684,7 +712,11 @@ bool TConnection::WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexce
         FOutputStart += FromOutput;
         Done -= FromOutput;
         if (PendingOutput() == 0) {
-            FOutput.clear();
+            if (FOutput.capacity() > IdleOutputCapacity) {
+                std::string().swap(FOutput); // a burst's buffer is not kept for good
+            } else {
+                FOutput.clear();
+            }
             FOutputStart = 0;
         }
         std::size_t I = Index;
@@ -1041,10 +1073,11 @@ bool TConnection::SendLocked(const iovec* Vectors, std::size_t Count, std::size_
         }
     }
     if (Opaque) {
-        // From now on every byte either way is the application's.
+        // From now on every byte either way is the application's: no more requests to parse.
         FOpaque = true;
         FPhase = TPhase::Opaque;
         FDeadline = 0;
+        FParser.reset();
         ServeReadsLocked();
         if (FReadPaused && FPhase == TPhase::Opaque) {
             ResumeReading();
@@ -1061,7 +1094,7 @@ void TConnection::PumpSendsLocked() noexcept {
     bool Done = false;
     while (!FPendingSends.empty() && FFd >= 0 && PendingOutput() <= HighWater) {
         TQueuedSend Send = std::move(FPendingSends.front());
-        FPendingSends.pop_front();
+        FPendingSends.erase(FPendingSends.begin());
         bool Sent = false;
         try {
             std::vector<iovec> Vectors;
@@ -1116,7 +1149,7 @@ void TConnection::FailSendsLocked(DWORD Status) noexcept {
 void TConnection::ServeReadsLocked() noexcept {
     while (!FPendingReads.empty() && PendingInput() > 0) {
         const TPendingIo Read = FPendingReads.front();
-        FPendingReads.pop_front();
+        FPendingReads.erase(FPendingReads.begin());
         const std::size_t Got = TakeInputLocked(static_cast<char*>(Read.Buffer), Read.Length);
         FReadHandedOut = true;
         CompleteLocked(Read, NO_ERROR, static_cast<DWORD>(Got));
@@ -1134,6 +1167,11 @@ std::size_t TConnection::TakeInputLocked(char* Buffer, std::size_t Length) noexc
     const std::size_t Got = std::min(Length, PendingInput());
     std::memcpy(Buffer, FInput.data() + FInputStart, Got);
     FInputStart += Got;
+    if (PendingInput() == 0 && FInput.capacity() > IdleInputCapacity) {
+        // All taken: a connection that goes quiet now keeps no large buffer.
+        std::string().swap(FInput);
+        FInputStart = 0;
+    }
     if (FReadPaused) {
         ResumeReading(); // room again: read the socket on
     }

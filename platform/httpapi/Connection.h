@@ -11,7 +11,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <http.h>
 #include <memory>
 #include <mutex>
@@ -32,11 +31,13 @@ class TRequestQueue;
 /// then a queue's; a queue never takes a connection's lock while holding its own.
 class TConnection final : public TReactorClient, public std::enable_shared_from_this<TConnection> {
 public:
-    static constexpr std::size_t InputLimit = 64 * 1024; // buffered, unparsed input
-    static constexpr std::size_t HighWater = 256 * 1024; // unsent output that blocks senders
-    static constexpr std::size_t CorkLimit = 64 * 1024;  // held pieces of one response
-    static constexpr std::int64_t CorkMs = 1;            // longest a piece is held
-    static constexpr std::int64_t LingerMs = 2000;       // reading after our last byte
+    static constexpr std::size_t InputLimit = 64 * 1024;  // buffered, unparsed input
+    static constexpr std::size_t HighWater = 256 * 1024;  // unsent output that blocks senders
+    static constexpr std::size_t CorkLimit = 64 * 1024;   // held pieces of one response
+    static constexpr std::int64_t CorkMs = 1;             // longest a piece is held
+    static constexpr std::int64_t LingerMs = 2000;        // reading after our last byte
+    static constexpr std::size_t IdleInputCapacity = 512; // kept by emptied input
+    static constexpr std::size_t IdleOutputCapacity = 16 * 1024; // kept by emptied output
 
     /// Tls: the server context of an https port (the connection then speaks TLS), or null.
     TConnection(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRouter> Router, int Fd,
@@ -189,7 +190,7 @@ private:
     std::size_t FInputStart = 0;               // Guarded by FLock.
     std::string FOutput;                       // Guarded by FLock.
     std::size_t FOutputStart = 0;              // Guarded by FLock.
-    std::unique_ptr<TRequestParser> FParser;   // Guarded by FLock.
+    std::unique_ptr<TRequestParser> FParser;   // Guarded by FLock. Null once opaque.
     std::unique_ptr<TTlsStream> FTls;          // Guarded by FLock. Null: plain TCP.
     TTimeouts FTimeouts;                       // Guarded by FLock.
     std::int64_t FDeadline = 0;                // Guarded by FLock. 0: no timer.
@@ -213,9 +214,9 @@ private:
     std::int64_t FQueueDeadline = 0;     // Guarded by FLock. 0: no request-queue timer.
     // Guarded by FLock. The connection count of the URL group this connection is counted in.
     std::shared_ptr<std::atomic<ULONG>> FGroupConnections;
-    std::deque<TPendingIo> FPendingReads;     // Guarded by FLock. Overlapped reads, in order.
+    std::vector<TPendingIo> FPendingReads;    // Guarded by FLock. Overlapped reads, in order.
     std::vector<TPendingIo> FDisconnectWaits; // Guarded by FLock.
-    std::deque<TQueuedSend> FPendingSends;    // Guarded by FLock. Overlapped sends, in order.
+    std::vector<TQueuedSend> FPendingSends;   // Guarded by FLock. Overlapped sends, in order.
     std::vector<TCompletion> FCompletions;    // Guarded by FLock. Made, not yet reported.
     // Guarded by FLock. A receiver to be woken when the lock is released (it waits for the
     // request delivered under it).
