@@ -94,7 +94,7 @@ TConnection::TConnection(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRou
     if (Tls) {
         FTls = std::make_unique<TTlsStream>(std::move(Tls), Fd);
         if (!FTls->Valid()) {
-            throw std::bad_alloc(); // the listener closes the connection
+            throw ETlsSetupError(); // the listener closes the socket
         }
     }
 }
@@ -214,30 +214,12 @@ void TConnection::OnStop() noexcept {
 }
 
 void TConnection::CompleteLocked(const TPendingIo& Io, DWORD Status, DWORD Bytes) noexcept {
-    try {
-        FCompletions.push_back({Io, Status, Bytes});
-        ++FCompletionsMade;
-    } catch (...) {
-        Io.Complete(Status, Bytes); // out of memory: at once, under the lock
-    }
+    FReporter.Add(Io, Status, Bytes);
 }
 
 void TConnection::CompleteAtOnceLocked(TLockGuard& Guard, const TPendingIo& Io,
                                        DWORD Bytes) noexcept {
-    CompleteLocked(Io, NO_ERROR, Bytes);
-    Guard.ReportedBeforeReturn = FCompletionsMade;
-}
-
-void TConnection::WaitReported(std::uint64_t Count) noexcept {
-    if (FCompletionsReported.load() >= Count) {
-        return; // The usual case: this thread reported it itself.
-    }
-    ++FReportWaiters;
-    for (std::uint64_t Seen = FCompletionsReported.load(); Seen < Count;
-         Seen = FCompletionsReported.load()) {
-        FCompletionsReported.wait(Seen);
-    }
-    --FReportWaiters;
+    Guard.ReportedBeforeReturn = FReporter.Add(Io, NO_ERROR, Bytes);
 }
 
 void TConnection::UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept {
@@ -250,46 +232,11 @@ void TConnection::UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept
             }
         }
     } NotifyArrived{std::exchange(FArrivedReceiver, nullptr)};
-    if (FCompletions.empty()) {
-        Lock.unlock();
-        return;
-    }
-    // One thread reports at a time, so that completions leave in order; one that finds
-    // another reporting leaves its own to it (marking "more"), unless that one just finished.
-    int State = FReporting.load();
-    while (State != Idle) {
-        if (FReporting.compare_exchange_weak(State, MoreToReport)) {
-            Lock.unlock();
-            return;
-        }
-    }
-    FReporting = Reporting;
-    std::vector<TCompletion> Batch;
-    Batch.swap(FCompletions);
-    Lock.unlock();
-    while (true) {
-        for (const TCompletion& Completion : Batch) {
-            Completion.Io.Complete(Completion.Status, Completion.Bytes);
-        }
-        FCompletionsReported += Batch.size();
-        if (FReportWaiters.load() > 0) {
-            FCompletionsReported.notify_all();
-        }
-        Batch.clear();
-        // Usually nobody added any meanwhile: done without taking the lock again.
-        int Expected = Reporting;
-        if (FReporting.compare_exchange_strong(Expected, Idle)) {
-            return;
-        }
-        FReporting = Reporting;
-        Lock.lock();
-        Batch.swap(FCompletions);
-        Lock.unlock();
-    }
+    FReporter.UnlockAndReport(Lock);
 }
 
 void TConnection::FlushLocked(std::unique_lock<std::mutex>& Lock) noexcept {
-    if (!FCompletions.empty() || FArrivedReceiver != nullptr) {
+    if (FReporter.Pending() || FArrivedReceiver != nullptr) {
         UnlockAndComplete(Lock);
         Lock.lock();
     }

@@ -1,6 +1,7 @@
 // Connection: one client TCP connection; parses requests, hands them to queues, writes answers.
 #pragma once
 
+#include "platform/httpapi/CompletionReporter.h"
 #include "platform/httpapi/PendingIo.h"
 #include "platform/httpapi/Reactor.h"
 #include "platform/httpapi/Request.h"
@@ -40,6 +41,7 @@ public:
     static constexpr std::size_t IdleOutputCapacity = 16 * 1024; // kept by emptied output
 
     /// Tls: the server context of an https port (the connection then speaks TLS), or null.
+    /// Throws ETlsSetupError when its TLS session cannot be made.
     TConnection(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRouter> Router, int Fd,
                 const sockaddr_storage& Local, const sockaddr_storage& Remote,
                 std::shared_ptr<TTlsContext> Tls = nullptr);
@@ -113,32 +115,24 @@ private:
         ~TLockGuard() {
             Owner.UnlockAndComplete(Lock);
             if (ReportedBeforeReturn != 0) {
-                Owner.WaitReported(ReportedBeforeReturn);
+                Owner.FReporter.WaitReported(ReportedBeforeReturn);
             }
         }
         TLockGuard(const TLockGuard&) = delete;
         TLockGuard& operator=(const TLockGuard&) = delete;
         TConnection& Owner;
         std::unique_lock<std::mutex> Lock;
-        // Set by CompleteAtOnceLocked: how many completions must be reported before the call
-        // returns (0: no wait).
+        // Set by CompleteAtOnceLocked: the number of the completion that must be reported
+        // before the call returns (0: no wait).
         std::uint64_t ReportedBeforeReturn = 0;
     };
-    struct TCompletion {
-        TPendingIo Io;
-        DWORD Status;
-        DWORD Bytes;
-    };
-    // Completions are reported after the lock is released: a worker woken by one must not
-    // find the lock still held by its waker. They leave in the order they were made.
+    // Completions are reported after the lock is released (see TCompletionReporter).
     void CompleteLocked(const TPendingIo& Io, DWORD Status, DWORD Bytes) noexcept;
     void UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept;
     // An overlapped call that finished at once: its completion is reported before the call
     // returns, as on Windows, where the caller may read the OVERLAPPED (or reuse it) as soon
-    // as the call says NO_ERROR. Another thread reporting this connection's earlier
-    // completions reports it too, in order; the call waits for that.
+    // as the call says NO_ERROR.
     void CompleteAtOnceLocked(TLockGuard& Guard, const TPendingIo& Io, DWORD Bytes) noexcept;
-    void WaitReported(std::uint64_t Count) noexcept;
     // Before a wait: reports what is waiting, then takes the lock again.
     void FlushLocked(std::unique_lock<std::mutex>& Lock) noexcept;
 
@@ -217,18 +211,10 @@ private:
     std::vector<TPendingIo> FPendingReads;    // Guarded by FLock. Overlapped reads, in order.
     std::vector<TPendingIo> FDisconnectWaits; // Guarded by FLock.
     std::vector<TQueuedSend> FPendingSends;   // Guarded by FLock. Overlapped sends, in order.
-    std::vector<TCompletion> FCompletions;    // Guarded by FLock. Made, not yet reported.
+    TCompletionReporter FReporter;            // Its queue is guarded by FLock.
     // Guarded by FLock. A receiver to be woken when the lock is released (it waits for the
     // request delivered under it).
     win::TParker* FArrivedReceiver = nullptr;
-    // Whether a thread is reporting completions (outside the lock), and whether more came.
-    static constexpr int Idle = 0;
-    static constexpr int Reporting = 1;
-    static constexpr int MoreToReport = 2;
-    std::atomic<int> FReporting{Idle};
-    std::uint64_t FCompletionsMade = 0; // Guarded by FLock. Queued for reporting, ever.
-    std::atomic<std::uint64_t> FCompletionsReported{0}; // Of those, reported.
-    std::atomic<int> FReportWaiters{0};                 // Calls waiting in WaitReported.
     bool FSendsEnded = false;       // Guarded by FLock. A queued send ends the response.
     std::int64_t FSendDeadline = 0; // Guarded by FLock. Minimum send rate of queued sends.
     std::size_t FSendMark = 0;      // Guarded by FLock. Unsent output when it was armed.

@@ -178,7 +178,9 @@ void TListener::AcceptAll(std::vector<std::shared_ptr<TConnection>>& ToStart) no
             ToStart.push_back(Connection);
         } catch (...) {
             if (!Connection) {
-                close(Fd); // out of memory before the connection took the descriptor
+                // Out of memory, or no TLS session for it (ETlsSetupError), before the
+                // connection took the descriptor: the client sees the connection closed.
+                close(Fd);
             } else {
                 Connection->Abort();
             }

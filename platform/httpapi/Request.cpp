@@ -161,6 +161,14 @@ void TRequest::Prepare() {
     FRecordSize = Size;
 }
 
+void TRequest::DropRecordText() noexcept {
+    std::string().swap(Head.Method);
+    std::string().swap(Head.Target);
+    std::vector<THeaderField>().swap(Head.Headers);
+    Url = TCookedUrl{};
+    std::wstring().swap(FFullUrl);
+}
+
 std::size_t TRequest::RecordSize() const {
     return FRecordSize;
 }

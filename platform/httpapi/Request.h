@@ -44,6 +44,10 @@ struct TRequest {
     /// Writes the record into Buffer (8-byte aligned, at least RecordSize() bytes); every
     /// pointer in it points into Buffer.
     void WriteRecord(void* Buffer) const;
+    /// The record went to the application: the texts only it needed (target, headers, URL)
+    /// are dropped; what the answer and its log line need (verb, version, keep-alive, sizes)
+    /// stays. An upgraded connection keeps its request for its whole life.
+    void DropRecordText() noexcept;
 
 private:
     std::wstring FFullUrl; // the cooked URL as the record carries it

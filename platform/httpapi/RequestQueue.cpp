@@ -73,6 +73,7 @@ DWORD TRequestQueue::HandOutLocked(std::shared_ptr<TRequest> Request, void* Buff
         return ERROR_MORE_DATA;
     }
     Request->WriteRecord(Buffer);
+    Request->DropRecordText();
     Request->HandedOut = true;
     FActive.emplace(Request->Id, std::move(Request));
     return NO_ERROR;

@@ -5,12 +5,19 @@
 
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
 #include <sys/types.h>
 #include <sys/uio.h>
 
 typedef struct ssl_st SSL;
 
 namespace httpapi {
+
+/// A connection's TLS could not be set up (OpenSSL refused a new session for it).
+class ETlsSetupError : public std::runtime_error {
+public:
+    ETlsSetupError() : std::runtime_error("TLS session set-up failed") {}
+};
 
 /// Server side of one TLS connection. Used under its connection's lock; not copyable. Calls
 /// behave as recv/sendmsg on a non-blocking socket do: -1 with errno EAGAIN when the socket
