@@ -160,10 +160,10 @@ void TConnection::OnTick(std::int64_t NowMs) noexcept {
             ArmSendTimerLocked();
         }
     }
-    if (FQueueDeadline != 0 && NowMs >= FQueueDeadline) {
-        FQueueDeadline = 0;
-        const auto Waiting = FDelivered.lock();
-        if (FPhase == TPhase::Delivered && Waiting && Waiting->Id == FCurrentId &&
+    if (FRequest.QueueDeadline != 0 && NowMs >= FRequest.QueueDeadline) {
+        FRequest.QueueDeadline = 0;
+        const auto Waiting = FRequest.Delivered.lock();
+        if (FPhase == TPhase::Delivered && Waiting && Waiting->Id == FRequest.Id &&
             !Waiting->HandedOut) {
             CloseLocked(true); // no application took it in time (the request-queue timer)
             return;
@@ -188,7 +188,7 @@ void TConnection::OnFlush() noexcept {
 std::int64_t TConnection::NextDeadlineLocked() const noexcept {
     std::int64_t Next = 0;
     for (const std::int64_t Due :
-         {FPhase == TPhase::Delivered ? 0 : FDeadline, FQueueDeadline, FSendDeadline}) {
+         {FPhase == TPhase::Delivered ? 0 : FDeadline, FRequest.QueueDeadline, FSendDeadline}) {
         if (Due != 0 && (Next == 0 || Due < Next)) {
             Next = Due;
         }
@@ -305,7 +305,7 @@ void TConnection::ReadLocked() noexcept {
                 FTls ? FTls->Receive(Into, Read.Length) : recv(FFd, Into, Read.Length, 0);
             if (Got > 0) {
                 FPendingReads.erase(FPendingReads.begin());
-                FReadHandedOut = true;
+                FRequest.ReadHandedOut = true;
                 CompleteLocked(Read, NO_ERROR, static_cast<DWORD>(Got));
                 if (static_cast<std::size_t>(Got) < Read.Length && !FHangupSeen && !FTls) {
                     return; // the socket is empty (see below)
@@ -478,23 +478,20 @@ void TConnection::DeliverLocked() {
     Request->UrlContext = Route.Context;
     Request->Connection = shared_from_this();
 
-    FCurrentId = Request->Id;
-    FKeepAlive = Request->Head.KeepAlive;
-    FExpect100 = Request->Head.Expect100;
-    FHeadSent = false;
-    FCloseAfter = false;
-    FDropBody = false;
-    FSendsEnded = false;
-    FReadHandedOut = false;
     FTimeouts = Route.Timeouts;
-    FQueue = Route.Queue;
+    FRequest = TCurrentRequest{
+        .Id = Request->Id,
+        .Queue = Route.Queue,
+        .Delivered = Request,
+        .QueueDeadline = FTimeouts.RequestQueue == TTimeouts::Disabled
+                             ? 0
+                             : MonotonicMs() + std::int64_t(FTimeouts.RequestQueue) * 1000,
+        .KeepAlive = Request->Head.KeepAlive,
+        .Expect100 = Request->Head.Expect100,
+    };
     FPhase = TPhase::Delivered;
     FDeadline = 0; // the application holds the request: no listener timer runs
-    FDelivered = Request;
-    FQueueDeadline = FTimeouts.RequestQueue == TTimeouts::Disabled
-                         ? 0
-                         : MonotonicMs() + std::int64_t(FTimeouts.RequestQueue) * 1000;
-    ScheduleLocked(FQueueDeadline);
+    ScheduleLocked(FRequest.QueueDeadline);
     // The receiver is woken once the lock is released: it answers on this connection, and
     // would otherwise find the lock still held here.
     TRequestQueue::TWakeUp WakeUp;
@@ -508,8 +505,8 @@ void TConnection::DeliverLocked() {
     if (Result == TDeliverResult::Delivered) {
         return;
     }
-    FQueueDeadline = 0;
-    FCurrentId = HTTP_NULL_ID;
+    FRequest.QueueDeadline = 0;
+    FRequest.Id = HTTP_NULL_ID;
     if (Result == TDeliverResult::Full &&
         Route.Queue->Verbosity() == Http503ResponseVerbosityBasic) {
         CloseLocked(true); // the Windows default for a full queue: reset, no answer
@@ -520,7 +517,7 @@ void TConnection::DeliverLocked() {
 
 void TConnection::AnswerLocked(TListenerAnswer Answer) noexcept {
     try {
-        FCurrentId = HTTP_NULL_ID;
+        FRequest.Id = HTTP_NULL_ID;
         FOutput += ListenerAnswerText(Answer);
         UncorkLocked();
         StartClosingLocked();
@@ -549,14 +546,14 @@ void TConnection::StartClosingLocked() noexcept {
 
 void TConnection::NextRequestLocked() noexcept {
     FParser->Reset();
-    FCurrentId = HTTP_NULL_ID;
+    FRequest.Id = HTTP_NULL_ID;
     FPhase = TPhase::Head;
     ArmLocked(PendingInput() > 0 ? FTimeouts.HeaderWait : FTimeouts.IdleConnection);
 }
 
 void TConnection::FinishResponseLocked() noexcept {
-    FCurrentId = HTTP_NULL_ID;
-    if (FCloseAfter || !FKeepAlive) {
+    FRequest.Id = HTTP_NULL_ID;
+    if (FRequest.CloseAfter || !FRequest.KeepAlive) {
         StartClosingLocked();
         return;
     }
@@ -750,9 +747,9 @@ void TConnection::CloseLocked(bool Reset) noexcept {
     }
     FDisconnectWaits.clear();
     FailSendsLocked(FAbortStatus != NO_ERROR ? FAbortStatus : DWORD(ERROR_CONNECTION_INVALID));
-    if (FCurrentId != HTTP_NULL_ID) {
-        if (const auto Queue = FQueue.lock()) {
-            Queue->Retire(FCurrentId); // nobody can use the request any more
+    if (FRequest.Id != HTTP_NULL_ID) {
+        if (const auto Queue = FRequest.Queue.lock()) {
+            Queue->Retire(FRequest.Id); // nobody can use the request any more
         }
     }
     try {
@@ -767,58 +764,70 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
                             const TCompletionTarget& Target) {
     BytesRead = 0;
     TLockGuard Guard(*this);
+    const TReadCall Call{Request, Flags, Buffer, Length, Overlapped, Target};
+    return FOpaque ? ReadOpaqueLocked(Guard, Call, BytesRead)
+                   : ReadEntityBodyLocked(Guard, Call, BytesRead);
+}
+
+DWORD TConnection::ReadOpaqueLocked(TLockGuard& Guard, const TReadCall& Call, ULONG& BytesRead) {
     auto& Lock = Guard.Lock;
-    if (FOpaque) {
-        if (FReadHandedOut && FCurrentId == Request.Id) {
-            // The application is done with the bytes it was given: what it answered them
-            // with goes out now, together.
-            FReadHandedOut = false;
-            if (FCorkSince != 0) {
-                UncorkLocked();
-                WriteLocked(nullptr, 0);
-            }
-        }
-        while (true) {
-            if (FCurrentId != Request.Id) {
-                return ERROR_CONNECTION_INVALID;
-            }
-            if (FPendingReads.empty() && PendingInput() > 0) {
-                BytesRead = static_cast<ULONG>(TakeInputLocked(Buffer, Length));
-                FReadHandedOut = true;
-                if (FPeerClosed) {
-                    ServeReadsLocked(); // the last bytes are out: the channel can end
-                }
-                if (Overlapped != nullptr) {
-                    // Done at once; the completion is still reported.
-                    win::BeginOverlapped(Overlapped);
-                    CompleteAtOnceLocked(
-                        Guard, TPendingIo{Overlapped, Target, Buffer, Length, Flags}, BytesRead);
-                }
-                return NO_ERROR;
-            }
-            if (FPhase != TPhase::Opaque || FPeerClosed) {
-                // The end comes at once, even to an overlapped read, as on Windows.
-                return FPeerClosed ? ERROR_HANDLE_EOF : ERROR_CONNECTION_INVALID;
-            }
-            if (Overlapped != nullptr) {
-                win::BeginOverlapped(Overlapped);
-                FPendingReads.push_back({Overlapped, Target, Buffer, Length, Flags});
-                return ERROR_IO_PENDING;
-            }
-            FlushLocked(Lock);
-            const win::TBlockingScope Blocking;
-            FChanged.wait(Lock);
+    if (FRequest.ReadHandedOut && FRequest.Id == Call.Request.Id) {
+        // The application is done with the bytes it was given: what it answered them
+        // with goes out now, together.
+        FRequest.ReadHandedOut = false;
+        if (FCorkSince != 0) {
+            UncorkLocked();
+            WriteLocked(nullptr, 0);
         }
     }
-    if (FPhase != TPhase::Delivered || FCurrentId != Request.Id) {
+    while (true) {
+        if (FRequest.Id != Call.Request.Id) {
+            return ERROR_CONNECTION_INVALID;
+        }
+        if (FPendingReads.empty() && PendingInput() > 0) {
+            BytesRead = static_cast<ULONG>(TakeInputLocked(Call.Buffer, Call.Length));
+            FRequest.ReadHandedOut = true;
+            if (FPeerClosed) {
+                ServeReadsLocked(); // the last bytes are out: the channel can end
+            }
+            if (Call.Overlapped != nullptr) {
+                // Done at once; the completion is still reported.
+                win::BeginOverlapped(Call.Overlapped);
+                CompleteAtOnceLocked(
+                    Guard,
+                    TPendingIo{Call.Overlapped, Call.Target, Call.Buffer, Call.Length, Call.Flags},
+                    BytesRead);
+            }
+            return NO_ERROR;
+        }
+        if (FPhase != TPhase::Opaque || FPeerClosed) {
+            // The end comes at once, even to an overlapped read, as on Windows.
+            return FPeerClosed ? ERROR_HANDLE_EOF : ERROR_CONNECTION_INVALID;
+        }
+        if (Call.Overlapped != nullptr) {
+            win::BeginOverlapped(Call.Overlapped);
+            FPendingReads.push_back(
+                {Call.Overlapped, Call.Target, Call.Buffer, Call.Length, Call.Flags});
+            return ERROR_IO_PENDING;
+        }
+        FlushLocked(Lock);
+        const win::TBlockingScope Blocking;
+        FChanged.wait(Lock);
+    }
+}
+
+DWORD TConnection::ReadEntityBodyLocked(TLockGuard& Guard, const TReadCall& Call,
+                                        ULONG& BytesRead) {
+    auto& Lock = Guard.Lock;
+    if (FPhase != TPhase::Delivered || FRequest.Id != Call.Request.Id) {
         return ERROR_CONNECTION_INVALID;
     }
     if (FParser->BodyDone()) {
         return ERROR_HANDLE_EOF;
     }
-    if (FExpect100 && !FHeadSent) {
+    if (FRequest.Expect100 && !FRequest.HeadSent) {
         // The client waits for our word before sending the body: give it on the first read.
-        FExpect100 = false;
+        FRequest.Expect100 = false;
         const iovec Continue{const_cast<char*>(ContinueLine.data()), ContinueLine.size()};
         UncorkLocked();
         if (!WriteLocked(&Continue, 1)) {
@@ -832,8 +841,9 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
     while (true) {
         std::size_t Consumed = 0;
         std::size_t Written = 0;
-        const bool Ok = FParser->ReadBody(std::string_view(FInput).substr(FInputStart),
-                                          Buffer + Total, Length - Total, Consumed, Written);
+        const bool Ok =
+            FParser->ReadBody(std::string_view(FInput).substr(FInputStart), Call.Buffer + Total,
+                              Call.Length - Total, Consumed, Written);
         FInputStart += Consumed;
         Total += Written;
         if (Consumed > 0) {
@@ -846,10 +856,10 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
             CloseLocked(true); // a broken chunked body: nothing sensible can follow
             return ERROR_CONNECTION_INVALID;
         }
-        if (FParser->BodyDone() || Total == Length) {
+        if (FParser->BodyDone() || Total == Call.Length) {
             break;
         }
-        if (Total > 0 && (Flags & HTTP_RECEIVE_REQUEST_ENTITY_BODY_FLAG_FILL_BUFFER) == 0) {
+        if (Total > 0 && (Call.Flags & HTTP_RECEIVE_REQUEST_ENTITY_BODY_FLAG_FILL_BUFFER) == 0) {
             break;
         }
         if (FPhase == TPhase::Closed || FPeerClosed) {
@@ -865,7 +875,7 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
             CloseLocked(true); // entity-body time-out
             return ERROR_CONNECTION_INVALID;
         }
-        if (FPhase != TPhase::Delivered || FCurrentId != Request.Id) {
+        if (FPhase != TPhase::Delivered || FRequest.Id != Call.Request.Id) {
             return ERROR_CONNECTION_INVALID;
         }
     }
@@ -873,11 +883,12 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
     if (Total == 0) {
         return ERROR_HANDLE_EOF;
     }
-    if (Overlapped != nullptr) {
+    if (Call.Overlapped != nullptr) {
         // A plain body is read at once; the completion is still reported.
-        win::BeginOverlapped(Overlapped);
-        CompleteAtOnceLocked(Guard, TPendingIo{Overlapped, Target, Buffer, Length, Flags},
-                             BytesRead);
+        win::BeginOverlapped(Call.Overlapped);
+        CompleteAtOnceLocked(
+            Guard, TPendingIo{Call.Overlapped, Call.Target, Call.Buffer, Call.Length, Call.Flags},
+            BytesRead);
     }
     return NO_ERROR;
 }
@@ -896,11 +907,11 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
             FChanged.wait(Lock, [this] { return FPendingSends.empty() || FFd < 0; });
         }
     }
-    if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) || FCurrentId != Request.Id ||
-        FSendsEnded) {
+    if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) || FRequest.Id != Request.Id ||
+        FRequest.SendsEnded) {
         return ERROR_CONNECTION_INVALID;
     }
-    if (IsHead == FHeadSent) {
+    if (IsHead == FRequest.HeadSent) {
         return ERROR_INVALID_PARAMETER; // two heads, or a body before the head
     }
     bool Channel = FPhase == TPhase::Opaque;
@@ -911,17 +922,17 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
         Final = Final || CloseAfter; // the channel ends with the disconnect flag
     }
     if (IsHead) {
-        FHeadSent = true;
-        FDropBody = DropBody;
+        FRequest.HeadSent = true;
+        FRequest.DropBody = DropBody;
     }
-    FCloseAfter = FCloseAfter || CloseAfter;
+    FRequest.CloseAfter = FRequest.CloseAfter || CloseAfter;
     std::size_t Total = Head.size();
     std::vector<iovec> Vectors;
     Vectors.reserve(Pieces.size() + 1);
     if (!Head.empty()) {
         Vectors.push_back({Head.data(), Head.size()});
     }
-    if (!FDropBody) {
+    if (!FRequest.DropBody) {
         for (const TSendPiece& Piece : Pieces) {
             if (Piece.Size > 0) {
                 Vectors.push_back({const_cast<char*>(Piece.Data), Piece.Size});
@@ -941,7 +952,7 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
         Queued.Head = std::move(Head);
         win::BeginOverlapped(Overlapped);
         FPendingSends.push_back(std::move(Queued));
-        FSendsEnded = Final;
+        FRequest.SendsEnded = Final;
         if (FPendingSends.size() == 1) {
             ArmSendTimerLocked();
         }
@@ -953,7 +964,7 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
         // More of this response follows at once: hold the piece and send it with the rest.
         (!Channel ||
          // An upgraded connection's answer to a read: it goes with the application's next read.
-         (Buffered && FReadHandedOut));
+         (Buffered && FRequest.ReadHandedOut));
     if (!SendLocked(Vectors.data(), Vectors.size(), Total, Final, Opaque, Hold)) {
         return ERROR_CONNECTION_INVALID;
     }
@@ -1098,7 +1109,7 @@ void TConnection::ServeReadsLocked() noexcept {
         const TPendingIo Read = FPendingReads.front();
         FPendingReads.erase(FPendingReads.begin());
         const std::size_t Got = TakeInputLocked(static_cast<char*>(Read.Buffer), Read.Length);
-        FReadHandedOut = true;
+        FRequest.ReadHandedOut = true;
         CompleteLocked(Read, NO_ERROR, static_cast<DWORD>(Got));
     }
     if (FPeerClosed && PendingInput() == 0 && FPhase == TPhase::Opaque) {

@@ -126,6 +126,19 @@ private:
         // before the call returns (0: no wait).
         std::uint64_t ReportedBeforeReturn = 0;
     };
+    /// One HttpReceiveRequestEntityBody call, as the read paths take it.
+    struct TReadCall {
+        const TRequest& Request;
+        ULONG Flags;
+        char* Buffer;
+        ULONG Length;
+        LPOVERLAPPED Overlapped;
+        const TCompletionTarget& Target;
+    };
+    // The upgraded channel's read: what has arrived, at least a byte.
+    DWORD ReadOpaqueLocked(TLockGuard& Guard, const TReadCall& Call, ULONG& BytesRead);
+    // The request body's read, de-chunked, with the entity-body time-out.
+    DWORD ReadEntityBodyLocked(TLockGuard& Guard, const TReadCall& Call, ULONG& BytesRead);
     // Completions are reported after the lock is released (see TCompletionReporter).
     void CompleteLocked(const TPendingIo& Io, DWORD Status, DWORD Bytes) noexcept;
     void UnlockAndComplete(std::unique_lock<std::mutex>& Lock) noexcept;
@@ -166,6 +179,23 @@ private:
     std::size_t PendingInput() const noexcept { return FInput.size() - FInputStart; }
     std::size_t PendingOutput() const noexcept { return FOutput.size() - FOutputStart; }
 
+    /// What the connection knows of the request it answers: set by one assignment when a
+    /// request is delivered, so nothing of the one before is left over.
+    struct TCurrentRequest {
+        HTTP_REQUEST_ID Id = HTTP_NULL_ID;
+        std::weak_ptr<TRequestQueue> Queue;
+        std::weak_ptr<TRequest> Delivered;
+        std::int64_t QueueDeadline = 0; // 0: no request-queue timer
+        bool KeepAlive = true;
+        bool Expect100 = false;
+        bool HeadSent = false;
+        bool CloseAfter = false;
+        bool DropBody = false;
+        bool SendsEnded = false; // a queued send ends the response
+        // Upgraded: a read returned data and the next one is not posted yet.
+        bool ReadHandedOut = false;
+    };
+
     const HTTP_CONNECTION_ID FId;
     const std::shared_ptr<TReactor> FReactor;
     const std::shared_ptr<TRouter> FRouter;
@@ -177,35 +207,27 @@ private:
 
     std::atomic<bool> FClosed{false}; // set once the socket is closed
     std::mutex FLock;
-    std::condition_variable FChanged;          // input arrived, output drained, or closed
-    int FFd;                                   // Guarded by FLock. -1 once closed.
-    TPhase FPhase = TPhase::Head;              // Guarded by FLock.
-    std::string FInput;                        // Guarded by FLock.
-    std::size_t FInputStart = 0;               // Guarded by FLock.
-    std::string FOutput;                       // Guarded by FLock.
-    std::size_t FOutputStart = 0;              // Guarded by FLock.
-    std::unique_ptr<TRequestParser> FParser;   // Guarded by FLock. Null once opaque.
-    std::unique_ptr<TTlsStream> FTls;          // Guarded by FLock. Null: plain TCP.
-    TTimeouts FTimeouts;                       // Guarded by FLock.
-    std::int64_t FDeadline = 0;                // Guarded by FLock. 0: no timer.
-    std::int64_t FTickDue = 0;                 // Guarded by FLock. Earliest tick asked for.
-    std::int64_t FCorkSince = 0;               // Guarded by FLock. 0: nothing held.
-    HTTP_REQUEST_ID FCurrentId = HTTP_NULL_ID; // Guarded by FLock.
-    bool FKeepAlive = true;                    // Guarded by FLock.
-    bool FExpect100 = false;                   // Guarded by FLock.
-    bool FHeadSent = false;                    // Guarded by FLock.
-    bool FCloseAfter = false;                  // Guarded by FLock.
-    bool FDropBody = false;                    // Guarded by FLock.
-    bool FPeerClosed = false;                  // Guarded by FLock.
-    bool FHangupSeen = false;                  // Guarded by FLock. epoll reported a hang-up.
-    bool FReadPaused = false;                  // Guarded by FLock.
-    bool FResumePosted = false;                // Guarded by FLock.
-    bool FShutdownAfterFlush = false;          // Guarded by FLock.
-    bool FOpaque = false;                      // Guarded by FLock. A 101 made it a byte channel.
+    std::condition_variable FChanged;        // input arrived, output drained, or closed
+    int FFd;                                 // Guarded by FLock. -1 once closed.
+    TPhase FPhase = TPhase::Head;            // Guarded by FLock.
+    std::string FInput;                      // Guarded by FLock.
+    std::size_t FInputStart = 0;             // Guarded by FLock.
+    std::string FOutput;                     // Guarded by FLock.
+    std::size_t FOutputStart = 0;            // Guarded by FLock.
+    std::unique_ptr<TRequestParser> FParser; // Guarded by FLock. Null once opaque.
+    std::unique_ptr<TTlsStream> FTls;        // Guarded by FLock. Null: plain TCP.
+    TCurrentRequest FRequest;                // Guarded by FLock.
+    TTimeouts FTimeouts;                     // Guarded by FLock.
+    std::int64_t FDeadline = 0;              // Guarded by FLock. 0: no timer.
+    std::int64_t FTickDue = 0;               // Guarded by FLock. Earliest tick asked for.
+    std::int64_t FCorkSince = 0;             // Guarded by FLock. 0: nothing held.
+    bool FPeerClosed = false;                // Guarded by FLock.
+    bool FHangupSeen = false;                // Guarded by FLock. epoll reported a hang-up.
+    bool FReadPaused = false;                // Guarded by FLock.
+    bool FResumePosted = false;              // Guarded by FLock.
+    bool FShutdownAfterFlush = false;        // Guarded by FLock.
+    bool FOpaque = false;                    // Guarded by FLock. A 101 made it a byte channel.
     DWORD FAbortStatus = NO_ERROR; // Guarded by FLock. Set by Abort: how pending operations end.
-    std::weak_ptr<TRequestQueue> FQueue; // Guarded by FLock. The current request's queue.
-    std::weak_ptr<TRequest> FDelivered;  // Guarded by FLock. The current request.
-    std::int64_t FQueueDeadline = 0;     // Guarded by FLock. 0: no request-queue timer.
     // Guarded by FLock. The connection count of the URL group this connection is counted in.
     std::shared_ptr<std::atomic<ULONG>> FGroupConnections;
     std::vector<TPendingIo> FPendingReads;    // Guarded by FLock. Overlapped reads, in order.
@@ -215,12 +237,9 @@ private:
     // Guarded by FLock. A receiver to be woken when the lock is released (it waits for the
     // request delivered under it).
     win::TParker* FArrivedReceiver = nullptr;
-    bool FSendsEnded = false;       // Guarded by FLock. A queued send ends the response.
     std::int64_t FSendDeadline = 0; // Guarded by FLock. Minimum send rate of queued sends.
     std::size_t FSendMark = 0;      // Guarded by FLock. Unsent output when it was armed.
     bool FWriteBlocked = false;     // Guarded by FLock. Plain socket full until EPOLLOUT.
-    bool FReadHandedOut = false;    // Guarded by FLock. Upgraded: a read returned data and
-                                    // the next one is not posted yet.
 };
 
 } // namespace httpapi
