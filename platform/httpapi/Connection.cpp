@@ -893,25 +893,22 @@ DWORD TConnection::ReadEntityBodyLocked(TLockGuard& Guard, const TReadCall& Call
     return NO_ERROR;
 }
 
-DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
-                        const std::vector<TSendPiece>& Pieces, bool Final, bool CloseAfter,
-                        bool DropBody, ULONG& BytesSent, bool Opaque, LPOVERLAPPED Overlapped,
-                        const TCompletionTarget& Target, bool Buffered) {
+DWORD TConnection::Send(const TRequest& Request, TSendCall Call, ULONG& BytesSent) {
     BytesSent = 0;
     TLockGuard Guard(*this);
     auto& Lock = Guard.Lock;
-    if (Overlapped == nullptr) {
+    if (Call.Overlapped == nullptr) {
         // Bytes leave in call order: a synchronous send waits behind queued overlapped ones.
         if (!FPendingSends.empty() && FFd >= 0) {
             const win::TBlockingScope Blocking;
             FChanged.wait(Lock, [this] { return FPendingSends.empty() || FFd < 0; });
         }
     }
-    if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) || FRequest.Id != Request.Id ||
-        FRequest.SendsEnded) {
+    if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) ||
+        FRequest.Id != Request.Id || FRequest.SendsEnded) {
         return ERROR_CONNECTION_INVALID;
     }
-    if (IsHead == FRequest.HeadSent) {
+    if (Call.IsHead == FRequest.HeadSent) {
         return ERROR_INVALID_PARAMETER; // two heads, or a body before the head
     }
     bool Channel = FPhase == TPhase::Opaque;
@@ -919,40 +916,40 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
         Channel = Channel || Queued.Opaque;
     }
     if (Channel) {
-        Final = Final || CloseAfter; // the channel ends with the disconnect flag
+        Call.Final = Call.Final || Call.CloseAfter; // the channel ends with the disconnect flag
     }
-    if (IsHead) {
+    if (Call.IsHead) {
         FRequest.HeadSent = true;
-        FRequest.DropBody = DropBody;
+        FRequest.DropBody = Call.DropBody;
     }
-    FRequest.CloseAfter = FRequest.CloseAfter || CloseAfter;
-    std::size_t Total = Head.size();
+    FRequest.CloseAfter = FRequest.CloseAfter || Call.CloseAfter;
+    std::size_t Total = Call.Head.size();
     std::vector<iovec> Vectors;
-    Vectors.reserve(Pieces.size() + 1);
-    if (!Head.empty()) {
-        Vectors.push_back({Head.data(), Head.size()});
+    Vectors.reserve(Call.Pieces.size() + 1);
+    if (!Call.Head.empty()) {
+        Vectors.push_back({Call.Head.data(), Call.Head.size()});
     }
     if (!FRequest.DropBody) {
-        for (const TSendPiece& Piece : Pieces) {
+        for (const TSendPiece& Piece : Call.Pieces) {
             if (Piece.Size > 0) {
                 Vectors.push_back({const_cast<char*>(Piece.Data), Piece.Size});
                 Total += Piece.Size;
             }
         }
     }
-    if (Overlapped != nullptr && (!FPendingSends.empty() || PendingOutput() > HighWater)) {
+    if (Call.Overlapped != nullptr && (!FPendingSends.empty() || PendingOutput() > HighWater)) {
         // The client is behind: the send waits its turn with the caller's memory, so a
         // client that stops reading costs the layer no more than its high water mark.
         TQueuedSend Queued;
-        Queued.Io = TPendingIo{Overlapped, Target};
+        Queued.Io = TPendingIo{Call.Overlapped, Call.Target};
         Queued.Total = Total;
-        Queued.Final = Final;
-        Queued.Opaque = Opaque;
-        Queued.Pieces.assign(Vectors.begin() + (Head.empty() ? 0 : 1), Vectors.end());
-        Queued.Head = std::move(Head);
-        win::BeginOverlapped(Overlapped);
+        Queued.Final = Call.Final;
+        Queued.Opaque = Call.Opaque;
+        Queued.Pieces.assign(Vectors.begin() + (Call.Head.empty() ? 0 : 1), Vectors.end());
+        Queued.Head = std::move(Call.Head);
+        win::BeginOverlapped(Call.Overlapped);
         FPendingSends.push_back(std::move(Queued));
-        FRequest.SendsEnded = Final;
+        FRequest.SendsEnded = Call.Final;
         if (FPendingSends.size() == 1) {
             ArmSendTimerLocked();
         }
@@ -960,19 +957,19 @@ DWORD TConnection::Send(const TRequest& Request, bool IsHead, std::string Head,
         return ERROR_IO_PENDING;
     }
     const bool Hold =
-        !Final && !Opaque && PendingOutput() + Total <= CorkLimit &&
+        !Call.Final && !Call.Opaque && PendingOutput() + Total <= CorkLimit &&
         // More of this response follows at once: hold the piece and send it with the rest.
         (!Channel ||
          // An upgraded connection's answer to a read: it goes with the application's next read.
-         (Buffered && FRequest.ReadHandedOut));
-    if (!SendLocked(Vectors.data(), Vectors.size(), Total, Final, Opaque, Hold)) {
+         (Call.Buffered && FRequest.ReadHandedOut));
+    if (!SendLocked(Vectors.data(), Vectors.size(), Total, Call.Final, Call.Opaque, Hold)) {
         return ERROR_CONNECTION_INVALID;
     }
     BytesSent = static_cast<ULONG>(Total);
-    if (Overlapped != nullptr) {
+    if (Call.Overlapped != nullptr) {
         // Done at once; the completion is still reported, before any later send's.
-        win::BeginOverlapped(Overlapped);
-        CompleteAtOnceLocked(Guard, TPendingIo{Overlapped, Target}, BytesSent);
+        win::BeginOverlapped(Call.Overlapped);
+        CompleteAtOnceLocked(Guard, TPendingIo{Call.Overlapped, Call.Target}, BytesSent);
         return NO_ERROR;
     }
     // A slow reader pushes back on the sender instead of growing our memory; one that reads

@@ -15,6 +15,7 @@
 #include <http.h>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -79,22 +80,29 @@ public:
         const char* Data;
         std::size_t Size;
     };
-    /// Sends part of Request's response. Head is empty for entity-body sends. Final ends the
-    /// response; CloseAfter closes the connection once it is complete; DropBody discards the
-    /// pieces (a response to HEAD). Opaque (a 101 head) turns the connection into a raw byte
-    /// channel: later sends write their bytes as they are. Returns NO_ERROR,
-    /// ERROR_CONNECTION_INVALID (client gone, request finished) or ERROR_INVALID_PARAMETER (head
-    /// sent twice, body before head).
+    /// One send of part of a response (HttpSendHttpResponse or HttpSendResponseEntityBody).
+    struct TSendCall {
+        bool IsHead = false; // the head (status line and headers) comes first, in Head
+        std::string Head{};
+        std::span<const TSendPiece> Pieces{}; // the caller's; kept until an overlapped send ends
+        bool Final = false;                   // ends the response
+        bool CloseAfter = false;              // closes the connection once the response is out
+        bool DropBody = false;                // a response to HEAD: the pieces are discarded
+        bool Opaque = false; // a 101 head: the connection becomes a raw byte channel
+        // On an upgraded connection whose application is still handling a read, the bytes
+        // are held until it posts its next read (at most CorkMs and CorkLimit), so that
+        // several answers to one read leave in one write.
+        bool Buffered = false;
+        LPOVERLAPPED Overlapped = nullptr;
+        TCompletionTarget Target{}; // where an overlapped send completes
+    };
+    /// Sends part of Request's response. After an opaque head, later sends write their bytes
+    /// as they are. Returns NO_ERROR, ERROR_CONNECTION_INVALID (client gone, request finished)
+    /// or ERROR_INVALID_PARAMETER (head sent twice, body before head).
     /// With an OVERLAPPED, a send that would wait for the client (unsent output above the high
     /// water mark, or earlier sends still waiting) returns ERROR_IO_PENDING: its pieces stay
-    /// the caller's until it completes through Target, in order, with its byte count.
-    /// Buffered: on an upgraded connection whose application is still handling a read, the
-    /// bytes are held until it posts its next read (at most CorkMs and CorkLimit), so that
-    /// several answers to one read leave in one write.
-    DWORD Send(const TRequest& Request, bool IsHead, std::string Head,
-               const std::vector<TSendPiece>& Pieces, bool Final, bool CloseAfter, bool DropBody,
-               ULONG& BytesSent, bool Opaque = false, LPOVERLAPPED Overlapped = nullptr,
-               const TCompletionTarget& Target = {}, bool Buffered = false);
+    /// the caller's until it completes through the target, in order, with its byte count.
+    DWORD Send(const TRequest& Request, TSendCall Call, ULONG& BytesSent);
 
 private:
     enum class TPhase : std::uint8_t { Head, Delivered, Opaque, Draining, Closing, Closed };

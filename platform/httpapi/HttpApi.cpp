@@ -758,10 +758,18 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
         }
         ULONG Sent = 0;
         const ULONG Result = Request->Connection->Send(
-            *Request, true, std::move(Head.Text), Pieces, Final, Head.CloseAfter && !Opaque,
-            Head.DropBody, Sent, Opaque, Overlapped,
-            Overlapped != nullptr ? Found->Target() : TCompletionTarget{},
-            (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0);
+            *Request,
+            {.IsHead = true,
+             .Head = std::move(Head.Text),
+             .Pieces = Pieces,
+             .Final = Final,
+             .CloseAfter = Head.CloseAfter && !Opaque,
+             .DropBody = Head.DropBody,
+             .Opaque = Opaque,
+             .Buffered = (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0,
+             .Overlapped = Overlapped,
+             .Target = Overlapped != nullptr ? Found->Target() : TCompletionTarget{}},
+            Sent);
         return AfterSend(*Found, *Request, Result, Sent, Final, BytesSent, LogData);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -800,9 +808,14 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
         }
         ULONG Sent = 0;
         const ULONG Result = Request->Connection->Send(
-            *Request, false, std::string(), Pieces, Final, Disconnect, false, Sent, false,
-            Overlapped, Overlapped != nullptr ? Found->Target() : TCompletionTarget{},
-            (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0);
+            *Request,
+            {.Pieces = Pieces,
+             .Final = Final,
+             .CloseAfter = Disconnect,
+             .Buffered = (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0,
+             .Overlapped = Overlapped,
+             .Target = Overlapped != nullptr ? Found->Target() : TCompletionTarget{}},
+            Sent);
         return AfterSend(*Found, *Request, Result, Sent, Final, BytesSent, LogData);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
