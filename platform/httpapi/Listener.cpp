@@ -97,6 +97,7 @@ DWORD TListener::Open(std::shared_ptr<TReactor> Reactor, std::shared_ptr<TRouter
     {
         std::scoped_lock Lock(FLock);
         FFd = Fd;
+        FBound = Address;
         FReactor = Reactor;
         FRouter = std::move(Router);
     }
@@ -151,9 +152,13 @@ void TListener::AcceptAll(std::vector<std::shared_ptr<TConnection>>& ToStart) no
             // descriptor frees up; the next connection attempt wakes us again.
             return;
         }
-        sockaddr_storage Local{};
-        socklen_t LocalLength = sizeof(Local);
-        getsockname(Fd, reinterpret_cast<sockaddr*>(&Local), &LocalLength);
+        // Bound to one address, the listener knows where its clients arrive; bound to every
+        // address, the socket tells.
+        sockaddr_storage Local = FBound;
+        if (FAddress.empty()) {
+            socklen_t LocalLength = sizeof(Local);
+            getsockname(Fd, reinterpret_cast<sockaddr*>(&Local), &LocalLength);
+        }
         const int One = 1;
         setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &One, sizeof(One));
         std::shared_ptr<TTlsContext> Tls;

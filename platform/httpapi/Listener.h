@@ -48,6 +48,7 @@ private:
     const bool FSecure;
     std::mutex FLock;
     int FFd = -1;                       // Guarded by FLock.
+    sockaddr_storage FBound{};          // Guarded by FLock. The address and port bound.
     std::shared_ptr<TReactor> FReactor; // Guarded by FLock.
     std::shared_ptr<TRouter> FRouter;   // Guarded by FLock.
 };
