@@ -348,7 +348,7 @@ void TConnection::ProcessLocked() noexcept {
         case TPhase::Head: {
             if (PendingInput() == 0) {
                 if (FPeerClosed) {
-                    CloseLocked(false);
+                    StartClosingLocked(); // after what the client is still owed
                 }
                 return;
             }
@@ -362,7 +362,7 @@ void TConnection::ProcessLocked() noexcept {
             }
             if (Status == TRequestParser::TStatus::NeedMore) {
                 if (FPeerClosed) {
-                    CloseLocked(false); // the client left in the middle of a request
+                    StartClosingLocked(); // the client left in the middle of a request
                 } else if (WasIdle && !FParser->Idle()) {
                     ArmLocked(FTimeouts.HeaderWait); // the first byte of a head starts the clock
                 }
@@ -396,15 +396,15 @@ void TConnection::ProcessLocked() noexcept {
                 break;
             }
             if (FPeerClosed) {
-                CloseLocked(false);
+                StartClosingLocked();
             }
             return;
         }
         case TPhase::Closing:
             FInput.clear();
             FInputStart = 0;
-            if (FPeerClosed) {
-                CloseLocked(false);
+            if (FPeerClosed && PendingOutput() == 0) {
+                CloseLocked(false); // else the last write closes it
             }
             return;
         case TPhase::Closed:
@@ -519,7 +519,13 @@ void TConnection::AnswerLocked(TListenerAnswer Answer) noexcept {
 void TConnection::StartClosingLocked() noexcept {
     FPhase = TPhase::Closing;
     FShutdownAfterFlush = true;
-    FDeadline = MonotonicMs() + LingerMs;
+    // The client gets what it is still owed first (a client that stops taking it is cut off
+    // as an idle one); the linger after our last byte starts once that is out.
+    if (PendingOutput() > 0) {
+        ArmLocked(FTimeouts.IdleConnection);
+    } else {
+        FDeadline = MonotonicMs() + LingerMs;
+    }
     if (PendingOutput() == 0 && FFd >= 0) {
         ShutdownWriteLocked();
     }
@@ -682,6 +688,7 @@ bool TConnection::WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexce
     if (PendingOutput() == 0 && FShutdownAfterFlush && FFd >= 0) {
         ShutdownWriteLocked();
         FShutdownAfterFlush = false;
+        FDeadline = MonotonicMs() + LingerMs;
         if (FPeerClosed) {
             CloseLocked(false);
         }
@@ -769,9 +776,6 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
             if (FPendingReads.empty() && PendingInput() > 0) {
                 BytesRead = static_cast<ULONG>(TakeInputLocked(Buffer, Length));
                 FReadHandedOut = true;
-                if (FPeerClosed) {
-                    ServeReadsLocked(); // the last bytes are out: the channel can end
-                }
                 if (Overlapped != nullptr) {
                     // Done at once; the completion is still reported.
                     win::BeginOverlapped(Overlapped);
@@ -781,6 +785,11 @@ DWORD TConnection::ReadBody(const TRequest& Request, ULONG Flags, char* Buffer, 
                 return NO_ERROR;
             }
             if (FPhase != TPhase::Opaque || FPeerClosed) {
+                if (FPhase == TPhase::Opaque) {
+                    // The application has answered all it was given and now learns of the
+                    // end: our side ends once what it sent is out.
+                    StartClosingLocked();
+                }
                 // The end comes at once, even to an overlapped read, as on Windows.
                 return FPeerClosed ? ERROR_HANDLE_EOF : ERROR_CONNECTION_INVALID;
             }
@@ -1072,7 +1081,11 @@ void TConnection::ServeReadsLocked() noexcept {
         FReadHandedOut = true;
         CompleteLocked(Read, NO_ERROR, static_cast<DWORD>(Got));
     }
-    if (FPeerClosed && PendingInput() == 0 && FPhase == TPhase::Opaque) {
+    // The peer's end of input ends the channel once a read is told so, or at once when the
+    // application is not reading; but while it holds the last bytes it was given, it may still
+    // answer them: the end then waits for its next read.
+    if (FPeerClosed && PendingInput() == 0 && FPhase == TPhase::Opaque &&
+        (!FPendingReads.empty() || !FReadHandedOut)) {
         for (const TPendingIo& Read : FPendingReads) {
             CompleteLocked(Read, ERROR_HANDLE_EOF, 0);
         }

@@ -258,6 +258,73 @@ TEST_P(TzefWSServer_HTTPAPI_Modes, StoppingWithOpenConnectionsEndsThemAndFreesEv
     }
 }
 
+/// A masked client frame with a zero mask key (the payload goes as it is).
+std::string MaskedFrame(std::uint8_t aOpcode, const std::string& aPayload) {
+    std::string Frame(1, char(0x80 | aOpcode));
+    if (aPayload.size() < 126) {
+        Frame += char(0x80 | aPayload.size());
+    } else if (aPayload.size() < 65536) {
+        Frame += char(0x80 | 126);
+        Frame += char(aPayload.size() >> 8);
+        Frame += char(aPayload.size() & 0xFF);
+    } else {
+        Frame += char(0x80 | 127);
+        for (int Shift = 56; Shift >= 0; Shift -= 8) {
+            Frame += char((std::uint64_t(aPayload.size()) >> Shift) & 0xFF);
+        }
+    }
+    Frame.append(4, '\0');
+    return Frame + aPayload;
+}
+
+// A client that sends its last message, its close frame and the end of its stream in one go
+// gets the echo, then the close reply, in that order (the echo was lost when the end of the
+// stream arrived with the bytes it answered).
+TEST_P(TzefWSServer_HTTPAPI_Modes, AClientThatHalfClosesAfterItsLastMessageGetsItsEcho) {
+    struct TCase {
+        const char* Name;
+        std::size_t Size;
+        bool CloseFrame; // else the stream just ends after the message
+    };
+    const TCase Cases[] = {
+        {"short message and close frame", 5, true},
+        {"message over several reads and close frame", 70000, true},
+        {"short message, no close frame", 5, false},
+        {"message over several reads, no close frame", 70000, false},
+    };
+    TEchoServer Echo(GetParam());
+    ASSERT_NE(Echo.Port(), 0);
+    int Ended = 0;
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TWebSocketTestClient Client;
+        ASSERT_TRUE(Echo.Open(Client));
+        std::string Text(Case.Size, 'e');
+        for (std::size_t I = 0; I < Text.size(); I += 7) {
+            Text[I] = char('a' + I % 26);
+        }
+        std::string Bytes = MaskedFrame(0x1, Text);
+        if (Case.CloseFrame) {
+            Bytes += MaskedFrame(0x8, std::string("\x03\xE8", 2));
+        }
+        ASSERT_TRUE(Client.SendRaw(Bytes));
+        Client.ShutdownSend();
+        auto Reply = Client.ReadFrame();
+        ASSERT_TRUE(Reply.has_value());
+        EXPECT_EQ(Reply->Opcode, 0x1);
+        EXPECT_TRUE(Reply->Payload == Text) << Reply->Payload.size() << " bytes came back";
+        if (Case.CloseFrame) {
+            auto Close = Client.ReadFrame();
+            ASSERT_TRUE(Close.has_value());
+            EXPECT_EQ(Close->Opcode, 0x8);
+            EXPECT_EQ(Close->CloseCode(), 1000);
+        }
+        EXPECT_EQ(Client.ReadUntilClosed().value_or("<not closed>"), "");
+        ASSERT_TRUE(Echo.Events.WaitDisconnects(++Ended));
+    }
+    EXPECT_EQ(Echo.Server().Count(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(SendModes, TzefWSServer_HTTPAPI_Modes, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& Info) {
                              return std::string(Info.param ? "Asynchronous" : "Synchronous");
