@@ -420,6 +420,12 @@ void TConnection::DeliverLocked() {
     Request->Remote = FRemote;
     const TListenerAnswer Cooked = CookUrl(Request->Head, FLocalText, Request->Url);
     Request->Url.Scheme = FTls ? "https" : "http"; // the connection's, whatever the target says
+    if (FTls) {
+        Request->Tls = FTls->Facts();
+        if (!Request->Tls) {
+            throw std::bad_alloc(); // a TLS request never passes for a plain one
+        }
+    }
     if (Cooked != TListenerAnswer::None) {
         AnswerLocked(Cooked);
         return;

@@ -267,6 +267,11 @@ TEST(HttpApiRequest, RecordIsSelfContained) {
                 Port);
             EXPECT_EQ(Record.Flags, 0u);
             EXPECT_NE(Record.ConnectionId, HTTP_NULL_ID);
+            // Plain HTTP: no TLS information, no request information entries.
+            EXPECT_EQ(Record.pSslInfo, nullptr);
+            EXPECT_EQ(Record.RawConnectionId, HTTP_NULL_ID);
+            EXPECT_EQ(Record.RequestInfoCount, 0);
+            EXPECT_EQ(Record.pRequestInfo, nullptr);
             Have = true;
         }
         Done.notify_all();

@@ -3,6 +3,7 @@
 // activation and the release of every connection and record.
 #include "websocket/httpapi/zefWebSocket_Server_HTTPAPI.h"
 
+#include "testing/TestCertificate.h"
 #include "testing/WebSocketTestClient.h"
 #include "websocket/core/zefBase_Helpers.h"
 #include "websocket/httpapi/zefWebSocket.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -553,6 +555,58 @@ TEST(TzefWSServer_HTTPAPI, PlainRequests) {
         Echo.Server().SetActive(false);
         EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
     }
+}
+
+// Over https (a binding with a certificate, curl as the client) the built-in page names the
+// secure schemes and a plain request reaches its handler with its https URL.
+TEST(TzefWSServer_HTTPAPI, ServesHttpsThroughABindingWithACertificate) {
+    testsupport::TTestCertificate Certificate;
+    ASSERT_TRUE(Certificate.Valid());
+    std::unique_ptr<TzefWebSocketServer_HTTPAPI> Server;
+    std::uint16_t Port = 0;
+    for (int Attempt = 0; Attempt < 10 && Port == 0; ++Attempt) {
+        Server = std::make_unique<TzefWebSocketServer_HTTPAPI>();
+        Server->SetHost("");
+        Server->SetThreadPoolSize(2);
+        Server->OnHTTPRequest = [](TzefWSConnection_HTTPAPI& aConnection, const THttpServerRequest&,
+                                   THttpServerResponse& aResponse) {
+            aResponse.ResponseNo = 200;
+            aResponse.ContentType = "text/plain";
+            aResponse.ContentText = "url=" + aConnection.URL();
+        };
+        const std::uint16_t Candidate = FreeLoopbackPort();
+        Server->Bindings().NewBinding("127.0.0.1", Candidate, "/ws/", true, Certificate.HashText());
+        try {
+            Server->SetActive(true);
+            Port = Candidate;
+        } catch (const std::exception&) {
+            Server.reset(); // The port was taken meanwhile: another one.
+        }
+    }
+    ASSERT_NE(Port, 0);
+    const std::string Base = "127.0.0.1:" + std::to_string(Port);
+    const std::string Page = testsupport::RunCommand("curl -sk --max-time 30 https://" + Base +
+                                                     "/ws/zefWebSockets.html");
+    EXPECT_NE(Page.find("\"https://" + Base + "/\""), std::string::npos) << Page.substr(0, 300);
+    EXPECT_NE(Page.find("\"wss://" + Base + "\""), std::string::npos);
+    EXPECT_EQ(Page.find("{%"), std::string::npos); // every placeholder filled
+    EXPECT_EQ(testsupport::RunCommand("curl -sk --max-time 30 'https://" + Base + "/ws/x?y=1'"),
+              "url=https://" + Base + "/ws/x?y=1");
+    Server->SetActive(false);
+    Server.reset();
+    EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+    // The binding stays in the platform's configuration after the stop, as on Windows.
+    const THttpApiFunctions& Api = LoadHttpApi();
+    ASSERT_EQ(Api.HttpInitialize(HTTPAPI_VERSION_2, HTTP_INITIALIZE_CONFIG, nullptr), NO_ERROR);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(Port);
+    HTTP_SERVICE_CONFIG_SSL_SET Set{};
+    Set.KeyDesc.pIpPort = reinterpret_cast<PSOCKADDR>(&Address);
+    EXPECT_EQ(Api.HttpDeleteServiceConfiguration(nullptr, HttpServiceConfigSSLCertInfo, &Set,
+                                                 sizeof Set, nullptr),
+              NO_ERROR);
+    EXPECT_EQ(Api.HttpTerminate(HTTP_INITIALIZE_CONFIG, nullptr), NO_ERROR);
 }
 
 TEST(TzefWSServer_HTTPAPI, ServerSentEventsCarryTheEchoOfAPostedMessage) {
