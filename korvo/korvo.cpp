@@ -31,6 +31,10 @@ int main() {
         try {
             Server->Bindings().NewBinding("127.0.0.1", 2001, "/ws/", false, "",
                                           zef::TwsIPVersion::ipV4, "");
+            // Text that is not UTF-8 is refused (1007) instead of being echoed as text, which
+            // every conforming client would have to reject; a refusal goes out as a close frame.
+            Server->Options().SetValidateUTF8(true);
+            Server->Options().SetCleanDisconnect(true);
             Server->OnConnect = [&Handlers](zef::TzefWSConnection& Connection) {
                 Handlers->OnConnectEvent(Connection);
             };

@@ -218,6 +218,51 @@ TEST_F(Korvo, ClientsThatVanishLeaveTheServerServing) {
     EXPECT_EQ(Client.ReadMessage().value_or(""), "still here");
 }
 
+// Text that is not UTF-8 is refused with 1007 instead of being echoed as text (which every
+// conforming client must refuse in turn); so is a close frame whose reason is not UTF-8.
+TEST_F(Korvo, TextThatIsNotUtf8IsRefusedWith1007) {
+    struct TCase {
+        const char* Name;
+        std::vector<std::pair<std::uint8_t, std::string>> Frames; // FIN bit and opcode, payload
+    };
+    const TCase Cases[] = {
+        {"overlong encoding", {{0x81, "\xC0\xAF"}}},
+        {"encoded surrogate", {{0x81, "ok \xED\xA0\x80"}}},
+        {"above U+10FFFF", {{0x81, "\xF4\x90\x80\x80"}}},
+        {"sequence cut off at the end", {{0x81, "price: \xE2\x82"}}},
+        {"stray continuation byte", {{0x81, "a\x80z"}}},
+        {"bad byte in the last fragment", {{0x01, "fine so far"}, {0x80, " then \xFF"}}},
+        {"close reason that is not UTF-8", {{0x88, std::string("\x03\xE8\xC3\x28", 4)}}},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TWebSocketTestClient Client;
+        OpenGreeted(Client);
+        for (const auto& [Opcode, Payload] : Case.Frames) {
+            ASSERT_TRUE(Client.SendFrame(Opcode & 0x0F, Payload, (Opcode & 0x80) != 0));
+        }
+        auto Frame = Client.ReadFrame();
+        ASSERT_TRUE(Frame.has_value()) << "the connection ended without a close frame";
+        if (Frame->Opcode != 0x8) {
+            ADD_FAILURE() << "echoed as opcode " << int(Frame->Opcode) << ": " << Frame->Payload;
+            continue;
+        }
+        EXPECT_EQ(Frame->CloseCode(), 1007);
+        EXPECT_TRUE(Client.ReadUntilClosed().has_value());
+    }
+    // Valid text still comes back as it was sent, also when a character spans two fragments;
+    // a lone 0xF4 that ends a message is no character and does not come back.
+    TWebSocketTestClient Client;
+    OpenGreeted(Client);
+    ASSERT_TRUE(Client.SendText("Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x98\x80"));
+    EXPECT_EQ(Client.ReadMessage().value_or(""), "Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x98\x80");
+    ASSERT_TRUE(Client.SendFrame(0x1, "1 \xE2\x82", false));
+    ASSERT_TRUE(Client.SendFrame(0x0, "\xAC", true));
+    EXPECT_EQ(Client.ReadMessage().value_or(""), "1 \xE2\x82\xAC");
+    ASSERT_TRUE(Client.SendText("ab\xF4"));
+    EXPECT_EQ(Client.ReadMessage().value_or("<none>"), "ab");
+}
+
 TEST_F(Korvo, ASecondKorvoOnTheSamePortPrintsTheFailureLineAndExitsWithZero) {
     TTestProgram Second(KORVO_PROGRAM);
     auto Line = Second.ReadLine();
