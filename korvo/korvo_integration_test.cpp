@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -263,13 +265,13 @@ TEST_F(Korvo, TextThatIsNotUtf8IsRefusedWith1007) {
     EXPECT_EQ(Client.ReadMessage().value_or("<none>"), "ab");
 }
 
-TEST_F(Korvo, ASecondKorvoOnTheSamePortPrintsTheFailureLineAndExitsWithZero) {
+TEST_F(Korvo, ASecondKorvoOnTheSamePortPrintsTheFailureLineAndFails) {
     TTestProgram Second(KORVO_PROGRAM);
     auto Line = Second.ReadLine();
     ASSERT_TRUE(Line.has_value());
     EXPECT_NE(*Line, StartLine);
     EXPECT_EQ(Line->rfind("TzefWSException: ", 0), 0u) << *Line;
-    EXPECT_EQ(Second.WaitExit(), std::optional<int>(0));
+    EXPECT_EQ(Second.WaitExit(), std::optional<int>(1));
     // The first one still serves.
     TWebSocketTestClient Client;
     OpenGreeted(Client);
@@ -279,7 +281,7 @@ TEST_F(Korvo, ASecondKorvoOnTheSamePortPrintsTheFailureLineAndExitsWithZero) {
 
 namespace {
 
-TEST(KorvoAlone, WithoutTheHttpApiLibraryItPrintsTheFailureLineAndExitsWithZero) {
+TEST(KorvoAlone, WithoutTheHttpApiLibraryItPrintsTheFailureLineAndFails) {
     // A copy of the program beside its runtime library but without libhttpapi.so.
     namespace fs = std::filesystem;
     fs::path Source(KORVO_PROGRAM);
@@ -293,9 +295,44 @@ TEST(KorvoAlone, WithoutTheHttpApiLibraryItPrintsTheFailureLineAndExitsWithZero)
         auto Line = Program.ReadLine();
         ASSERT_TRUE(Line.has_value());
         EXPECT_EQ(*Line, "Exception: Unable to find httpapi.dll");
-        EXPECT_EQ(Program.WaitExit(), std::optional<int>(0));
+        EXPECT_EQ(Program.WaitExit(), std::optional<int>(1));
     }
     fs::remove_all(Folder);
+}
+
+// SIGTERM and SIGINT (Ctrl-C) close every connection as going away (1001), stop the component
+// and end the program with status 0; under the sanitizers nothing may leak at that exit.
+TEST(KorvoStop, ASignalClosesEveryConnectionWith1001AndExitsWithZero) {
+    struct TCase {
+        const char* Name;
+        int Signal;
+    };
+    const TCase Cases[] = {{"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}};
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TTestProgram Program(KORVO_PROGRAM);
+        ASSERT_EQ(Program.ReadLine().value_or("<nothing>"), StartLine);
+        std::vector<std::unique_ptr<TWebSocketTestClient>> Clients;
+        for (int I = 0; I < 3; ++I) {
+            Clients.push_back(std::make_unique<TWebSocketTestClient>());
+            ASSERT_TRUE(Clients.back()->Open(KorvoPort, "/ws/"));
+            ASSERT_EQ(Clients.back()->ReadMessage().value_or(""), "Hello From Server.");
+            ASSERT_TRUE(Clients.back()->SendText("echo " + std::to_string(I)));
+            ASSERT_EQ(Clients.back()->ReadMessage().value_or(""), "echo " + std::to_string(I));
+        }
+        Program.Signal(Case.Signal);
+        for (auto& Client : Clients) {
+            auto Frame = Client->ReadFrame();
+            ASSERT_TRUE(Frame.has_value()) << "the connection ended without a close frame";
+            EXPECT_EQ(Frame->Opcode, 0x8);
+            EXPECT_EQ(Frame->CloseCode(), 1001);
+            EXPECT_TRUE(Client->ReadUntilClosed().has_value());
+        }
+        EXPECT_EQ(Program.WaitExit(), std::optional<int>(0));
+        EXPECT_EQ(Program.ReadAll(), ""); // the start line was all it printed
+        TWebSocketTestClient Late;
+        EXPECT_FALSE(Late.Connect("127.0.0.1", KorvoPort, 2s)); // nothing listens any more
+    }
 }
 
 } // namespace
