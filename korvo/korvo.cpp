@@ -1,15 +1,22 @@
 // korvo: the WebSocket echo server. Greets every connection and sends every text message back to
-// the connection it came from, on ws://127.0.0.1:2001/ws/.
+// the connection it came from, on ws://127.0.0.1:2001/ws/. Runs until SIGINT (Ctrl-C) or
+// SIGTERM, which close every connection as going away and end the program with status 0.
 #include "platform/rtl/Exception.h"
 #include "websocket/httpapi/zefWebSocket.h"
 
-#include <chrono>
+#include <csignal>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <string>
-#include <thread>
+#include <vector>
 
 namespace {
+
+/// The close code of a server that goes away.
+constexpr int GoingAway = 1001;
+/// How often the run loop reads Active.
+constexpr long PollNanoseconds = 10'000'000;
 
 /// The two event handlers. No state: they run on the component's workers, several at once.
 class TzefServerClass {
@@ -22,15 +29,46 @@ public:
     }
 };
 
+/// Sends every open connection a close frame with aCloseCode, then ends it.
+void CloseEveryConnection(zef::TzefWebSocketServer_HTTPAPI& Server, int aCloseCode) {
+    zef::TzefWSComponent_Server::TRegistryUse Use(Server); // Used after the registry's lock.
+    std::vector<zef::TzefWSConnection*> Open;
+    for (zef::TzefWSConnection* Entry : Server.ShareList()) {
+        if (Entry != nullptr && Entry->Enabled() && !Entry->Disconnected()) {
+            Open.push_back(Entry);
+        }
+    }
+    Server.UnShareList(); // Pairs with ShareList.
+    for (zef::TzefWSConnection* Connection : Open) {
+        try {
+            Connection->Close(aCloseCode);
+            Connection->DisconnectPeer();
+        } catch (...) {
+            // A connection that went away meanwhile needs no goodbye.
+        }
+    }
+}
+
 } // namespace
 
 int main() {
+    // The stop signals are taken by the run loop only: blocked here, before any thread starts,
+    // so that every thread of the component inherits the mask.
+    sigset_t StopSignals;
+    sigemptyset(&StopSignals);
+    sigaddset(&StopSignals, SIGINT);
+    sigaddset(&StopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &StopSignals, nullptr);
     try {
         auto Server = std::make_unique<zef::TzefWebSocketServer_HTTPAPI>();
         auto Handlers = std::make_unique<TzefServerClass>();
         try {
             Server->Bindings().NewBinding("127.0.0.1", 2001, "/ws/", false, "",
                                           zef::TwsIPVersion::ipV4, "");
+            // Text that is not UTF-8 is refused (1007) instead of being echoed as text, which
+            // every conforming client would have to reject; a refusal goes out as a close frame.
+            Server->Options().SetValidateUTF8(true);
+            Server->Options().SetCleanDisconnect(true);
             Server->OnConnect = [&Handlers](zef::TzefWSConnection& Connection) {
                 Handlers->OnConnectEvent(Connection);
             };
@@ -40,8 +78,13 @@ int main() {
             };
             Server->SetActive(true);
             std::cout << "zefWebSockets Server started at ws://127.0.0.1:2001/ws" << std::endl;
+            const timespec Poll{0, PollNanoseconds};
             while (Server->Active()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                if (sigtimedwait(&StopSignals, nullptr, &Poll) > 0) {
+                    CloseEveryConnection(*Server, GoingAway);
+                    Server->SetActive(false);
+                    break;
+                }
             }
         } catch (...) {
             Handlers.reset();
@@ -52,6 +95,7 @@ int main() {
         Server.reset();
     } catch (const rtl::Exception& E) {
         std::cout << E.ClassName() << ": " << E.what() << std::endl;
+        return 1; // A failed start is a failure.
     }
     return 0;
 }

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -218,13 +220,58 @@ TEST_F(Korvo, ClientsThatVanishLeaveTheServerServing) {
     EXPECT_EQ(Client.ReadMessage().value_or(""), "still here");
 }
 
-TEST_F(Korvo, ASecondKorvoOnTheSamePortPrintsTheFailureLineAndExitsWithZero) {
+// Text that is not UTF-8 is refused with 1007 instead of being echoed as text (which every
+// conforming client must refuse in turn); so is a close frame whose reason is not UTF-8.
+TEST_F(Korvo, TextThatIsNotUtf8IsRefusedWith1007) {
+    struct TCase {
+        const char* Name;
+        std::vector<std::pair<std::uint8_t, std::string>> Frames; // FIN bit and opcode, payload
+    };
+    const TCase Cases[] = {
+        {"overlong encoding", {{0x81, "\xC0\xAF"}}},
+        {"encoded surrogate", {{0x81, "ok \xED\xA0\x80"}}},
+        {"above U+10FFFF", {{0x81, "\xF4\x90\x80\x80"}}},
+        {"sequence cut off at the end", {{0x81, "price: \xE2\x82"}}},
+        {"stray continuation byte", {{0x81, "a\x80z"}}},
+        {"bad byte in the last fragment", {{0x01, "fine so far"}, {0x80, " then \xFF"}}},
+        {"close reason that is not UTF-8", {{0x88, std::string("\x03\xE8\xC3\x28", 4)}}},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TWebSocketTestClient Client;
+        OpenGreeted(Client);
+        for (const auto& [Opcode, Payload] : Case.Frames) {
+            ASSERT_TRUE(Client.SendFrame(Opcode & 0x0F, Payload, (Opcode & 0x80) != 0));
+        }
+        auto Frame = Client.ReadFrame();
+        ASSERT_TRUE(Frame.has_value()) << "the connection ended without a close frame";
+        if (Frame->Opcode != 0x8) {
+            ADD_FAILURE() << "echoed as opcode " << int(Frame->Opcode) << ": " << Frame->Payload;
+            continue;
+        }
+        EXPECT_EQ(Frame->CloseCode(), 1007);
+        EXPECT_TRUE(Client.ReadUntilClosed().has_value());
+    }
+    // Valid text still comes back as it was sent, also when a character spans two fragments;
+    // a lone 0xF4 that ends a message is no character and does not come back.
+    TWebSocketTestClient Client;
+    OpenGreeted(Client);
+    ASSERT_TRUE(Client.SendText("Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x98\x80"));
+    EXPECT_EQ(Client.ReadMessage().value_or(""), "Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x98\x80");
+    ASSERT_TRUE(Client.SendFrame(0x1, "1 \xE2\x82", false));
+    ASSERT_TRUE(Client.SendFrame(0x0, "\xAC", true));
+    EXPECT_EQ(Client.ReadMessage().value_or(""), "1 \xE2\x82\xAC");
+    ASSERT_TRUE(Client.SendText("ab\xF4"));
+    EXPECT_EQ(Client.ReadMessage().value_or("<none>"), "ab");
+}
+
+TEST_F(Korvo, ASecondKorvoOnTheSamePortPrintsTheFailureLineAndFails) {
     TTestProgram Second(KORVO_PROGRAM);
     auto Line = Second.ReadLine();
     ASSERT_TRUE(Line.has_value());
     EXPECT_NE(*Line, StartLine);
     EXPECT_EQ(Line->rfind("TzefWSException: ", 0), 0u) << *Line;
-    EXPECT_EQ(Second.WaitExit(), std::optional<int>(0));
+    EXPECT_EQ(Second.WaitExit(), std::optional<int>(1));
     // The first one still serves.
     TWebSocketTestClient Client;
     OpenGreeted(Client);
@@ -234,7 +281,7 @@ TEST_F(Korvo, ASecondKorvoOnTheSamePortPrintsTheFailureLineAndExitsWithZero) {
 
 namespace {
 
-TEST(KorvoAlone, WithoutTheHttpApiLibraryItPrintsTheFailureLineAndExitsWithZero) {
+TEST(KorvoAlone, WithoutTheHttpApiLibraryItPrintsTheFailureLineAndFails) {
     // A copy of the program beside its runtime library but without libhttpapi.so.
     namespace fs = std::filesystem;
     fs::path Source(KORVO_PROGRAM);
@@ -248,9 +295,44 @@ TEST(KorvoAlone, WithoutTheHttpApiLibraryItPrintsTheFailureLineAndExitsWithZero)
         auto Line = Program.ReadLine();
         ASSERT_TRUE(Line.has_value());
         EXPECT_EQ(*Line, "Exception: Unable to find httpapi.dll");
-        EXPECT_EQ(Program.WaitExit(), std::optional<int>(0));
+        EXPECT_EQ(Program.WaitExit(), std::optional<int>(1));
     }
     fs::remove_all(Folder);
+}
+
+// SIGTERM and SIGINT (Ctrl-C) close every connection as going away (1001), stop the component
+// and end the program with status 0; under the sanitizers nothing may leak at that exit.
+TEST(KorvoStop, ASignalClosesEveryConnectionWith1001AndExitsWithZero) {
+    struct TCase {
+        const char* Name;
+        int Signal;
+    };
+    const TCase Cases[] = {{"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}};
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TTestProgram Program(KORVO_PROGRAM);
+        ASSERT_EQ(Program.ReadLine().value_or("<nothing>"), StartLine);
+        std::vector<std::unique_ptr<TWebSocketTestClient>> Clients;
+        for (int I = 0; I < 3; ++I) {
+            Clients.push_back(std::make_unique<TWebSocketTestClient>());
+            ASSERT_TRUE(Clients.back()->Open(KorvoPort, "/ws/"));
+            ASSERT_EQ(Clients.back()->ReadMessage().value_or(""), "Hello From Server.");
+            ASSERT_TRUE(Clients.back()->SendText("echo " + std::to_string(I)));
+            ASSERT_EQ(Clients.back()->ReadMessage().value_or(""), "echo " + std::to_string(I));
+        }
+        Program.Signal(Case.Signal);
+        for (auto& Client : Clients) {
+            auto Frame = Client->ReadFrame();
+            ASSERT_TRUE(Frame.has_value()) << "the connection ended without a close frame";
+            EXPECT_EQ(Frame->Opcode, 0x8);
+            EXPECT_EQ(Frame->CloseCode(), 1001);
+            EXPECT_TRUE(Client->ReadUntilClosed().has_value());
+        }
+        EXPECT_EQ(Program.WaitExit(), std::optional<int>(0));
+        EXPECT_EQ(Program.ReadAll(), ""); // the start line was all it printed
+        TWebSocketTestClient Late;
+        EXPECT_FALSE(Late.Connect("127.0.0.1", KorvoPort, 2s)); // nothing listens any more
+    }
 }
 
 } // namespace

@@ -1,12 +1,18 @@
 // Pylon.HttpSys.Server: the host end to end on real loopback sockets.
 #include "http/httpsys/HttpSysTestClient.h"
+#include "http/httpsys/Pylon.HttpSys.Api.h"
+#include "http/httpsys/Pylon.HttpSys.Context.h"
 #include "http/httpsys/Pylon.HttpSys.Server.h"
 #include "testing/PylonTestHost.h"
+#include "testing/TestCertificate.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace pylon {
 namespace {
@@ -46,6 +52,21 @@ public:
         C.Response().SetStatusCode(200);
         C.Response().Headers().SetValue("X-Custom-Name", "custom");
         C.Response().Headers().SetValue("set-cookie", "a=1\nb=2");
+        C.Response().Close(Text);
+    }
+};
+
+/// Reports how the host saw the request: secure or not, its scheme, the URL the framework got.
+class TSecureModule : public THttpServerModule {
+public:
+    using THttpServerModule::THttpServerModule;
+    void ProcessRequest(THttpServerContext& C) override {
+        THttpSysRequest& Sys = dynamic_cast<THttpSysContext&>(C).SysRequest();
+        const std::string Text =
+            std::string("secure=") + (Sys.IsSecureConnection() ? "yes" : "no") +
+            "\nscheme=" + std::string(Sys.RequestScheme()) + "\nurl=" + C.Request().RawUri();
+        C.Response().SetStatusCode(200);
+        C.Response().SetContentType("text/plain");
         C.Response().Close(Text);
     }
 };
@@ -259,6 +280,59 @@ TEST(TCustomHttpSysServer, StopOfAServerNeverStartedReturnsAtOnce) {
     EXPECT_FALSE(Server.IsRunning());
     Server.Stop();
     EXPECT_TRUE(Server.WaitMainThread()); // Signalled: no main thread runs.
+}
+
+/// Binds (or with Delete, unbinds) the certificate to every address on Port, as an
+/// administrator binds one for an https port.
+ULONG BindCertificate(std::uint16_t Port, const std::vector<std::uint8_t>& Hash, bool Delete) {
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(Port);
+    HTTP_SERVICE_CONFIG_SSL_SET Set{};
+    Set.KeyDesc.pIpPort = reinterpret_cast<PSOCKADDR>(&Address);
+    Set.ParamDesc.SslHashLength = static_cast<ULONG>(Hash.size());
+    Set.ParamDesc.pSslHash = const_cast<std::uint8_t*>(Hash.data());
+    const THttpApiFunctions& Api = HttpApi();
+    return Delete ? Api.HttpDeleteServiceConfiguration(nullptr, HttpServiceConfigSSLCertInfo, &Set,
+                                                       sizeof(Set), nullptr)
+                  : Api.HttpSetServiceConfiguration(nullptr, HttpServiceConfigSSLCertInfo, &Set,
+                                                    sizeof(Set), nullptr);
+}
+
+// A request that came over TLS is a secure connection and its URLs say https (the platform
+// left the record's TLS information empty, so the host took every request for plain HTTP).
+TEST(THttpSysServerTls, ARequestOverHttpsIsSecureAndItsUrlSaysHttps) {
+    testsupport::TTestCertificate Certificate;
+    ASSERT_TRUE(Certificate.Valid());
+    ASSERT_TRUE(LoadHttpApiLibrary());
+    constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
+    ASSERT_EQ(HttpApi().HttpInitialize(Version2, HTTP_INITIALIZE_CONFIG, nullptr), NO_ERROR);
+    const std::uint16_t Port = testing::FindFreePort();
+    const std::string Base = "127.0.0.1:" + std::to_string(Port);
+    ASSERT_EQ(BindCertificate(Port, Certificate.Hash(), false), NO_ERROR);
+    {
+        THttpSysServer Server;
+        Server.AddModule(std::make_unique<TSecureModule>("https://" + Base + "/sec"));
+        Server.Start();
+        ASSERT_TRUE(Server.IsRunning());
+        struct TCase {
+            const char* Target;
+            const char* Url; // what the framework's request carries
+        };
+        const TCase Cases[] = {
+            {"/sec", "/sec"},
+            {"/sec/a/b?x=1&y=2", "/sec/a/b?x=1&y=2"},
+        };
+        for (const TCase& Case : Cases) {
+            SCOPED_TRACE(Case.Target);
+            const std::string Reply = testsupport::RunCommand("curl -sk --max-time 30 'https://" +
+                                                              Base + Case.Target + "'");
+            EXPECT_EQ(Reply, "secure=yes\nscheme=https\nurl=https://" + Base + Case.Url);
+        }
+        Server.Stop();
+    }
+    EXPECT_EQ(BindCertificate(Port, Certificate.Hash(), true), NO_ERROR);
+    EXPECT_EQ(HttpApi().HttpTerminate(HTTP_INITIALIZE_CONFIG, nullptr), NO_ERROR);
 }
 
 } // namespace

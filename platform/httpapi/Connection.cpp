@@ -361,7 +361,7 @@ void TConnection::ProcessLocked() noexcept {
         case TPhase::Head: {
             if (PendingInput() == 0) {
                 if (FPeerClosed) {
-                    CloseLocked(false);
+                    StartClosingLocked(); // after what the client is still owed
                 }
                 return;
             }
@@ -375,7 +375,7 @@ void TConnection::ProcessLocked() noexcept {
             }
             if (Status == TRequestParser::TStatus::NeedMore) {
                 if (FPeerClosed) {
-                    CloseLocked(false); // the client left in the middle of a request
+                    StartClosingLocked(); // the client left in the middle of a request
                 } else if (WasIdle && !FParser->Idle()) {
                     ArmLocked(FTimeouts.HeaderWait); // the first byte of a head starts the clock
                 }
@@ -409,15 +409,15 @@ void TConnection::ProcessLocked() noexcept {
                 break;
             }
             if (FPeerClosed) {
-                CloseLocked(false);
+                StartClosingLocked();
             }
             return;
         }
         case TPhase::Closing:
             FInput.clear();
             FInputStart = 0;
-            if (FPeerClosed) {
-                CloseLocked(false);
+            if (FPeerClosed && PendingOutput() == 0) {
+                CloseLocked(false); // else the last write closes it
             }
             return;
         case TPhase::Closed:
@@ -433,6 +433,12 @@ void TConnection::DeliverLocked() {
     Request->Remote = FRemote;
     const TListenerAnswer Cooked = CookUrl(Request->Head, FLocalText, Request->Url);
     Request->Url.Scheme = FTls ? "https" : "http"; // the connection's, whatever the target says
+    if (FTls) {
+        Request->Tls = FTls->Facts();
+        if (!Request->Tls) {
+            throw std::bad_alloc(); // a TLS request never passes for a plain one
+        }
+    }
     if (Cooked != TListenerAnswer::None) {
         AnswerLocked(Cooked);
         return;
@@ -530,8 +536,14 @@ void TConnection::AnswerLocked(TListenerAnswer Answer) noexcept {
 void TConnection::StartClosingLocked() noexcept {
     FPhase = TPhase::Closing;
     FShutdownAfterFlush = true;
-    FDeadline = MonotonicMs() + LingerMs;
-    ScheduleLocked(FDeadline);
+    // The client gets what it is still owed first (a client that stops taking it is cut off
+    // as an idle one); the linger after our last byte starts once that is out.
+    if (PendingOutput() > 0) {
+        ArmLocked(FTimeouts.IdleConnection);
+    } else {
+        FDeadline = MonotonicMs() + LingerMs;
+        ScheduleLocked(FDeadline);
+    }
     if (PendingOutput() == 0 && FFd >= 0) {
         ShutdownWriteLocked();
     }
@@ -695,6 +707,8 @@ bool TConnection::WriteLocked(const iovec* Extra, std::size_t ExtraCount) noexce
     if (PendingOutput() == 0 && FShutdownAfterFlush && FFd >= 0) {
         ShutdownWriteLocked();
         FShutdownAfterFlush = false;
+        FDeadline = MonotonicMs() + LingerMs;
+        ScheduleLocked(FDeadline);
         if (FPeerClosed) {
             CloseLocked(false);
         }
@@ -787,9 +801,6 @@ DWORD TConnection::ReadOpaqueLocked(TLockGuard& Guard, const TReadCall& Call, UL
         if (FPendingReads.empty() && PendingInput() > 0) {
             BytesRead = static_cast<ULONG>(TakeInputLocked(Call.Buffer, Call.Length));
             FRequest.ReadHandedOut = true;
-            if (FPeerClosed) {
-                ServeReadsLocked(); // the last bytes are out: the channel can end
-            }
             if (Call.Overlapped != nullptr) {
                 // Done at once; the completion is still reported.
                 win::BeginOverlapped(Call.Overlapped);
@@ -801,6 +812,11 @@ DWORD TConnection::ReadOpaqueLocked(TLockGuard& Guard, const TReadCall& Call, UL
             return NO_ERROR;
         }
         if (FPhase != TPhase::Opaque || FPeerClosed) {
+            if (FPhase == TPhase::Opaque) {
+                // The application has answered all it was given and now learns of the end:
+                // our side ends once what it sent is out.
+                StartClosingLocked();
+            }
             // The end comes at once, even to an overlapped read, as on Windows.
             return FPeerClosed ? ERROR_HANDLE_EOF : ERROR_CONNECTION_INVALID;
         }
@@ -904,8 +920,8 @@ DWORD TConnection::Send(const TRequest& Request, TSendCall Call, ULONG& BytesSen
             FChanged.wait(Lock, [this] { return FPendingSends.empty() || FFd < 0; });
         }
     }
-    if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) ||
-        FRequest.Id != Request.Id || FRequest.SendsEnded) {
+    if ((FPhase != TPhase::Delivered && FPhase != TPhase::Opaque) || FRequest.Id != Request.Id ||
+        FRequest.SendsEnded) {
         return ERROR_CONNECTION_INVALID;
     }
     if (Call.IsHead == FRequest.HeadSent) {
@@ -1109,7 +1125,11 @@ void TConnection::ServeReadsLocked() noexcept {
         FRequest.ReadHandedOut = true;
         CompleteLocked(Read, NO_ERROR, static_cast<DWORD>(Got));
     }
-    if (FPeerClosed && PendingInput() == 0 && FPhase == TPhase::Opaque) {
+    // The peer's end of input ends the channel once a read is told so, or at once when the
+    // application is not reading; but while it holds the last bytes it was given, it may still
+    // answer them: the end then waits for its next read.
+    if (FPeerClosed && PendingInput() == 0 && FPhase == TPhase::Opaque &&
+        (!FPendingReads.empty() || !FRequest.ReadHandedOut)) {
         for (const TPendingIo& Read : FPendingReads) {
             CompleteLocked(Read, ERROR_HANDLE_EOF, 0);
         }

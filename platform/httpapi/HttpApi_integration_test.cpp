@@ -267,6 +267,11 @@ TEST(HttpApiRequest, RecordIsSelfContained) {
                 Port);
             EXPECT_EQ(Record.Flags, 0u);
             EXPECT_NE(Record.ConnectionId, HTTP_NULL_ID);
+            // Plain HTTP: no TLS information, no request information entries.
+            EXPECT_EQ(Record.pSslInfo, nullptr);
+            EXPECT_EQ(Record.RawConnectionId, HTTP_NULL_ID);
+            EXPECT_EQ(Record.RequestInfoCount, 0);
+            EXPECT_EQ(Record.pRequestInfo, nullptr);
             Have = true;
         }
         Done.notify_all();
@@ -519,6 +524,35 @@ TEST(HttpApiListenerAnswers, UnboundGroupGets503) {
     const std::string Response = Get(Port, "/", "x");
     EXPECT_EQ(ResponseStatus(Response), 503);
     EXPECT_EQ(ResponseHeader(Response, "Content-Length"), "326");
+}
+
+// A client that sends its request and then shuts down its sending side gets the whole answer,
+// also when the answer is larger than the socket takes at once (what the socket had not taken
+// was dropped when the connection closed at the client's end of input).
+TEST(HttpApiConnection, AHalfClosedClientGetsTheWholeAnswer) {
+    const std::size_t Sizes[] = {13, 64 * 1024, 8 * 1024 * 1024};
+    TApiServer Server;
+    const std::uint16_t Port = Server.AddFreePrefix(L"+", L"/big/");
+    std::string Body(Sizes[2], 'b');
+    for (std::size_t I = 0; I < Body.size(); I += 4093) {
+        Body[I] = static_cast<char>('a' + I % 26);
+    }
+    Server.Serve([&](HANDLE Queue, const HTTP_REQUEST& Request) {
+        const std::size_t Size = std::stoul(Path(Request).substr(5));
+        EXPECT_EQ(Reply(Queue, Request.RequestId, 200, Body.substr(0, Size)), NO_ERROR);
+    });
+    for (const std::size_t Size : Sizes) {
+        SCOPED_TRACE(Size);
+        TTestClient Client(Port);
+        Client.Send("GET /big/" + std::to_string(Size) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        Client.ShutdownWrite();
+        const std::string Response = Client.ReadResponse().value_or("");
+        EXPECT_EQ(ResponseStatus(Response), 200);
+        const std::string Got = ResponseBody(Response);
+        EXPECT_EQ(Got.size(), Size);
+        EXPECT_TRUE(Got == Body.substr(0, Size)) << "the body differs";
+        EXPECT_EQ(Client.ReadToEnd().value_or("<no end>").size(), 0u); // and then the end
+    }
 }
 
 TEST(HttpApiConnection, KeepAliveAndPipeliningInOrder) {

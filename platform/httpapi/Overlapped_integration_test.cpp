@@ -141,7 +141,11 @@ struct TEchoConnection {
 
 class TEchoServer {
 public:
-    TEchoServer(TQueueFixture& Fixture, DWORD Workers) : FFixture(Fixture) {
+    /// SendFlags: the flags of each echo send (more data, with or without buffer data).
+    TEchoServer(TQueueFixture& Fixture, DWORD Workers,
+                ULONG SendFlags = HTTP_SEND_RESPONSE_FLAG_MORE_DATA)
+        : FFixture(Fixture)
+        , FSendFlags(SendFlags) {
         FPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, Workers);
         EXPECT_NE(FPort, nullptr);
         EXPECT_EQ(CreateIoCompletionPort(Fixture.Queue(), FPort, 0, Workers), FPort);
@@ -227,11 +231,11 @@ private:
                 return 1;
             }
             auto* Context = reinterpret_cast<TIoContext*>(Overlapped);
-            Self->Completed(*Context, Ok ? Bytes : 0);
+            Self->Completed(*Context, Ok ? Bytes : 0, Ok ? DWORD(NO_ERROR) : GetLastError());
         }
     }
 
-    void Completed(TIoContext& Context, DWORD Bytes) {
+    void Completed(TIoContext& Context, DWORD Bytes, DWORD Status) {
         TEchoConnection& Connection = *Context.Connection;
         const HANDLE Queue = FFixture.Queue();
         switch (Context.Kind) {
@@ -255,11 +259,11 @@ private:
             return;
         case kRead:
             if (Bytes == 0) {
-                Release(Connection); // the client is done, or the read failed
+                EndOfInput(Connection, Status); // the client is done, or the read failed
                 return;
             }
-            if (SendBytes(Queue, Connection.RequestId, Connection.Buffer, Bytes,
-                          HTTP_SEND_RESPONSE_FLAG_MORE_DATA) != NO_ERROR) {
+            if (SendBytes(Queue, Connection.RequestId, Connection.Buffer, Bytes, FSendFlags) !=
+                NO_ERROR) {
                 Release(Connection);
                 return;
             }
@@ -276,8 +280,18 @@ private:
                                                           Connection.Buffer, ReadSize, nullptr,
                                                           &Connection.Read.Overlapped);
         if (Result != NO_ERROR && Result != ERROR_IO_PENDING) {
-            Release(Connection); // 38: the client closed; 1229: the connection is gone
+            EndOfInput(Connection, Result); // 38: the client closed; 1229: it is gone
         }
+    }
+
+    // The client has sent all it will: the application ends the connection (a disconnecting
+    // send), then lets go of the read.
+    void EndOfInput(TEchoConnection& Connection, DWORD Status) {
+        if (Status == ERROR_HANDLE_EOF) {
+            std::ignore = SendBytes(FFixture.Queue(), Connection.RequestId, nullptr, 0,
+                                    HTTP_SEND_RESPONSE_FLAG_DISCONNECT);
+        }
+        Release(Connection);
     }
 
     void Release(TEchoConnection& Connection) {
@@ -290,6 +304,7 @@ private:
     }
 
     TQueueFixture& FFixture;
+    const ULONG FSendFlags;
     HANDLE FPort = nullptr;
     HANDLE FListener = nullptr;
     HANDLE FAllReleased = nullptr;
@@ -354,6 +369,57 @@ TEST(OverlappedEcho, ConcurrentClientsEchoAndLeaveNothingBehind) {
     Server.Stop();
     EXPECT_EQ(Server.ListenerResult(), LONG(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(Server.Failures(), 0);
+}
+
+// A client that sends its last bytes and then shuts down its sending side gets the answer to
+// every one of them before the application ends the connection (the answer to the last read
+// was dropped: the channel began to close as soon as the last bytes were handed out).
+TEST(OverlappedEcho, AHalfClosedClientGetsTheAnswerToItsLastBytes) {
+    constexpr ULONG Buffered =
+        HTTP_SEND_RESPONSE_FLAG_MORE_DATA | HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA;
+    struct TCase {
+        const char* Name;
+        std::size_t Size;
+        ULONG SendFlags;
+        bool WithRequest; // the bytes and the end leave with the upgrade request
+    };
+    const TCase Cases[] = {
+        {"100000 bytes, buffered sends", 100000, Buffered, false},
+        {"100000 bytes, plain sends", 100000, HTTP_SEND_RESPONSE_FLAG_MORE_DATA, false},
+        {"100000 bytes behind the request", 100000, Buffered, true},
+        {"one read's worth", ReadSize, Buffered, false},
+        {"one byte behind the request", 1, Buffered, true},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TQueueFixture Fixture;
+        TEchoServer Server(Fixture, 2, Case.SendFlags);
+        std::string Data(Case.Size, '\0');
+        for (std::size_t I = 0; I < Data.size(); ++I) {
+            Data[I] = static_cast<char>(I * 7 % 251);
+        }
+        TTestClient Client(Fixture.Port());
+        const std::string Request = "GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: raw\r\n\r\n";
+        std::string Head;
+        if (Case.WithRequest) {
+            ASSERT_TRUE(Client.Send(Request + Data));
+            Client.ShutdownWrite();
+            Head = ReadHead(Client);
+        } else {
+            ASSERT_TRUE(Client.Send(Request));
+            Head = ReadHead(Client);
+            ASSERT_TRUE(Client.Send(Data));
+            Client.ShutdownWrite();
+        }
+        EXPECT_EQ(Head.rfind("HTTP/1.1 101 ", 0), 0u) << Head;
+        const auto Echoed = Client.ReadToEnd();
+        ASSERT_TRUE(Echoed.has_value());
+        EXPECT_EQ(Echoed->size(), Data.size());
+        EXPECT_TRUE(*Echoed == Data) << "the echo differs from the bytes sent";
+        EXPECT_TRUE(Server.WaitReleased(1));
+        Server.Stop();
+        EXPECT_EQ(Server.Failures(), 0);
+    }
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // Request: one parsed request on its way to the application, and its HTTP_REQUEST_V2 record.
 #include "platform/httpapi/Request.h"
 
+#include "platform/httpapi/TlsStream.h"
 #include "platform/httpapi/UrlPrefix.h"
 #include "platform/rtl/Utf.h"
 
@@ -143,8 +144,14 @@ void TRequest::Prepare() {
     FQueryChars = Query.size();
     FUnknownCount = 0;
     std::size_t Size = Align(sizeof(HTTP_REQUEST_V2), 8) + 2 * AddressSlot;
+    const std::size_t InfoCount = (BasicAuthInfo ? 1 : 0) + (Tls ? 1 : 0);
+    Size += Align(InfoCount * sizeof(HTTP_REQUEST_INFO), 8);
     if (BasicAuthInfo) {
-        Size += Align(sizeof(HTTP_REQUEST_INFO), 8) + Align(sizeof(HTTP_REQUEST_AUTH_INFO), 8);
+        Size += Align(sizeof(HTTP_REQUEST_AUTH_INFO), 8);
+    }
+    if (Tls) {
+        Size += Align(sizeof(HTTP_SSL_INFO), 8) + Align(sizeof(HTTP_SSL_PROTOCOL_INFO), 8);
+        Size += Tls->ServerCertIssuer.size() + 1 + Tls->ServerCertSubject.size() + 1;
     }
     Size += (FFullUrl.size() + 1) * sizeof(wchar_t);
     if (Head.Verb == HttpVerbUnknown) {
@@ -195,12 +202,23 @@ void TRequest::WriteRecord(void* Buffer) const {
     Record->Address.pLocalAddress = reinterpret_cast<PSOCKADDR>(Base + Offset);
     Offset += AddressSlot;
 
+    // The request information entries, one array: authentication first, then TLS.
+    const std::size_t InfoCount = (BasicAuthInfo ? 1 : 0) + (Tls ? 1 : 0);
+    auto* Infos = reinterpret_cast<HTTP_REQUEST_INFO*>(Base + Offset);
+    for (std::size_t I = 0; I < InfoCount; ++I) {
+        new (&Infos[I]) HTTP_REQUEST_INFO{};
+    }
+    Offset += Align(InfoCount * sizeof(HTTP_REQUEST_INFO), 8);
+    if (InfoCount > 0) {
+        Record->RequestInfoCount = static_cast<USHORT>(InfoCount);
+        Record->pRequestInfo = Infos;
+    }
+    std::size_t InfoIndex = 0;
     if (BasicAuthInfo) {
         // Basic credentials for an enabled scheme. The Windows listener checks them against
         // the machine's accounts; there are none to check against here, so the result is a
         // refused logon and the application decides from the Authorization header itself.
-        auto* Info = new (Base + Offset) HTTP_REQUEST_INFO{};
-        Offset += Align(sizeof(HTTP_REQUEST_INFO), 8);
+        HTTP_REQUEST_INFO* Info = &Infos[InfoIndex++];
         auto* Auth = new (Base + Offset) HTTP_REQUEST_AUTH_INFO{};
         Offset += Align(sizeof(HTTP_REQUEST_AUTH_INFO), 8);
         Auth->AuthStatus = HttpAuthStatusFailure;
@@ -209,8 +227,31 @@ void TRequest::WriteRecord(void* Buffer) const {
         Info->InfoType = HttpRequestInfoTypeAuth;
         Info->InfoLength = sizeof(HTTP_REQUEST_AUTH_INFO);
         Info->pInfo = Auth;
-        Record->RequestInfoCount = 1;
-        Record->pRequestInfo = Info;
+    }
+    if (Tls) {
+        // A request that came over TLS says so, with what the handshake settled; the raw
+        // connection (the TLS layer under the HTTP one) has an id of its own, never 0.
+        Record->RawConnectionId = ConnectionId;
+        auto* Ssl = new (Base + Offset) HTTP_SSL_INFO{};
+        Offset += Align(sizeof(HTTP_SSL_INFO), 8);
+        Ssl->ServerCertKeySize = Tls->ServerCertKeySize;
+        Ssl->ConnectionKeySize = Tls->ConnectionKeySize;
+        Ssl->ServerCertIssuerSize = static_cast<ULONG>(Tls->ServerCertIssuer.size());
+        Ssl->ServerCertSubjectSize = static_cast<ULONG>(Tls->ServerCertSubject.size());
+        Record->pSslInfo = Ssl;
+        HTTP_REQUEST_INFO* Info = &Infos[InfoIndex++];
+        auto* Protocol = new (Base + Offset) HTTP_SSL_PROTOCOL_INFO{};
+        Offset += Align(sizeof(HTTP_SSL_PROTOCOL_INFO), 8);
+        Protocol->Protocol = Tls->Protocol;
+        Protocol->CipherType = Tls->CipherType;
+        Protocol->CipherStrength = Tls->CipherStrength;
+        Protocol->HashType = Tls->HashType;
+        Protocol->HashStrength = Tls->HashStrength;
+        Protocol->KeyExchangeType = Tls->KeyExchangeType;
+        Protocol->KeyExchangeStrength = Tls->KeyExchangeStrength;
+        Info->InfoType = HttpRequestInfoTypeSslProtocol;
+        Info->InfoLength = sizeof(HTTP_SSL_PROTOCOL_INFO);
+        Info->pInfo = Protocol;
     }
 
     auto* Unknown = reinterpret_cast<HTTP_UNKNOWN_HEADER*>(Base + Offset);
@@ -245,6 +286,10 @@ void TRequest::WriteRecord(void* Buffer) const {
     if (Head.Verb == HttpVerbUnknown) {
         Record->pUnknownVerb = PutString(Head.Method);
         Record->UnknownVerbLength = static_cast<USHORT>(Head.Method.size());
+    }
+    if (Tls) {
+        Record->pSslInfo->pServerCertIssuer = PutString(Tls->ServerCertIssuer);
+        Record->pSslInfo->pServerCertSubject = PutString(Tls->ServerCertSubject);
     }
     Record->pRawUrl = PutString(Head.Target);
     Record->RawUrlLength = static_cast<USHORT>(Head.Target.size());

@@ -15,6 +15,7 @@
 namespace httpapi {
 
 class TConnection;
+struct TTlsFacts;
 class TW3CLog;
 class TBandwidthLimit;
 
@@ -31,6 +32,9 @@ struct TRequest {
     std::shared_ptr<TW3CLog> Log;               // where the answered request is logged, or null
     std::shared_ptr<TBandwidthLimit> Bandwidth; // paces the response's sends, or null
     bool BasicAuthInfo = false; // the record carries basic-authentication information
+    // Came over TLS: the record carries the connection's TLS facts (pSslInfo and an
+    // HttpRequestInfoTypeSslProtocol entry). Null for plain HTTP.
+    std::shared_ptr<const TTlsFacts> Tls;
     std::int64_t ArrivedMs = 0; // monotonic time the head was complete (for time-taken)
     // Filled by the sends (any thread): what the log line reports.
     std::atomic<ULONGLONG> BytesSent{0};

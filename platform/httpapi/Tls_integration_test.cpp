@@ -1,6 +1,7 @@
 // TLS integration: certificate bindings through the service configuration, a certificate store
 // of PEM files, and https and upgraded (wss-style) connections served over TLS.
 #include "platform/httpapi/TestClient.h"
+#include "testing/TestCertificate.h"
 
 #include <gtest/gtest.h>
 
@@ -26,52 +27,8 @@ namespace {
 
 constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
 
-std::string Run(const std::string& Command) {
-    std::string Output;
-    if (FILE* Pipe = popen(Command.c_str(), "r")) {
-        char Buffer[256];
-        while (fgets(Buffer, sizeof(Buffer), Pipe) != nullptr) {
-            Output += Buffer;
-        }
-        pclose(Pipe);
-    }
-    return Output;
-}
-
-// A throw-away self-signed certificate in a temporary store, found through HTTPAPI_CERTSTORE.
-class TCertificate {
-public:
-    TCertificate() {
-        FRoot =
-            std::filesystem::temp_directory_path() / ("httpapi-certs-" + std::to_string(getpid()));
-        std::filesystem::remove_all(FRoot);
-        std::filesystem::create_directories(FRoot / "MY");
-        const std::string Pem = (FRoot / "MY" / "server.pem").string();
-        const std::string Key = (FRoot / "key.pem").string();
-        const std::string Cert = (FRoot / "cert.pem").string();
-        Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-            "-subj /CN=localhost -keyout " +
-            Key + " -out " + Cert + " 2>/dev/null");
-        Run("cat " + Cert + " " + Key + " > " + Pem);
-        // "SHA1 Fingerprint=AB:CD:..."
-        const std::string Print = Run("openssl x509 -in " + Cert + " -noout -fingerprint -sha1");
-        const std::size_t Equals = Print.find('=');
-        for (std::size_t I = Equals + 1; Equals != std::string::npos && I + 1 < Print.size();
-             I += 3) {
-            FHash.push_back(static_cast<std::uint8_t>(std::stoi(Print.substr(I, 2), nullptr, 16)));
-        }
-        setenv("HTTPAPI_CERTSTORE", FRoot.c_str(), 1);
-    }
-    ~TCertificate() {
-        unsetenv("HTTPAPI_CERTSTORE");
-        std::filesystem::remove_all(FRoot);
-    }
-    const std::vector<std::uint8_t>& Hash() const { return FHash; }
-
-private:
-    std::filesystem::path FRoot;
-    std::vector<std::uint8_t> FHash;
-};
+// A throw-away certificate in a temporary store, found through HTTPAPI_CERTSTORE.
+using TCertificate = testsupport::TTestCertificate;
 
 ULONG Bind(const std::string& Ip, std::uint16_t Port, const std::vector<std::uint8_t>& Hash,
            bool Delete = false) {
@@ -93,9 +50,25 @@ ULONG Bind(const std::string& Ip, std::uint16_t Port, const std::vector<std::uin
 // A blocking TLS client over a loopback socket; every read waits at most ten seconds.
 class TTlsClient {
 public:
-    explicit TTlsClient(std::uint16_t Port) {
+    /// MaxVersion (TLS1_2_VERSION, ...), Ciphers (a TLS 1.2 cipher list or TLS 1.3 suites)
+    /// and Groups limit what the client offers; 0 and null leave OpenSSL's defaults.
+    explicit TTlsClient(std::uint16_t Port, int MaxVersion = 0, const char* Ciphers = nullptr,
+                        const char* Groups = nullptr) {
         signal(SIGPIPE, SIG_IGN); // OpenSSL writes with write(): a refused peer must not kill us
         FContext = SSL_CTX_new(TLS_client_method());
+        if (MaxVersion != 0) {
+            SSL_CTX_set_max_proto_version(FContext, MaxVersion);
+        }
+        if (Ciphers != nullptr) {
+            if (MaxVersion == TLS1_2_VERSION) {
+                SSL_CTX_set_cipher_list(FContext, Ciphers);
+            } else {
+                SSL_CTX_set_ciphersuites(FContext, Ciphers);
+            }
+        }
+        if (Groups != nullptr) {
+            SSL_CTX_set1_groups_list(FContext, Groups);
+        }
         FFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in Address{};
         Address.sin_family = AF_INET;
@@ -150,6 +123,53 @@ private:
 struct TRecord {
     alignas(8) char Bytes[sizeof(HTTP_REQUEST) + 8192];
     HTTP_REQUEST* Get() { return reinterpret_cast<HTTP_REQUEST*>(Bytes); }
+};
+
+// An https prefix on a free port with the certificate bound to it, its queue ready to serve.
+class TTlsServer {
+public:
+    explicit TTlsServer(const TCertificate& Certificate) {
+        EXPECT_EQ(
+            HttpInitialize(Version2, HTTP_INITIALIZE_SERVER | HTTP_INITIALIZE_CONFIG, nullptr),
+            NO_ERROR);
+        EXPECT_EQ(HttpCreateServerSession(Version2, &FSession, 0), NO_ERROR);
+        EXPECT_EQ(HttpCreateUrlGroup(FSession, &FGroup, 0), NO_ERROR);
+        EXPECT_EQ(HttpCreateRequestQueue(Version2, nullptr, nullptr, 0, &FQueue), NO_ERROR);
+        HTTP_BINDING_INFO Binding{};
+        Binding.Flags.Present = 1;
+        Binding.RequestQueueHandle = FQueue;
+        EXPECT_EQ(
+            HttpSetUrlGroupProperty(FGroup, HttpServerBindingProperty, &Binding, sizeof(Binding)),
+            NO_ERROR);
+        for (int Attempt = 0; Attempt < 20 && FPort == 0; ++Attempt) {
+            const std::uint16_t Candidate = FreePort();
+            const std::wstring Url = L"https://127.0.0.1:" + std::to_wstring(Candidate) + L"/";
+            if (HttpAddUrlToUrlGroup(FGroup, Url.c_str(), 0, 0) == NO_ERROR) {
+                FPort = Candidate;
+            }
+        }
+        EXPECT_NE(FPort, 0);
+        FHash = Certificate.Hash();
+        EXPECT_EQ(Bind("0.0.0.0", FPort, FHash), NO_ERROR);
+    }
+    ~TTlsServer() {
+        EXPECT_EQ(Bind("0.0.0.0", FPort, FHash, true), NO_ERROR);
+        EXPECT_EQ(HttpCloseRequestQueue(FQueue), NO_ERROR);
+        EXPECT_EQ(HttpRemoveUrlFromUrlGroup(FGroup, nullptr, HTTP_URL_FLAG_REMOVE_ALL), NO_ERROR);
+        EXPECT_EQ(HttpCloseUrlGroup(FGroup), NO_ERROR);
+        EXPECT_EQ(HttpCloseServerSession(FSession), NO_ERROR);
+        EXPECT_EQ(HttpTerminate(HTTP_INITIALIZE_SERVER | HTTP_INITIALIZE_CONFIG, nullptr),
+                  NO_ERROR);
+    }
+    HANDLE Queue() const { return FQueue; }
+    std::uint16_t Port() const { return FPort; }
+
+private:
+    HTTP_SERVER_SESSION_ID FSession = 0;
+    HTTP_URL_GROUP_ID FGroup = 0;
+    HANDLE FQueue = nullptr;
+    std::uint16_t FPort = 0;
+    std::vector<std::uint8_t> FHash;
 };
 
 } // namespace
@@ -326,4 +346,100 @@ TEST(HttpApiTls, HttpsAndUpgradedConnections) {
     EXPECT_EQ(HttpCloseUrlGroup(Group), NO_ERROR);
     EXPECT_EQ(HttpCloseServerSession(Session), NO_ERROR);
     EXPECT_EQ(HttpTerminate(HTTP_INITIALIZE_SERVER | HTTP_INITIALIZE_CONFIG, nullptr), NO_ERROR);
+}
+
+// A request that came over TLS says so as the Windows listener does: pSslInfo with the key
+// sizes and the certificate's names, and an SslProtocol entry with protocol, cipher, hash and
+// key exchange (they were missing: a TLS request looked like a plain one).
+TEST(HttpApiTls, ARequestOverTlsCarriesItsTlsFacts) {
+    // The Windows security package's identifiers.
+    constexpr ULONG Tls12 = 0x400;       // SP_PROT_TLS1_2_SERVER
+    constexpr ULONG Tls13 = 0x1000;      // SP_PROT_TLS1_3_SERVER
+    constexpr ALG_ID Aes128 = 0x660e;    // CALG_AES_128
+    constexpr ALG_ID Aes256 = 0x6610;    // CALG_AES_256
+    constexpr ALG_ID Sha256 = 0x800c;    // CALG_SHA_256
+    constexpr ALG_ID Sha384 = 0x800d;    // CALG_SHA_384
+    constexpr ALG_ID EcdhEphem = 0xae06; // CALG_ECDH_EPHEM
+    struct TCase {
+        const char* Name;
+        int MaxVersion;
+        const char* Ciphers;
+        const char* Group;
+        ULONG Protocol;
+        ALG_ID Cipher; // 0: one the security package has no identifier for
+        ULONG Bits;
+        ALG_ID Hash;
+        ULONG HashBits;
+        ULONG ExchangeBits;
+    };
+    const TCase Cases[] = {
+        {"TLS 1.3 AES-128", 0, "TLS_AES_128_GCM_SHA256", "P-256", Tls13, Aes128, 128, Sha256, 256,
+         256},
+        {"TLS 1.3 AES-256", 0, "TLS_AES_256_GCM_SHA384", "X25519", Tls13, Aes256, 256, Sha384, 384,
+         255},
+        {"TLS 1.3 ChaCha20", 0, "TLS_CHACHA20_POLY1305_SHA256", "P-384", Tls13, 0, 256, Sha256, 256,
+         384},
+        {"TLS 1.2 AES-128", TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256", "P-256", Tls12, Aes128,
+         128, Sha256, 256, 256},
+        {"TLS 1.2 AES-256", TLS1_2_VERSION, "ECDHE-ECDSA-AES256-GCM-SHA384", "P-256", Tls12, Aes256,
+         256, Sha384, 384, 256},
+    };
+    TCertificate Certificate;
+    TTlsServer Server(Certificate);
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TTlsClient Client(Server.Port(), Case.MaxVersion, Case.Ciphers, Case.Group);
+        ASSERT_TRUE(Client.Connected());
+        // Two requests on the connection: both carry the facts.
+        for (int Round = 0; Round < 2; ++Round) {
+            ASSERT_TRUE(Client.Send("GET /facts HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+            TRecord Record;
+            ULONG Bytes = 0;
+            ASSERT_EQ(HttpReceiveHttpRequest(Server.Queue(), HTTP_NULL_ID, 0, Record.Get(),
+                                             sizeof(Record.Bytes), &Bytes, nullptr),
+                      NO_ERROR);
+            const HTTP_REQUEST& Request = *Record.Get();
+            EXPECT_NE(Request.RawConnectionId, HTTP_NULL_ID);
+            ASSERT_NE(Request.pSslInfo, nullptr);
+            const HTTP_SSL_INFO& Ssl = *Request.pSslInfo;
+            EXPECT_EQ(Ssl.ServerCertKeySize, 256); // the certificate's P-256 key
+            EXPECT_EQ(Ssl.ConnectionKeySize, Case.Bits);
+            ASSERT_NE(Ssl.pServerCertIssuer, nullptr);
+            ASSERT_NE(Ssl.pServerCertSubject, nullptr);
+            EXPECT_STREQ(Ssl.pServerCertIssuer, "CN=localhost"); // self-signed
+            EXPECT_STREQ(Ssl.pServerCertSubject, "CN=localhost");
+            EXPECT_EQ(Ssl.ServerCertIssuerSize, 12u);
+            EXPECT_EQ(Ssl.ServerCertSubjectSize, 12u);
+            EXPECT_EQ(Ssl.pClientCertInfo, nullptr);
+            EXPECT_EQ(Ssl.SslClientCertNegotiated, 0u);
+            ASSERT_EQ(Request.RequestInfoCount, 1);
+            const HTTP_REQUEST_INFO& Info = Request.pRequestInfo[0];
+            EXPECT_EQ(Info.InfoType, HttpRequestInfoTypeSslProtocol);
+            ASSERT_EQ(Info.InfoLength, sizeof(HTTP_SSL_PROTOCOL_INFO));
+            const auto& Protocol = *static_cast<const HTTP_SSL_PROTOCOL_INFO*>(Info.pInfo);
+            EXPECT_EQ(Protocol.Protocol, Case.Protocol);
+            EXPECT_EQ(Protocol.CipherType, Case.Cipher);
+            EXPECT_EQ(Protocol.CipherStrength, Case.Bits);
+            EXPECT_EQ(Protocol.HashType, Case.Hash);
+            EXPECT_EQ(Protocol.HashStrength, Case.HashBits);
+            EXPECT_EQ(Protocol.KeyExchangeType, EcdhEphem);
+            EXPECT_EQ(Protocol.KeyExchangeStrength, Case.ExchangeBits);
+            // Every pointer points into the caller's buffer.
+            const auto Inside = [&](const void* Pointer) {
+                return Pointer >= static_cast<const void*>(Record.Bytes) &&
+                       Pointer < static_cast<const void*>(Record.Bytes + Bytes);
+            };
+            EXPECT_TRUE(Inside(Request.pSslInfo));
+            EXPECT_TRUE(Inside(Ssl.pServerCertIssuer));
+            EXPECT_TRUE(Inside(Ssl.pServerCertSubject));
+            EXPECT_TRUE(Inside(Info.pInfo));
+            EXPECT_TRUE(Inside(Request.pRequestInfo));
+            HTTP_RESPONSE Response{};
+            Response.StatusCode = 204;
+            ASSERT_EQ(HttpSendHttpResponse(Server.Queue(), Request.RequestId, 0, &Response, nullptr,
+                                           nullptr, nullptr, 0, nullptr, nullptr),
+                      NO_ERROR);
+            EXPECT_EQ(Client.ReadUntil("\r\n\r\n").rfind("HTTP/1.1 204 ", 0), 0u);
+        }
+    }
 }

@@ -605,6 +605,11 @@ void TzefWSConnection_Base_Stream::ReadUTF8Text(rtl::TMemoryStream& aStream, std
         return;
     }
     aText.assign(aStream.View());
+    // Validation lets a lone 0xF4 end the payload; decoding drops that cut-off sequence, so
+    // the text handed on (and echoed) is UTF-8. The last byte of a whole sequence is never 0xF4.
+    if (ValidateUTF8() && !aText.empty() && static_cast<std::uint8_t>(aText.back()) == 0xF4) {
+        aText.pop_back();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

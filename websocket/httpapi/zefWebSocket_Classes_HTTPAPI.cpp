@@ -391,9 +391,24 @@ void TzefWSConnection_HTTPAPI::WaitForDisconnect() {
     }
 }
 
+TzefWSConnection_HTTPAPI::TReaderMark::TReaderMark(std::atomic<std::thread::id>& aReader)
+    : FReader(aReader)
+    , FOuter(aReader.load() != std::this_thread::get_id()) {
+    if (FOuter) {
+        FReader.store(std::this_thread::get_id());
+    }
+}
+
+TzefWSConnection_HTTPAPI::TReaderMark::~TReaderMark() {
+    if (FOuter) {
+        FReader.store(std::thread::id());
+    }
+}
+
 void TzefWSConnection_HTTPAPI::ReadEntityBody() {
+    TReaderMark Mark(FReader);
     std::uint64_t Id = FHTTPRequestId.load();
-    if (Id == 0) {
+    if (Id == 0 || Disconnected()) {
         return;
     }
     // Small until a read fills it; never zero-filled, so that an idle connection's pending
@@ -426,6 +441,7 @@ void TzefWSConnection_HTTPAPI::ReadEntityBody() {
 }
 
 void TzefWSConnection_HTTPAPI::DoReadData(std::uint32_t aBytesReceived) {
+    TReaderMark Mark(FReader);
     if (Disconnected()) {
         // The connection was closed from this side (a close frame went out) while the read was
         // pending: whatever the peer sent now, the channel ends here rather than waiting for
@@ -448,6 +464,7 @@ void TzefWSConnection_HTTPAPI::DoReadData(std::uint32_t aBytesReceived) {
 }
 
 void TzefWSConnection_HTTPAPI::ReadData(bool aRequireMask) {
+    TReaderMark Mark(FReader);
     while (ReadableBytes() > 0 && !Disconnected() && !MustDisconnect()) {
         std::size_t Before = FBufferPos;
         if (Transport() == TwsTransport::trpTCP) {
@@ -500,6 +517,13 @@ void TzefWSConnection_HTTPAPI::ReleaseBuffers() {
 }
 
 void TzefWSConnection_HTTPAPI::ClearReceiveBuffer() {
+    // The buffer belongs to the thread that reads: a close made on another thread (the
+    // application's) leaves it alone, and the reader, finding the connection closed, takes
+    // nothing more from it.
+    const std::thread::id Reader = FReader.load();
+    if (Reader != std::thread::id() && Reader != std::this_thread::get_id()) {
+        return;
+    }
     FBufferLength = 0;
     FBufferPos = 0;
 }

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 #include <windows.h>
 
@@ -175,6 +176,22 @@ private:
     std::size_t FBufferSize = 0;
     std::size_t FBufferLength = 0;
     std::size_t FBufferPos = 0;
+    // The thread that works on the read buffer now (none: a default id). Set before it looks
+    // at Disconnected, which a close on another thread sets before it looks at this: either
+    // that close leaves the buffer to the reader, or the reader sees the connection closed.
+    std::atomic<std::thread::id> FReader{};
+    /// Marks the calling thread as the reader for its scope (nested marks keep the outer one).
+    class TReaderMark {
+    public:
+        explicit TReaderMark(std::atomic<std::thread::id>& aReader);
+        ~TReaderMark();
+        TReaderMark(const TReaderMark&) = delete;
+        TReaderMark& operator=(const TReaderMark&) = delete;
+
+    private:
+        std::atomic<std::thread::id>& FReader;
+        bool FOuter;
+    };
     TzefHTTPAPIContext FReadContext;            // Embedded; one read at a time.
     TzefHTTPAPIContext FWaitContext;            // Embedded; one disconnect wait.
     std::atomic<int> FOperations{1};            // The connect handler holds the first.

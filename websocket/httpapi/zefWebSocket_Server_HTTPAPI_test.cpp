@@ -3,6 +3,7 @@
 // activation and the release of every connection and record.
 #include "websocket/httpapi/zefWebSocket_Server_HTTPAPI.h"
 
+#include "testing/TestCertificate.h"
 #include "testing/WebSocketTestClient.h"
 #include "websocket/core/zefBase_Helpers.h"
 #include "websocket/httpapi/zefWebSocket.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -258,6 +260,73 @@ TEST_P(TzefWSServer_HTTPAPI_Modes, StoppingWithOpenConnectionsEndsThemAndFreesEv
     }
 }
 
+/// A masked client frame with a zero mask key (the payload goes as it is).
+std::string MaskedFrame(std::uint8_t aOpcode, const std::string& aPayload) {
+    std::string Frame(1, char(0x80 | aOpcode));
+    if (aPayload.size() < 126) {
+        Frame += char(0x80 | aPayload.size());
+    } else if (aPayload.size() < 65536) {
+        Frame += char(0x80 | 126);
+        Frame += char(aPayload.size() >> 8);
+        Frame += char(aPayload.size() & 0xFF);
+    } else {
+        Frame += char(0x80 | 127);
+        for (int Shift = 56; Shift >= 0; Shift -= 8) {
+            Frame += char((std::uint64_t(aPayload.size()) >> Shift) & 0xFF);
+        }
+    }
+    Frame.append(4, '\0');
+    return Frame + aPayload;
+}
+
+// A client that sends its last message, its close frame and the end of its stream in one go
+// gets the echo, then the close reply, in that order (the echo was lost when the end of the
+// stream arrived with the bytes it answered).
+TEST_P(TzefWSServer_HTTPAPI_Modes, AClientThatHalfClosesAfterItsLastMessageGetsItsEcho) {
+    struct TCase {
+        const char* Name;
+        std::size_t Size;
+        bool CloseFrame; // else the stream just ends after the message
+    };
+    const TCase Cases[] = {
+        {"short message and close frame", 5, true},
+        {"message over several reads and close frame", 70000, true},
+        {"short message, no close frame", 5, false},
+        {"message over several reads, no close frame", 70000, false},
+    };
+    TEchoServer Echo(GetParam());
+    ASSERT_NE(Echo.Port(), 0);
+    int Ended = 0;
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TWebSocketTestClient Client;
+        ASSERT_TRUE(Echo.Open(Client));
+        std::string Text(Case.Size, 'e');
+        for (std::size_t I = 0; I < Text.size(); I += 7) {
+            Text[I] = char('a' + I % 26);
+        }
+        std::string Bytes = MaskedFrame(0x1, Text);
+        if (Case.CloseFrame) {
+            Bytes += MaskedFrame(0x8, std::string("\x03\xE8", 2));
+        }
+        ASSERT_TRUE(Client.SendRaw(Bytes));
+        Client.ShutdownSend();
+        auto Reply = Client.ReadFrame();
+        ASSERT_TRUE(Reply.has_value());
+        EXPECT_EQ(Reply->Opcode, 0x1);
+        EXPECT_TRUE(Reply->Payload == Text) << Reply->Payload.size() << " bytes came back";
+        if (Case.CloseFrame) {
+            auto Close = Client.ReadFrame();
+            ASSERT_TRUE(Close.has_value());
+            EXPECT_EQ(Close->Opcode, 0x8);
+            EXPECT_EQ(Close->CloseCode(), 1000);
+        }
+        EXPECT_EQ(Client.ReadUntilClosed().value_or("<not closed>"), "");
+        ASSERT_TRUE(Echo.Events.WaitDisconnects(++Ended));
+    }
+    EXPECT_EQ(Echo.Server().Count(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(SendModes, TzefWSServer_HTTPAPI_Modes, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& Info) {
                              return std::string(Info.param ? "Asynchronous" : "Synchronous");
@@ -486,6 +555,58 @@ TEST(TzefWSServer_HTTPAPI, PlainRequests) {
         Echo.Server().SetActive(false);
         EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
     }
+}
+
+// Over https (a binding with a certificate, curl as the client) the built-in page names the
+// secure schemes and a plain request reaches its handler with its https URL.
+TEST(TzefWSServer_HTTPAPI, ServesHttpsThroughABindingWithACertificate) {
+    testsupport::TTestCertificate Certificate;
+    ASSERT_TRUE(Certificate.Valid());
+    std::unique_ptr<TzefWebSocketServer_HTTPAPI> Server;
+    std::uint16_t Port = 0;
+    for (int Attempt = 0; Attempt < 10 && Port == 0; ++Attempt) {
+        Server = std::make_unique<TzefWebSocketServer_HTTPAPI>();
+        Server->SetHost("");
+        Server->SetThreadPoolSize(2);
+        Server->OnHTTPRequest = [](TzefWSConnection_HTTPAPI& aConnection, const THttpServerRequest&,
+                                   THttpServerResponse& aResponse) {
+            aResponse.ResponseNo = 200;
+            aResponse.ContentType = "text/plain";
+            aResponse.ContentText = "url=" + aConnection.URL();
+        };
+        const std::uint16_t Candidate = FreeLoopbackPort();
+        Server->Bindings().NewBinding("127.0.0.1", Candidate, "/ws/", true, Certificate.HashText());
+        try {
+            Server->SetActive(true);
+            Port = Candidate;
+        } catch (const std::exception&) {
+            Server.reset(); // The port was taken meanwhile: another one.
+        }
+    }
+    ASSERT_NE(Port, 0);
+    const std::string Base = "127.0.0.1:" + std::to_string(Port);
+    const std::string Page = testsupport::RunCommand("curl -sk --max-time 30 https://" + Base +
+                                                     "/ws/zefWebSockets.html");
+    EXPECT_NE(Page.find("\"https://" + Base + "/\""), std::string::npos) << Page.substr(0, 300);
+    EXPECT_NE(Page.find("\"wss://" + Base + "\""), std::string::npos);
+    EXPECT_EQ(Page.find("{%"), std::string::npos); // every placeholder filled
+    EXPECT_EQ(testsupport::RunCommand("curl -sk --max-time 30 'https://" + Base + "/ws/x?y=1'"),
+              "url=https://" + Base + "/ws/x?y=1");
+    Server->SetActive(false);
+    Server.reset();
+    EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), 0);
+    // The binding stays in the platform's configuration after the stop, as on Windows.
+    const THttpApiFunctions& Api = LoadHttpApi();
+    ASSERT_EQ(Api.HttpInitialize(HTTPAPI_VERSION_2, HTTP_INITIALIZE_CONFIG, nullptr), NO_ERROR);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(Port);
+    HTTP_SERVICE_CONFIG_SSL_SET Set{};
+    Set.KeyDesc.pIpPort = reinterpret_cast<PSOCKADDR>(&Address);
+    EXPECT_EQ(Api.HttpDeleteServiceConfiguration(nullptr, HttpServiceConfigSSLCertInfo, &Set,
+                                                 sizeof Set, nullptr),
+              NO_ERROR);
+    EXPECT_EQ(Api.HttpTerminate(HTTP_INITIALIZE_CONFIG, nullptr), NO_ERROR);
 }
 
 TEST(TzefWSServer_HTTPAPI, ServerSentEventsCarryTheEchoOfAPostedMessage) {

@@ -505,6 +505,22 @@ typedef struct _HTTP_REQUEST_INFO {
     PVOID pInfo;
 } HTTP_REQUEST_INFO, *PHTTP_REQUEST_INFO;
 
+#ifndef ALGIDDEF
+#define ALGIDDEF
+typedef unsigned int ALG_ID;
+#endif
+
+// The pInfo of an HttpRequestInfoTypeSslProtocol entry.
+typedef struct _HTTP_SSL_PROTOCOL_INFO {
+    ULONG Protocol;
+    ALG_ID CipherType;
+    ULONG CipherStrength;
+    ALG_ID HashType;
+    ULONG HashStrength;
+    ALG_ID KeyExchangeType;
+    ULONG KeyExchangeStrength;
+} HTTP_SSL_PROTOCOL_INFO, *PHTTP_SSL_PROTOCOL_INFO;
+
 typedef enum _HTTP_AUTH_STATUS {
     HttpAuthStatusSuccess,
     HttpAuthStatusNotAuthenticated,
