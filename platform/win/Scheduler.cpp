@@ -391,10 +391,15 @@ TScheduler& Scheduler() noexcept {
     return *Instance;
 }
 
+// The calling thread's slot once it has one (null before, and once its thread-locals are
+// being destroyed).
+thread_local TThreadSlot* CurrentSlot = nullptr;
+
 TThreadSlot& ThisSlot() noexcept {
     struct THolder {
         TThreadSlot* Slot = nullptr;
         ~THolder() {
+            CurrentSlot = nullptr;
             if (Slot != nullptr) {
                 Scheduler().GiveSlot(Slot);
             }
@@ -408,6 +413,7 @@ TThreadSlot& ThisSlot() noexcept {
             // Out of memory on a thread's first wait: nothing sensible can go on.
             std::terminate();
         }
+        CurrentSlot = Holder.Slot;
     }
     return *Holder.Slot;
 }
@@ -422,7 +428,7 @@ void TParker::ReleaseNow() noexcept {
     const std::uint32_t Previous = FState.exchange(Released);
     if (Previous == Asleep) {
         FutexWakeOne(FState);
-    } else if (Previous == Polling && this != &Current()) {
+    } else if (Previous == Polling && (CurrentSlot == nullptr || this != &CurrentSlot->Parker)) {
         Scheduler().InterruptPoll();
     }
 }
@@ -493,9 +499,10 @@ bool TParker::Wait(bool Timed, TClock::time_point Deadline) noexcept {
 }
 
 void Wake(TParker& Parker) noexcept {
-    TThreadSlot& Slot = ThisSlot();
-    if (&Parker != &Slot.Parker && (Slot.Serving || Slot.Polling) &&
-        Scheduler().Defer(Slot, Parker)) {
+    // A thread that never waited here (or is ending) wakes at once.
+    TThreadSlot* Slot = CurrentSlot;
+    if (Slot != nullptr && &Parker != &Slot->Parker && (Slot->Serving || Slot->Polling) &&
+        Scheduler().Defer(*Slot, Parker)) {
         return;
     }
     Parker.ReleaseNow();
@@ -525,10 +532,13 @@ TRunningCounter* RunningOn() noexcept {
     return ThisSlot().RunningOn;
 }
 
-TBlockingScope::TBlockingScope() noexcept {
-    TThreadSlot& Slot = ThisSlot();
-    Scheduler().Flush(Slot);
-    FCounter = Slot.RunningOn;
+TBlockingScope::TBlockingScope() noexcept : FCounter(nullptr) {
+    TThreadSlot* Slot = CurrentSlot; // a thread that never waited here has nothing to do
+    if (Slot == nullptr) {
+        return;
+    }
+    Scheduler().Flush(*Slot);
+    FCounter = Slot->RunningOn;
     if (FCounter != nullptr) {
         FCounter->ThreadBlocks();
     }
