@@ -3,8 +3,7 @@
 // formed or not), frames read with a bounded wait, and the end of the connection observed.
 #include "testing/WebSocketTestClient.h"
 
-#include "websocket/core/zefBase_Helpers.h"
-#include "websocket/core/zefWebSocket_Helpers.h"
+#include "bench/websocket/WsClientFrame.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -108,7 +107,7 @@ int TWebSocketTestClient::Handshake(const std::string& aPath,
     for (std::uint8_t& Byte : KeyBytes) {
         Byte = std::uint8_t(Random()());
     }
-    std::string Key = EncodeBase64(KeyBytes);
+    std::string Key = wsload::Base64(KeyBytes);
     std::string Request =
         "GET " + aPath + " HTTP/1.1\r\nHost: " + FHost + ":" + std::to_string(FPort) + "\r\n";
     if (aStandardHeaders) {
@@ -140,7 +139,8 @@ int TWebSocketTestClient::Handshake(const std::string& aPath,
         Status = std::atoi(FResponseHead.c_str() + 9);
     }
     if (Status == 101 && aStandardHeaders &&
-        ResponseHeader("Sec-WebSocket-Accept") != GetWebSocketAccept(Key)) {
+        // The load tool's accept key (OpenSSL's SHA-1 and Base64), never the server's own.
+        ResponseHeader("Sec-WebSocket-Accept") != wsload::AcceptKey(Key)) {
         return -1;
     }
     return Status;

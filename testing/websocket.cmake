@@ -8,4 +8,5 @@ target_link_libraries(testing_websocket INTERFACE zef_core)
 add_library(testing_websocket_client STATIC ${CMAKE_CURRENT_LIST_DIR}/WebSocketTestClient.cpp
             ${CMAKE_CURRENT_LIST_DIR}/TestProgram.cpp)
 project_target_options(testing_websocket_client)
-target_link_libraries(testing_websocket_client PUBLIC zef_core)
+# The accept key is checked with the load tool's client codec (OpenSSL), not the server's.
+target_link_libraries(testing_websocket_client PUBLIC zef_core PRIVATE wsload_frame)
