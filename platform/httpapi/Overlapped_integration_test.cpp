@@ -1,6 +1,7 @@
 // Overlapped integration: completion ports, upgraded (opaque) connections and disconnect waits,
 // through the exported API on real loopback sockets, written as a Windows program writes them.
-#include "platform/httpapi/TestClient.h"
+#include "testing/HttpApiTestQueue.h"
+#include "testing/HttpTestClient.h"
 #include "testing/ProcessLimits.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@
 #include <vector>
 #include <windows.h>
 
-using namespace httpapi::testing;
+using namespace testsupport;
 
 namespace {
 
@@ -24,52 +25,10 @@ constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
 constexpr ULONG ReadSize = 16384;
 constexpr ULONG_PTR QuitKey = 1;
 
-// A server's objects: session, URL group, queue bound to it, one prefix on a free port.
-class TQueueFixture {
+// The upgrade tests serve under /echo/.
+class TQueueFixture : public THttpApiTestQueue {
 public:
-    explicit TQueueFixture(const std::wstring& Path = L"/echo/") {
-        EXPECT_EQ(HttpInitialize(Version2, HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
-        EXPECT_EQ(HttpCreateServerSession(Version2, &FSession, 0), NO_ERROR);
-        EXPECT_EQ(HttpCreateUrlGroup(FSession, &FGroup, 0), NO_ERROR);
-        EXPECT_EQ(HttpCreateRequestQueue(Version2, nullptr, nullptr, 0, &FQueue), NO_ERROR);
-        HTTP_BINDING_INFO Binding{};
-        Binding.Flags.Present = 1;
-        Binding.RequestQueueHandle = FQueue;
-        EXPECT_EQ(
-            HttpSetUrlGroupProperty(FGroup, HttpServerBindingProperty, &Binding, sizeof(Binding)),
-            NO_ERROR);
-        for (int Attempt = 0; Attempt < 20 && FPort == 0; ++Attempt) {
-            const std::uint16_t Candidate = FreePort();
-            const std::wstring Url = L"http://127.0.0.1:" + std::to_wstring(Candidate) + Path;
-            if (HttpAddUrlToUrlGroup(FGroup, Url.c_str(), 0, 0) == NO_ERROR) {
-                FPort = Candidate;
-            }
-        }
-        EXPECT_NE(FPort, 0);
-    }
-    ~TQueueFixture() {
-        if (FQueue != nullptr) {
-            HttpCloseRequestQueue(FQueue);
-        }
-        HttpRemoveUrlFromUrlGroup(FGroup, nullptr, HTTP_URL_FLAG_REMOVE_ALL);
-        HttpCloseUrlGroup(FGroup);
-        HttpCloseServerSession(FSession);
-        EXPECT_EQ(HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
-    }
-    HANDLE Queue() const { return FQueue; }
-    HTTP_URL_GROUP_ID Group() const { return FGroup; }
-    std::uint16_t Port() const { return FPort; }
-    /// Closes the queue now (the destructor then leaves it alone).
-    void CloseQueue() {
-        EXPECT_EQ(HttpCloseRequestQueue(FQueue), NO_ERROR);
-        FQueue = nullptr;
-    }
-
-private:
-    HTTP_SERVER_SESSION_ID FSession = 0;
-    HTTP_URL_GROUP_ID FGroup = 0;
-    HANDLE FQueue = nullptr;
-    std::uint16_t FPort = 0;
+    explicit TQueueFixture(const std::wstring& Path = L"/echo/") : THttpApiTestQueue(Path) {}
 };
 
 ULONG SendUpgrade(HANDLE Queue, HTTP_REQUEST_ID Id) {
@@ -99,7 +58,7 @@ ULONG SendBytes(HANDLE Queue, HTTP_REQUEST_ID Id, const void* Data, ULONG Size, 
 }
 
 // Reads a response head (up to its blank line).
-std::string ReadHead(TTestClient& Client) {
+std::string ReadHead(THttpTestClient& Client) {
     std::string Head;
     while (Head.size() < 4 || Head.compare(Head.size() - 4, 4, "\r\n\r\n") != 0) {
         const auto Byte = Client.ReadExactly(1);
@@ -112,7 +71,7 @@ std::string ReadHead(TTestClient& Client) {
 }
 
 // Asks for an upgrade and reads the 101's head.
-std::string Upgrade(TTestClient& Client, std::uint16_t Port) {
+std::string Upgrade(THttpTestClient& Client, std::uint16_t Port) {
     Client.Send("GET /echo/ HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(Port) +
                 "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
     return ReadHead(Client);
@@ -323,9 +282,9 @@ TEST(OverlappedEcho, ConcurrentClientsEchoAndLeaveNothingBehind) {
     std::vector<std::thread> Threads;
     for (int T = 0; T < ClientThreads; ++T) {
         Threads.emplace_back([&, T] {
-            std::vector<std::unique_ptr<TTestClient>> Mine;
+            std::vector<std::unique_ptr<THttpTestClient>> Mine;
             for (int C = T; C < Clients; C += ClientThreads) {
-                Mine.push_back(std::make_unique<TTestClient>(Fixture.Port()));
+                Mine.push_back(std::make_unique<THttpTestClient>(Fixture.Port()));
                 if (Upgrade(*Mine.back(), Fixture.Port()).rfind("HTTP/1.1 101 ", 0) != 0) {
                     ++Mismatches;
                 }
@@ -403,7 +362,7 @@ TEST(OverlappedReceive, EventsPendingAndImmediateResults) {
     EXPECT_FALSE(GetOverlappedResult(Fixture.Queue(), &First.Overlapped, &Bytes, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
 
-    TTestClient Client(Fixture.Port());
+    THttpTestClient Client(Fixture.Port());
     Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
     const auto [Code, Size] = First.Wait(Fixture.Queue());
     ASSERT_EQ(Code, NO_ERROR);
@@ -473,7 +432,7 @@ TEST(OverlappedOpaque, PeerCloseEndsReadsAndDisconnectWaits) {
         {"close", false, ""}, {"close after data", false, "abc"}, {"reset", true, ""}};
     for (const TCase& Case : Cases) {
         TQueueFixture Fixture;
-        TTestClient Client(Fixture.Port());
+        THttpTestClient Client(Fixture.Port());
         Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
         TAlignedRequest Storage;
         const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
@@ -521,7 +480,7 @@ TEST(OverlappedOpaque, PeerCloseEndsReadsAndDisconnectWaits) {
 // connection's earlier completions, so the caller may reuse the OVERLAPPED at once.
 TEST(OverlappedOpaque, ACallThatCompletesAtOnceHasReportedWhenItReturns) {
     TQueueFixture Fixture;
-    TTestClient Client(Fixture.Port());
+    THttpTestClient Client(Fixture.Port());
     Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
@@ -579,7 +538,7 @@ TEST(OverlappedQueue, CloseAbortsEverythingWith995) {
     TQueueFixture Fixture;
     const HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
     ASSERT_EQ(CreateIoCompletionPort(Fixture.Queue(), Port, 7, 1), Port);
-    TTestClient Client(Fixture.Port());
+    THttpTestClient Client(Fixture.Port());
     Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
@@ -630,7 +589,7 @@ TEST(OverlappedQueue, CloseAbortsEverythingWith995) {
 // HttpCancelHttpRequest resets the connection; its pending read ends, the client sees a reset.
 TEST(OverlappedQueue, CancelRequestEndsItsConnection) {
     TQueueFixture Fixture;
-    TTestClient Client(Fixture.Port());
+    THttpTestClient Client(Fixture.Port());
     Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
@@ -662,7 +621,7 @@ TEST(OverlappedOpaque, OnlyA101WithoutBodyTurnsOpaque) {
     };
     for (const TCase& Case : Cases) {
         TQueueFixture Fixture;
-        TTestClient Client(Fixture.Port());
+        THttpTestClient Client(Fixture.Port());
         Client.Send(Case.Request);
         TAlignedRequest Storage;
         ULONG Bytes = 0;
@@ -683,7 +642,7 @@ TEST(OverlappedOpaque, OnlyA101WithoutBodyTurnsOpaque) {
 // A client that stops reading pushes back on the sender: the layer holds a bounded amount.
 TEST(OverlappedOpaque, SlowReaderPushesBackOnTheSender) {
     TQueueFixture Fixture;
-    TTestClient Client(Fixture.Port());
+    THttpTestClient Client(Fixture.Port());
     Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
@@ -718,7 +677,7 @@ TEST(OverlappedOpaque, SlowReaderPushesBackOnTheSender) {
 // are refused.
 TEST(OverlappedOpaque, SynchronousDisconnectWaitAndArguments) {
     TQueueFixture Fixture;
-    TTestClient Client(Fixture.Port());
+    THttpTestClient Client(Fixture.Port());
     Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
@@ -756,7 +715,7 @@ namespace {
 struct TPortChannel {
     TQueueFixture Fixture;
     HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
-    TTestClient Client{Fixture.Port()};
+    THttpTestClient Client{Fixture.Port()};
     TAlignedRequest Storage;
     HTTP_REQUEST Request{};
 
@@ -849,7 +808,7 @@ TEST(OverlappedSend, ImmediateSendsStillReportTheirCompletion) {
     }
     {
         TQueueFixture Fixture;
-        TTestClient Client(Fixture.Port());
+        THttpTestClient Client(Fixture.Port());
         Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\n\r\n");
         TAlignedRequest Storage;
         ULONG Bytes = 0;

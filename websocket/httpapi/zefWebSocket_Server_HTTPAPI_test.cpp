@@ -23,7 +23,7 @@ namespace zef {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FreeLoopbackPort;
+using testsupport::FreePort;
 using testing::TWebSocketTestClient;
 
 /// Counts the component's connect and disconnect events and lets the test wait for them.
@@ -81,7 +81,7 @@ public:
             if (aConfigure) {
                 aConfigure(*FServer);
             }
-            std::uint16_t Candidate = FreeLoopbackPort();
+            std::uint16_t Candidate = FreePort();
             FServer->Bindings().NewBinding("127.0.0.1", Candidate, "/ws/");
             try {
                 FServer->SetActive(true);
@@ -621,7 +621,7 @@ TEST(TzefWSServer_HTTPAPI, ActivationRegistersThePrefixesOnceAndAFailedStartLeav
     // Host and port of its own, a duplicate binding (registered once), then a clash with the
     // first component's prefix: the start fails and leaves nothing behind.
     TzefWebSocketServer_HTTPAPI Second;
-    std::uint16_t Own = FreeLoopbackPort();
+    std::uint16_t Own = FreePort();
     Second.SetPort(Own);
     Second.Bindings().NewBinding("127.0.0.1", Own, "/");
     Second.Bindings().NewBinding("127.0.0.1", First.Port(), "/ws/");
