@@ -177,6 +177,7 @@ TEST(HttpApiAuthentication, BasicCredentialsAreReported) {
         {"Authorization: Basic dXNlcjpwYXN\r\n", 400},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Header);
         THttpTestClient Client(Server.Port());
         Client.Send(std::string("GET / HTTP/1.1\r\nHost: x\r\n") + Case.Header + "\r\n");
         if (Case.Expected == 400) {
@@ -287,6 +288,7 @@ TEST(HttpApiQos, ConnectionLimitAndBandwidthSettings) {
         {"connection limit 1", false, HttpQosSettingTypeConnectionLimit, 1, NO_ERROR},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
         HTTP_QOS_SETTING_INFO Qos{Case.Type, nullptr};
         HTTP_FLOWRATE_INFO Flow{};
         if (Case.Type == HttpQosSettingTypeBandwidth) {

@@ -70,10 +70,15 @@ std::string ReadHead(THttpTestClient& Client) {
     return Head;
 }
 
+// Asks for an upgrade of /echo/ (the server's side answers it).
+bool RequestUpgrade(THttpTestClient& Client, std::uint16_t Port) {
+    return Client.Send("GET /echo/ HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(Port) +
+                       "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
+}
+
 // Asks for an upgrade and reads the 101's head.
 std::string Upgrade(THttpTestClient& Client, std::uint16_t Port) {
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(Port) +
-                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
+    RequestUpgrade(Client, Port);
     return ReadHead(Client);
 }
 
@@ -363,7 +368,7 @@ TEST(OverlappedReceive, EventsPendingAndImmediateResults) {
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
 
     THttpTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     const auto [Code, Size] = First.Wait(Fixture.Queue());
     ASSERT_EQ(Code, NO_ERROR);
     EXPECT_GT(Size, sizeof(HTTP_REQUEST_V1));
@@ -431,9 +436,10 @@ TEST(OverlappedOpaque, PeerCloseEndsReadsAndDisconnectWaits) {
     const TCase Cases[] = {
         {"close", false, ""}, {"close after data", false, "abc"}, {"reset", true, ""}};
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
         TQueueFixture Fixture;
         THttpTestClient Client(Fixture.Port());
-        Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+        ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
         TAlignedRequest Storage;
         const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
         EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
@@ -481,7 +487,7 @@ TEST(OverlappedOpaque, PeerCloseEndsReadsAndDisconnectWaits) {
 TEST(OverlappedOpaque, ACallThatCompletesAtOnceHasReportedWhenItReturns) {
     TQueueFixture Fixture;
     THttpTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
     ASSERT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
@@ -539,7 +545,7 @@ TEST(OverlappedQueue, CloseAbortsEverythingWith995) {
     const HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
     ASSERT_EQ(CreateIoCompletionPort(Fixture.Queue(), Port, 7, 1), Port);
     THttpTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
 
@@ -590,7 +596,7 @@ TEST(OverlappedQueue, CloseAbortsEverythingWith995) {
 TEST(OverlappedQueue, CancelRequestEndsItsConnection) {
     TQueueFixture Fixture;
     THttpTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
     TEventOverlapped Read;
@@ -620,6 +626,7 @@ TEST(OverlappedOpaque, OnlyA101WithoutBodyTurnsOpaque) {
         {"GET /echo/ HTTP/1.1\r\nHost: x\r\n\r\n", 101, NO_ERROR},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Request);
         TQueueFixture Fixture;
         THttpTestClient Client(Fixture.Port());
         Client.Send(Case.Request);
@@ -643,7 +650,7 @@ TEST(OverlappedOpaque, OnlyA101WithoutBodyTurnsOpaque) {
 TEST(OverlappedOpaque, SlowReaderPushesBackOnTheSender) {
     TQueueFixture Fixture;
     THttpTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
     constexpr std::size_t Total = 64 * 1024 * 1024;
@@ -678,7 +685,7 @@ TEST(OverlappedOpaque, SlowReaderPushesBackOnTheSender) {
 TEST(OverlappedOpaque, SynchronousDisconnectWaitAndArguments) {
     TQueueFixture Fixture;
     THttpTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
     struct TCase {
@@ -693,6 +700,7 @@ TEST(OverlappedOpaque, SynchronousDisconnectWaitAndArguments) {
         {"reserved set", Request.ConnectionId, 1, ERROR_INVALID_PARAMETER},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
         OVERLAPPED Overlapped{};
         EXPECT_EQ(HttpWaitForDisconnectEx(Fixture.Queue(), Case.Id, Case.Reserved, &Overlapped),
                   Case.Expected)
@@ -730,7 +738,7 @@ struct TPortChannel {
                                               sizeof(Limits)),
                       NO_ERROR);
         }
-        Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+        ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
         Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
         EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
     }

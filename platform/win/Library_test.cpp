@@ -121,6 +121,7 @@ TEST(LoadLibraryW, FailuresAreReported) {
         {nullptr, ERROR_INVALID_PARAMETER},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(::testing::Message() << Case.Name);
         SetLastError(ERROR_SUCCESS);
         EXPECT_EQ(LoadLibraryW(Case.Name), nullptr);
         EXPECT_EQ(GetLastError(), Case.Error);

@@ -88,6 +88,7 @@ TEST(StatusText, KnownCodesAndDigitsForOthers) {
         {404, "Not Found"}, {503, "Service Unavailable"}, {418, "418"}, {0, "0"},
     };
     for (const auto& [Code, Text] : Cases) {
+        SCOPED_TRACE(Code);
         EXPECT_EQ(StatusText(Code), Text);
     }
 }
