@@ -23,8 +23,8 @@ namespace zef {
 namespace {
 
 using namespace std::chrono_literals;
-using testsupport::FreePort;
 using testing::TWebSocketTestClient;
+using testsupport::FreePort;
 
 /// Counts the component's connect and disconnect events and lets the test wait for them.
 class TEventCounter {
@@ -663,38 +663,6 @@ TEST(TzefWSServer_HTTPAPI, DefaultsOfTheComponent) {
     EXPECT_EQ(Server.Timeouts().EntityBody(), 120);
     EXPECT_EQ(Server.NotifyEvents(), TwsNotifyEvent::neNoSync);
     EXPECT_FALSE(Server.Active());
-}
-
-TEST(TzefHTTPServerAPI, LogFolderBoundsAndPoolSizes) {
-    TzefHTTPServerAPI Listener(true, 0);
-    EXPECT_EQ(Listener.ThreadCount(), 1); // 0 threads run one worker.
-    struct TCase {
-        const char* Name;
-        std::string Folder;
-        const char* Message; // nullptr: accepted.
-    };
-    const TCase Cases[] = {
-        {"empty", "", "LogStart(aLogFolder=\"\")"},
-        {"213 characters", "/" + std::string(212, 'a'), nullptr},
-    };
-    for (const TCase& Case : Cases) {
-        SCOPED_TRACE(Case.Name);
-        try {
-            Listener.LogStart(Case.Folder, THttpApiLoggingType::hltW3C, "test",
-                              THttpApiLoggingRollOver::hlrDaily, 0, AllLogFields, 0);
-            ADD_FAILURE() << "accepted";
-        } catch (const TzefWSException& E) {
-            if (Case.Message != nullptr) {
-                EXPECT_STREQ(E.what(), Case.Message);
-            } else {
-                EXPECT_EQ(std::string(E.what()).rfind("aLogFolder is too long for LogStart(", 0),
-                          0u);
-            }
-        }
-    }
-    EXPECT_EQ(Listener.LogData(), nullptr);
-    TzefHTTPServerAPI Wide(true, 70); // More than 64 workers still all end.
-    EXPECT_EQ(Wide.ThreadCount(), 70);
 }
 
 } // namespace
