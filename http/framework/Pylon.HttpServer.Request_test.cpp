@@ -24,7 +24,6 @@ TEST(THttpServerRequest, NewRequestDefaults) {
     EXPECT_EQ(Request.ContentLength(), -1);
     EXPECT_EQ(Request.RemoteIp(), "");
     EXPECT_TRUE(Request.Content().empty()); // no body stream
-    EXPECT_EQ(Request.MaxContentLength(), THttpServerRequest::DefaultMaxContentLength);
     Request.SetExtraInfo(std::make_shared<TFixedExtraInfo>());
     EXPECT_EQ(Request.RemoteIp(), "192.0.2.7");
 }
