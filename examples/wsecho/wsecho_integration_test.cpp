@@ -1,4 +1,5 @@
 // wsecho end to end: the program's flags, its ready line, compression and its stop on SIGTERM.
+#include "testing/Loopback.h"
 #include "testing/TestProgram.h"
 #include "testing/WebSocketTestClient.h"
 

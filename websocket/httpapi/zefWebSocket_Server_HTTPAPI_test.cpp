@@ -3,6 +3,7 @@
 // activation and the release of every connection and record.
 #include "websocket/httpapi/zefWebSocket_Server_HTTPAPI.h"
 
+#include "testing/Loopback.h"
 #include "testing/WebSocketTestClient.h"
 #include "websocket/core/zefBase_Helpers.h"
 #include "websocket/httpapi/zefWebSocket.h"
