@@ -1,5 +1,6 @@
 // Overlapped integration: completion ports, upgraded (opaque) connections and disconnect waits,
 // through the exported API on real loopback sockets, written as a Windows program writes them.
+#include "testing/HttpApiRawEcho.h"
 #include "testing/HttpApiTestQueue.h"
 #include "testing/HttpTestClient.h"
 #include "testing/ProcessLimits.h"
@@ -22,8 +23,6 @@ using namespace testsupport;
 namespace {
 
 constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
-constexpr ULONG ReadSize = 16384;
-constexpr ULONG_PTR QuitKey = 1;
 
 // The upgrade tests serve under /echo/.
 class TQueueFixture : public THttpApiTestQueue {
@@ -82,189 +81,6 @@ std::string Upgrade(THttpTestClient& Client, std::uint16_t Port) {
     return ReadHead(Client);
 }
 
-// ---- The raw echo server: a listener thread, a completion-port pool, opaque connections -----
-
-enum TKind : LONG { kNew, kRead, kDisconnect };
-
-struct TEchoConnection;
-
-struct TIoContext {
-    OVERLAPPED Overlapped; // first: the OVERLAPPED's address is the context's
-    TKind Kind;
-    TEchoConnection* Connection;
-};
-
-struct TEchoConnection {
-    TIoContext Read{};
-    TIoContext Disconnect{};
-    HTTP_REQUEST_ID RequestId = 0;
-    HTTP_CONNECTION_ID ConnectionId = 0;
-    volatile LONG References = 0;
-    char Buffer[ReadSize];
-};
-
-class TEchoServer {
-public:
-    TEchoServer(TQueueFixture& Fixture, DWORD Workers) : FFixture(Fixture) {
-        FPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, Workers);
-        EXPECT_NE(FPort, nullptr);
-        EXPECT_EQ(CreateIoCompletionPort(Fixture.Queue(), FPort, 0, Workers), FPort);
-        FAllReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        for (DWORD I = 0; I < Workers; ++I) {
-            FWorkers.push_back(CreateThread(nullptr, 0, &Worker, this, 0, nullptr));
-        }
-        FListener = CreateThread(nullptr, 0, &Listen, this, 0, nullptr);
-    }
-    ~TEchoServer() { Stop(); }
-
-    /// Closes the queue (the listener's receive ends with 995), then ends the pool.
-    void Stop() {
-        if (FListener == nullptr) {
-            return;
-        }
-        FFixture.CloseQueue();
-        EXPECT_EQ(WaitForSingleObject(FListener, 10000), WAIT_OBJECT_0);
-        CloseHandle(FListener);
-        FListener = nullptr;
-        for (std::size_t I = 0; I < FWorkers.size(); ++I) {
-            PostQueuedCompletionStatus(FPort, 0, QuitKey, nullptr);
-        }
-        EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(FWorkers.size()), FWorkers.data(), TRUE,
-                                         10000),
-                  WAIT_OBJECT_0);
-        for (HANDLE Thread : FWorkers) {
-            CloseHandle(Thread);
-        }
-        CloseHandle(FPort);
-        CloseHandle(FAllReleased);
-    }
-
-    /// Waits (bounded) until Count connections have been released.
-    bool WaitReleased(LONG Count) {
-        InterlockedExchange(&FExpected, Count);
-        if (InterlockedCompareExchange(&FReleased, 0, 0) >= Count) {
-            return true;
-        }
-        return WaitForSingleObject(FAllReleased, 30000) == WAIT_OBJECT_0;
-    }
-    LONG Upgraded() { return InterlockedCompareExchange(&FUpgraded, 0, 0); }
-    LONG Failures() { return InterlockedCompareExchange(&FFailures, 0, 0); }
-    LONG ListenerResult() const { return FListenerResult; }
-
-private:
-    static DWORD WINAPI Listen(LPVOID Parameter) {
-        auto* Self = static_cast<TEchoServer*>(Parameter);
-        std::vector<ULONGLONG> Storage((sizeof(HTTP_REQUEST) + ReadSize) / 8 + 1);
-        while (true) {
-            auto* Request = reinterpret_cast<HTTP_REQUEST*>(Storage.data());
-            ULONG Bytes = 0;
-            const ULONG Result =
-                HttpReceiveHttpRequest(Self->FFixture.Queue(), HTTP_NULL_ID, 0, Request,
-                                       static_cast<ULONG>(Storage.size() * 8), &Bytes, nullptr);
-            if (Result != NO_ERROR) {
-                Self->FListenerResult = static_cast<LONG>(Result);
-                return 0;
-            }
-            auto* Connection = new TEchoConnection;
-            Connection->RequestId = Request->RequestId;
-            Connection->ConnectionId = Request->ConnectionId;
-            Connection->Read.Kind = kNew;
-            Connection->Read.Connection = Connection;
-            // The pool does everything else.
-            PostQueuedCompletionStatus(Self->FPort, 0, 0, &Connection->Read.Overlapped);
-        }
-    }
-
-    static DWORD WINAPI Worker(LPVOID Parameter) {
-        auto* Self = static_cast<TEchoServer*>(Parameter);
-        while (true) {
-            DWORD Bytes = 0;
-            ULONG_PTR Key = 0;
-            LPOVERLAPPED Overlapped = nullptr;
-            const BOOL Ok =
-                GetQueuedCompletionStatus(Self->FPort, &Bytes, &Key, &Overlapped, INFINITE);
-            if (Key == QuitKey) {
-                return 0;
-            }
-            if (Overlapped == nullptr) {
-                InterlockedIncrement(&Self->FFailures);
-                return 1;
-            }
-            auto* Context = reinterpret_cast<TIoContext*>(Overlapped);
-            Self->Completed(*Context, Ok ? Bytes : 0);
-        }
-    }
-
-    void Completed(TIoContext& Context, DWORD Bytes) {
-        TEchoConnection& Connection = *Context.Connection;
-        const HANDLE Queue = FFixture.Queue();
-        switch (Context.Kind) {
-        case kNew:
-            if (SendUpgrade(Queue, Connection.RequestId) != NO_ERROR) {
-                Connection.References = 1;
-                Release(Connection);
-                return;
-            }
-            InterlockedIncrement(&FUpgraded);
-            Connection.References = 2; // the read and the disconnect wait
-            Connection.Disconnect.Kind = kDisconnect;
-            Connection.Disconnect.Connection = &Connection;
-            if (const ULONG Result = HttpWaitForDisconnect(Queue, Connection.ConnectionId,
-                                                           &Connection.Disconnect.Overlapped);
-                Result != ERROR_IO_PENDING && Result != NO_ERROR) {
-                Release(Connection);
-            }
-            Connection.Read.Kind = kRead;
-            StartRead(Connection);
-            return;
-        case kRead:
-            if (Bytes == 0) {
-                Release(Connection); // the client is done, or the read failed
-                return;
-            }
-            if (SendBytes(Queue, Connection.RequestId, Connection.Buffer, Bytes,
-                          HTTP_SEND_RESPONSE_FLAG_MORE_DATA) != NO_ERROR) {
-                Release(Connection);
-                return;
-            }
-            StartRead(Connection);
-            return;
-        case kDisconnect:
-            Release(Connection);
-            return;
-        }
-    }
-
-    void StartRead(TEchoConnection& Connection) {
-        const ULONG Result = HttpReceiveRequestEntityBody(FFixture.Queue(), Connection.RequestId, 0,
-                                                          Connection.Buffer, ReadSize, nullptr,
-                                                          &Connection.Read.Overlapped);
-        if (Result != NO_ERROR && Result != ERROR_IO_PENDING) {
-            Release(Connection); // 38: the client closed; 1229: the connection is gone
-        }
-    }
-
-    void Release(TEchoConnection& Connection) {
-        if (InterlockedDecrement(&Connection.References) == 0) {
-            delete &Connection;
-            if (InterlockedIncrement(&FReleased) == InterlockedCompareExchange(&FExpected, 0, 0)) {
-                SetEvent(FAllReleased);
-            }
-        }
-    }
-
-    TQueueFixture& FFixture;
-    HANDLE FPort = nullptr;
-    HANDLE FListener = nullptr;
-    HANDLE FAllReleased = nullptr;
-    std::vector<HANDLE> FWorkers;
-    volatile LONG FReleased = 0;
-    volatile LONG FExpected = -1;
-    volatile LONG FUpgraded = 0;
-    volatile LONG FFailures = 0;
-    volatile LONG FListenerResult = 0;
-};
-
 std::string Message(int Client, int Round) {
     std::string Text = "client " + std::to_string(Client) + " round " + std::to_string(Round);
     Text.append(static_cast<std::size_t>((Client * 7 + Round * 13) % 200), '.');
@@ -281,7 +97,8 @@ TEST(OverlappedEcho, ConcurrentClientsEchoAndLeaveNothingBehind) {
     constexpr int Rounds = 100;
     constexpr int ClientThreads = 4;
     TQueueFixture Fixture;
-    TEchoServer Server(Fixture, 4);
+    THttpApiRawEcho Server(Fixture.Queue(), {.Workers = 4});
+    ASSERT_TRUE(Server.Started());
     const int DescriptorsBefore = OpenDescriptorCount();
     std::atomic<int> Mismatches{0};
     std::vector<std::thread> Threads;
@@ -315,8 +132,10 @@ TEST(OverlappedEcho, ConcurrentClientsEchoAndLeaveNothingBehind) {
     // The clients have closed their sockets: every connection ends through its disconnect wait.
     EXPECT_TRUE(Server.WaitReleased(Clients));
     EXPECT_EQ(OpenDescriptorCount(), DescriptorsBefore);
-    Server.Stop();
-    EXPECT_EQ(Server.ListenerResult(), LONG(ERROR_OPERATION_ABORTED));
+    // Closing the queue ends the listener's receive; then the pool ends.
+    Fixture.CloseQueue();
+    EXPECT_TRUE(Server.Stop());
+    EXPECT_EQ(Server.ListenerResult(), long(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(Server.Failures(), 0);
 }
 
@@ -738,7 +557,7 @@ struct TPortChannel {
                                               sizeof(Limits)),
                       NO_ERROR);
         }
-        ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
+        EXPECT_TRUE(RequestUpgrade(Client, Fixture.Port()));
         Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
         EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
     }
