@@ -6,6 +6,7 @@
 
 #include <array>
 #include <http.h>
+#include <iterator>
 #include <string_view>
 
 /// The request headers in HTTP_HEADER_ID order (HttpHeaderCacheControl to HttpHeaderUserAgent),
@@ -55,36 +56,23 @@ inline constexpr std::array<std::string_view, HttpHeaderRequestMaximum> HttpRequ
 };
 
 /// The response headers in HTTP_HEADER_ID order (HttpHeaderCacheControl to
-/// HttpHeaderWwwAuthenticate); the first twenty ids are the request's.
-inline constexpr std::array<std::string_view, HttpHeaderResponseMaximum> HttpResponseHeaderNames = {
-    "Cache-Control",
-    "Connection",
-    "Date",
-    "Keep-Alive",
-    "Pragma",
-    "Trailer",
-    "Transfer-Encoding",
-    "Upgrade",
-    "Via",
-    "Warning",
-    "Allow",
-    "Content-Length",
-    "Content-Type",
-    "Content-Encoding",
-    "Content-Language",
-    "Content-Location",
-    "Content-MD5",
-    "Content-Range",
-    "Expires",
-    "Last-Modified",
-    "Accept-Ranges",
-    "Age",
-    "ETag",
-    "Location",
-    "Proxy-Authenticate",
-    "Retry-After",
-    "Server",
-    "Set-Cookie",
-    "Vary",
-    "WWW-Authenticate",
-};
+/// HttpHeaderWwwAuthenticate): the first ids, up to HttpHeaderAcceptRanges, are the request's.
+inline constexpr std::array<std::string_view, HttpHeaderResponseMaximum> HttpResponseHeaderNames =
+    [] {
+        std::array<std::string_view, HttpHeaderResponseMaximum> Names{};
+        for (int I = 0; I < HttpHeaderAcceptRanges; ++I) {
+            Names[I] = HttpRequestHeaderNames[I];
+        }
+        constexpr std::string_view ResponseOnly[] = {
+            "Accept-Ranges", "Age",    "ETag",       "Location", "Proxy-Authenticate",
+            "Retry-After",   "Server", "Set-Cookie", "Vary",     "WWW-Authenticate"};
+        static_assert(HttpHeaderAcceptRanges + std::size(ResponseOnly) ==
+                      HttpHeaderResponseMaximum);
+        for (std::size_t I = 0; I < std::size(ResponseOnly); ++I) {
+            Names[HttpHeaderAcceptRanges + I] = ResponseOnly[I];
+        }
+        return Names;
+    }();
+static_assert(HttpRequestHeaderNames[HttpHeaderUserAgent] == "User-Agent");
+static_assert(HttpResponseHeaderNames[HttpHeaderLastModified] == "Last-Modified");
+static_assert(HttpResponseHeaderNames[HttpHeaderWwwAuthenticate] == "WWW-Authenticate");
