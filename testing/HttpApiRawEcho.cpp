@@ -11,7 +11,9 @@ namespace {
 constexpr ULONG ReadSize = 16384;
 constexpr ULONG_PTR QuitKey = 1;
 
-ULONG SendUpgrade(HANDLE aQueue, HTTP_REQUEST_ID aId, std::string_view aProtocol) {
+} // namespace
+
+ULONG SendOpaqueUpgrade(HANDLE aQueue, HTTP_REQUEST_ID aId, std::string_view aProtocol) {
     HTTP_RESPONSE Response{};
     Response.StatusCode = 101;
     Response.pReason = "Switching Protocols";
@@ -25,8 +27,6 @@ ULONG SendUpgrade(HANDLE aQueue, HTTP_REQUEST_ID aId, std::string_view aProtocol
                                 HTTP_SEND_RESPONSE_FLAG_OPAQUE | HTTP_SEND_RESPONSE_FLAG_MORE_DATA,
                                 &Response, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
 }
-
-} // namespace
 
 enum class TKind : LONG { New, Read, Disconnect };
 
@@ -163,7 +163,7 @@ void THttpApiRawEcho::Completed(TIoContext& aContext, DWORD aBytes) {
     TConnection& Connection = *aContext.Connection;
     switch (aContext.Kind) {
     case TKind::New:
-        if (SendUpgrade(FQueue, Connection.RequestId, FOptions.UpgradeProtocol) != NO_ERROR) {
+        if (SendOpaqueUpgrade(FQueue, Connection.RequestId, FOptions.UpgradeProtocol) != NO_ERROR) {
             Connection.References = 1;
             Release(Connection);
             return;

@@ -17,6 +17,11 @@
 
 namespace testsupport {
 
+/// Answers request aId with 101 Switching Protocols, "Upgrade: <aProtocol>" and
+/// "Connection: Upgrade", sent with the opaque flag: the connection becomes a raw byte channel.
+/// The API's result code.
+ULONG SendOpaqueUpgrade(HANDLE aQueue, HTTP_REQUEST_ID aId, std::string_view aProtocol);
+
 /// Serves one request queue (created, bound and later closed by the caller). The caller closes
 /// the queue, which ends the listener's receive and every connection's operations, then calls
 /// Stop. Its counters may be read from any thread.

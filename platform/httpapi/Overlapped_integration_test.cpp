@@ -30,19 +30,9 @@ public:
     explicit TQueueFixture(const std::wstring& Path = L"/echo/") : THttpApiTestQueue(Path) {}
 };
 
+// The opaque 101 the echo server sends (Upgrade: websocket).
 ULONG SendUpgrade(HANDLE Queue, HTTP_REQUEST_ID Id) {
-    HTTP_RESPONSE Response{};
-    Response.StatusCode = 101;
-    Response.pReason = "Switching Protocols";
-    Response.ReasonLength = 19;
-    Response.Headers.KnownHeaders[HttpHeaderUpgrade].pRawValue = "websocket";
-    Response.Headers.KnownHeaders[HttpHeaderUpgrade].RawValueLength = 9;
-    HTTP_UNKNOWN_HEADER Connection{10, 7, "Connection", "Upgrade"};
-    Response.Headers.UnknownHeaderCount = 1;
-    Response.Headers.pUnknownHeaders = &Connection;
-    return HttpSendHttpResponse(Queue, Id,
-                                HTTP_SEND_RESPONSE_FLAG_OPAQUE | HTTP_SEND_RESPONSE_FLAG_MORE_DATA,
-                                &Response, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
+    return SendOpaqueUpgrade(Queue, Id, "websocket");
 }
 
 ULONG SendBytes(HANDLE Queue, HTTP_REQUEST_ID Id, const void* Data, ULONG Size, ULONG Flags,
