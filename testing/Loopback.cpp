@@ -14,7 +14,8 @@
 
 namespace testsupport {
 
-int ConnectTcp(std::uint16_t aPort, std::chrono::milliseconds aTimeout, const std::string& aHost) {
+int ConnectTcp(std::uint16_t aPort, std::chrono::milliseconds aTimeout, const std::string& aHost,
+               int aReceiveBuffer) {
     sockaddr_in Address{};
     Address.sin_family = AF_INET;
     Address.sin_port = htons(aPort);
@@ -24,6 +25,9 @@ int ConnectTcp(std::uint16_t aPort, std::chrono::milliseconds aTimeout, const st
     const int Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (Socket < 0) {
         return -1;
+    }
+    if (aReceiveBuffer > 0) {
+        ::setsockopt(Socket, SOL_SOCKET, SO_RCVBUF, &aReceiveBuffer, sizeof aReceiveBuffer);
     }
     int Result = ::connect(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address);
     if (Result != 0 && errno == EINPROGRESS) {
