@@ -2,37 +2,24 @@
 // and flooding connections. Each case checks the answer the client gets and that the server
 // goes on serving others; at the end halden still answers and exits 0.
 #include "halden/HelloWorldModule.h"
-#include "http/httpsys/HttpSysTestClient.h"
+#include "testing/HttpTestClient.h"
 #include "testing/ProcessLimits.h"
+#include "testing/TestProgram.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <spawn.h>
-#include <stdexcept>
 #include <string>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace pylon {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::THttpReply;
-using testing::THttpTestClient;
+using testsupport::THttpReply;
+using testsupport::THttpTestClient;
+using testsupport::TTestProgram;
 
 constexpr std::uint16_t HaldenPort = 2001;
 constexpr std::string_view Hello = "GET /vek/orbis/hello HTTP/1.1\r\nHost: 127.0.0.1:2001\r\n\r\n";
@@ -43,151 +30,21 @@ constexpr std::size_t MaxRequestBytes = 16384;
 /// test inherits it): the floods need thousands of sockets on both sides.
 const rlim_t DescriptorLimit = testsupport::RaiseDescriptorLimit();
 
-/// A running halden with its standard input on a pipe and its output discarded until it has
-/// printed its two lines. Every wait is bounded; a program still running at the end is killed.
+/// A running halden with its standard input on a pipe (its output is read only for the two
+/// start-up lines). Every wait is bounded; a program still running at the end is killed.
 class THalden {
 public:
-    THalden() {
-        int In[2], Out[2];
-        if (pipe2(In, O_CLOEXEC) != 0 || pipe2(Out, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        posix_spawn_file_actions_t Actions;
-        posix_spawn_file_actions_init(&Actions);
-        posix_spawn_file_actions_adddup2(&Actions, In[0], 0);
-        posix_spawn_file_actions_adddup2(&Actions, Out[1], 1);
-        char Program[] = HALDEN_PROGRAM;
-        char* Argv[] = {Program, nullptr};
-        const int Spawned = posix_spawn(&FPid, Program, &Actions, nullptr, Argv, environ);
-        posix_spawn_file_actions_destroy(&Actions);
-        ::close(In[0]);
-        ::close(Out[1]);
-        FIn = In[1];
-        FOut = Out[0];
-        if (Spawned != 0) {
-            FPid = -1;
-            throw std::runtime_error("spawn failed");
-        }
-    }
-    ~THalden() {
-        if (FPid > 0) {
-            ::kill(FPid, SIGKILL);
-            ::waitpid(FPid, nullptr, 0);
-        }
-        ::close(FIn);
-        ::close(FOut);
-    }
-
-    /// Whether both start-up lines arrived within 20 s.
-    bool Started() {
-        std::string Text;
-        while (std::count(Text.begin(), Text.end(), '\n') < 2) {
-            pollfd Poll{FOut, POLLIN, 0};
-            char Buffer[256];
-            if (::poll(&Poll, 1, 20000) <= 0) {
-                return false;
-            }
-            const ssize_t Got = ::read(FOut, Buffer, sizeof Buffer);
-            if (Got <= 0) {
-                return false;
-            }
-            Text.append(Buffer, std::size_t(Got));
-        }
-        return true;
-    }
-    bool Running() const { return FPid > 0 && ::waitpid(FPid, nullptr, WNOHANG) == 0; }
-    /// Sends Enter; the exit status, or -1 when the program has not ended within 30 s.
+    /// Whether both start-up lines arrived in time.
+    bool Started() { return FProgram.ReadLine().has_value() && FProgram.ReadLine().has_value(); }
+    bool Running() { return FProgram.Running(); }
+    /// Sends Enter; the exit status, or -1 when the program has not ended in time.
     int Stop() {
-        (void)!::write(FIn, "\n", 1);
-        const auto Deadline = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < Deadline) {
-            int Status = 0;
-            if (::waitpid(FPid, &Status, WNOHANG) == FPid) {
-                FPid = -1;
-                return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-            }
-            ::poll(nullptr, 0, 10); // Polling a child has no bounded blocking wait.
-        }
-        return -1;
+        FProgram.WriteInput("\n");
+        return FProgram.WaitExit().value_or(-1);
     }
 
 private:
-    pid_t FPid = -1;
-    int FIn = -1;
-    int FOut = -1;
-};
-
-/// A raw loopback connection whose reads give up after 10 s; closed (or reset) when it goes.
-class TRawSocket {
-public:
-    TRawSocket() {
-        FSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        timeval Timeout{10, 0};
-        ::setsockopt(FSocket, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
-        ::setsockopt(FSocket, SOL_SOCKET, SO_SNDTIMEO, &Timeout, sizeof Timeout);
-        int One = 1;
-        ::setsockopt(FSocket, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One);
-        sockaddr_in Address{};
-        Address.sin_family = AF_INET;
-        Address.sin_port = htons(HaldenPort);
-        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(FSocket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0) {
-            ::close(FSocket);
-            FSocket = -1;
-        }
-    }
-    TRawSocket(const TRawSocket&) = delete;
-    TRawSocket& operator=(const TRawSocket&) = delete;
-    TRawSocket(TRawSocket&& Other) noexcept : FSocket(std::exchange(Other.FSocket, -1)) {}
-    ~TRawSocket() {
-        if (FSocket >= 0) {
-            ::close(FSocket);
-        }
-    }
-
-    bool Connected() const { return FSocket >= 0; }
-    /// Whether every byte went out (false once the peer is gone).
-    bool Send(std::string_view Bytes) {
-        while (!Bytes.empty()) {
-            const ssize_t Sent = ::send(FSocket, Bytes.data(), Bytes.size(), MSG_NOSIGNAL);
-            if (Sent <= 0) {
-                return false;
-            }
-            Bytes.remove_prefix(std::size_t(Sent));
-        }
-        return true;
-    }
-    /// Everything until the peer closes (or 10 s pass without a byte).
-    std::string ReadToEnd() {
-        std::string Text;
-        char Buffer[4096];
-        for (;;) {
-            const ssize_t Got = ::recv(FSocket, Buffer, sizeof Buffer, 0);
-            if (Got <= 0) {
-                FEndedCleanly = Got == 0;
-                return Text;
-            }
-            Text.append(Buffer, std::size_t(Got));
-        }
-    }
-    /// True when the peer ended the connection (and no time-out cut the read short).
-    bool EndedCleanly() const { return FEndedCleanly; }
-    /// Whether no byte is waiting and the connection is still open, checked without waiting.
-    bool Quiet() {
-        pollfd Poll{FSocket, POLLIN, 0};
-        return ::poll(&Poll, 1, 0) == 0;
-    }
-    /// Closes with a reset instead of an orderly end: the client vanishes.
-    void Reset() {
-        linger Linger{1, 0};
-        ::setsockopt(FSocket, SOL_SOCKET, SO_LINGER, &Linger, sizeof Linger);
-        ::close(FSocket);
-        FSocket = -1;
-    }
-
-private:
-    int FSocket = -1;
-    bool FEndedCleanly = false;
+    TTestProgram FProgram{HALDEN_PROGRAM, {}, {.InputPipe = true}};
 };
 
 void ExpectHello(const THttpReply& Reply) {
@@ -199,7 +56,7 @@ void ExpectHello(const THttpReply& Reply) {
 void ExpectServed() {
     THttpTestClient Client(HaldenPort);
     ASSERT_TRUE(Client.Connected());
-    Client.Send(Hello);
+    EXPECT_TRUE(Client.Send(Hello));
     ExpectHello(Client.ReadReply());
 }
 
@@ -213,7 +70,7 @@ std::string HeadOfSize(std::size_t Size) {
 class HaldenHostile : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(testing::PortAcceptsConnections(HaldenPort)) << "port 2001 is taken";
+        ASSERT_FALSE(testsupport::PortAcceptsConnections(HaldenPort)) << "port 2001 is taken";
         ASSERT_TRUE(FHalden.Started());
     }
     void TearDown() override {
@@ -230,14 +87,17 @@ TEST_F(HaldenHostile, SlowHeadersWaitWhileOthersAreServed) {
     // clients dribbling their heads hold nobody else up, and are served once they finish.
     const std::string_view Start = "GET /vek/orb";
     const std::string Rest = "is/hello HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    std::vector<TRawSocket> Slow(50);
-    for (TRawSocket& Client : Slow) {
+    std::vector<THttpTestClient> Slow;
+    for (int I = 0; I < 50; ++I) {
+        Slow.emplace_back(HaldenPort);
+    }
+    for (THttpTestClient& Client : Slow) {
         ASSERT_TRUE(Client.Connected());
         ASSERT_TRUE(Client.Send(Start));
     }
     ExpectServed();
     for (std::size_t I = 0; I < Slow.size(); ++I) {
-        EXPECT_TRUE(Slow[I].Quiet()) << I; // no answer to half a request line
+        EXPECT_FALSE(Slow[I].Readable(0)) << I; // no answer to half a request line
     }
     // One of them finishes a byte at a time, interleaved with whole requests from others.
     for (std::size_t I = 0; I < Rest.size(); ++I) {
@@ -251,7 +111,7 @@ TEST_F(HaldenHostile, SlowHeadersWaitWhileOthersAreServed) {
     }
     for (std::size_t I = 0; I < Slow.size(); ++I) {
         SCOPED_TRACE(I);
-        const std::string Answer = Slow[I].ReadToEnd();
+        const std::string Answer = Slow[I].ReadToEnd().value_or("");
         EXPECT_TRUE(Answer.starts_with("HTTP/1.1 200 ")) << Answer;
         EXPECT_TRUE(Answer.ends_with(HelloBody)) << Answer;
         EXPECT_TRUE(Slow[I].EndedCleanly());
@@ -287,7 +147,7 @@ TEST_F(HaldenHostile, OversizedHeadsAreRefusedAtTheLimit) {
         SCOPED_TRACE(Case.Name);
         THttpTestClient Client(HaldenPort);
         ASSERT_TRUE(Client.Connected());
-        Client.Send(Case.Request);
+        EXPECT_TRUE(Client.Send(Case.Request));
         const THttpReply Reply = Client.ReadReply();
         EXPECT_EQ(Reply.Status, Case.Status);
         EXPECT_NE(Reply.Body.find(Case.Heading), std::string::npos) << Reply.Body;
@@ -301,10 +161,10 @@ TEST_F(HaldenHostile, OversizedHeadsAreRefusedAtTheLimit) {
 TEST_F(HaldenHostile, FloodOfConnectionsDoesNotStopService) {
     // 2,000 at once where the descriptor limit allows (each takes one here and one in halden).
     const int Flood = int(std::min<rlim_t>(2000, DescriptorLimit - 100));
-    std::vector<TRawSocket> Idle;
+    std::vector<THttpTestClient> Idle;
     Idle.reserve(Flood);
     for (int I = 0; I < Flood; ++I) {
-        Idle.emplace_back();
+        Idle.emplace_back(HaldenPort);
         ASSERT_TRUE(Idle.back().Connected()) << I;
     }
     // Every other flooding connection has started a request; the rest said nothing.
@@ -332,7 +192,7 @@ TEST_F(HaldenHostile, ClientsVanishingMidRequestAndMidResponse) {
     };
     for (const std::string& Request : Partial) {
         SCOPED_TRACE(Request.substr(0, 20));
-        TRawSocket Client;
+        THttpTestClient Client(HaldenPort);
         ASSERT_TRUE(Client.Connected());
         ASSERT_TRUE(Client.Send(Request));
         Client.Reset();
@@ -345,7 +205,7 @@ TEST_F(HaldenHostile, ClientsVanishingMidRequestAndMidResponse) {
         Pipeline += Hello;
     }
     for (int Round = 0; Round < 5; ++Round) {
-        TRawSocket Client;
+        THttpTestClient Client(HaldenPort);
         ASSERT_TRUE(Client.Connected());
         Client.Send(Pipeline); // may stop early when the server's answers fill both buffers
         Client.Reset();
@@ -361,14 +221,15 @@ TEST_F(HaldenHostile, BodyOverTheFrameworkLimitIsDrainedAndTheConnectionGoesOn) 
     constexpr std::size_t BodySize = 40u << 20;
     THttpTestClient Client(HaldenPort);
     ASSERT_TRUE(Client.Connected());
-    Client.Send("POST /vek/orbis/hello HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
-                std::to_string(BodySize) + "\r\n\r\n");
+    EXPECT_TRUE(
+        Client.Send("POST /vek/orbis/hello HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                    std::to_string(BodySize) + "\r\n\r\n"));
     ExpectHello(Client.ReadReply());
     const std::string Block(1 << 20, 'b');
     for (std::size_t Sent = 0; Sent < BodySize; Sent += Block.size()) {
-        Client.Send(Block);
+        ASSERT_TRUE(Client.Send(Block));
     }
-    Client.Send(Hello);
+    EXPECT_TRUE(Client.Send(Hello));
     ExpectHello(Client.ReadReply());
 }
 
@@ -380,12 +241,12 @@ TEST_F(HaldenHostile, MalformedChunkedBodyEndsOnlyItsConnection) {
     };
     for (const std::string& Body : Bodies) {
         SCOPED_TRACE(Body);
-        TRawSocket Client;
+        THttpTestClient Client(HaldenPort);
         ASSERT_TRUE(Client.Connected());
         ASSERT_TRUE(Client.Send(
             "POST /vek/orbis/hello HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + Body));
         ASSERT_TRUE(Client.Send(Hello));
-        const std::string Answer = Client.ReadToEnd();
+        const std::string Answer = Client.ReadToEnd().value_or("");
         EXPECT_TRUE(Client.EndedCleanly()) << Answer;
         // Never a second greeting on a connection whose framing is lost.
         const std::size_t First = Answer.find(HelloBody);

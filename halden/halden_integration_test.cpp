@@ -1,138 +1,54 @@
 // halden: the program itself, started as a child process on port 2001.
 #include "halden/HelloWorldModule.h"
-#include "http/httpsys/HttpSysTestClient.h"
+#include "testing/HttpTestClient.h"
+#include "testing/TestProgram.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace pylon {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::THttpReply;
-using testing::THttpTestClient;
+using testsupport::THttpReply;
+using testsupport::THttpTestClient;
+using testsupport::TTestProgram;
 
 constexpr std::uint16_t HaldenPort = 2001;
 constexpr std::string_view FirstLine = "halden started at http://127.0.0.1:2001/vek/orbis/hello";
 constexpr std::string_view SecondLine = "Press Enter to stop";
 
-/// A running halden with its standard streams on pipes. Every wait is bounded; a program
-/// still running when the object goes is killed.
+/// A running halden with its standard streams on pipes. Every wait is bounded; a program still
+/// running when the object goes is killed.
 class THaldenProcess {
 public:
-    explicit THaldenProcess(const std::string& Program = HALDEN_PROGRAM) {
-        int In[2], Out[2], Err[2];
-        if (pipe2(In, O_CLOEXEC) != 0 || pipe2(Out, O_CLOEXEC) != 0 || pipe2(Err, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        posix_spawn_file_actions_t Actions;
-        posix_spawn_file_actions_init(&Actions);
-        posix_spawn_file_actions_adddup2(&Actions, In[0], 0);
-        posix_spawn_file_actions_adddup2(&Actions, Out[1], 1);
-        posix_spawn_file_actions_adddup2(&Actions, Err[1], 2);
-        char* Argv[] = {const_cast<char*>(Program.c_str()), nullptr};
-        const int Spawned = posix_spawn(&FPid, Program.c_str(), &Actions, nullptr, Argv, environ);
-        posix_spawn_file_actions_destroy(&Actions);
-        ::close(In[0]);
-        ::close(Out[1]);
-        ::close(Err[1]);
-        FIn = In[1];
-        FOut = Out[0];
-        FErr = Err[0];
-        if (Spawned != 0) {
-            FPid = -1;
-            throw std::runtime_error("spawn failed");
-        }
-    }
-    ~THaldenProcess() {
-        if (FPid > 0) {
-            ::kill(FPid, SIGKILL);
-            ::waitpid(FPid, nullptr, 0);
-        }
-        for (int Fd : {FIn, FOut, FErr}) {
-            if (Fd >= 0) {
-                ::close(Fd);
-            }
-        }
-    }
+    explicit THaldenProcess(const std::string& Program = HALDEN_PROGRAM)
+        : FProgram(Program, {}, {.InputPipe = true, .ErrorPipe = true}) {}
 
-    /// Reads standard output until it holds Lines lines, the stream ends, or 20 s pass.
+    /// Standard output once it holds Lines lines (or the stream ends, or the wait runs out).
     std::string ReadStdout(int Lines) {
-        const auto Deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::count(FStdout.begin(), FStdout.end(), '\n') < Lines &&
-               std::chrono::steady_clock::now() < Deadline) {
-            if (!ReadSome(FOut, FStdout)) {
-                break;
-            }
+        for (int I = 0; I < Lines && FProgram.ReadLine(); ++I) {
         }
-        return FStdout;
+        return FProgram.Output();
     }
-    void SendLine() { (void)!::write(FIn, "\n", 1); }
-    void CloseStdin() {
-        ::close(FIn);
-        FIn = -1;
-    }
-    /// The exit status, or -1 when the program has not ended within 30 s.
-    int WaitExit() {
-        const auto Deadline = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < Deadline) {
-            int Status = 0;
-            const pid_t Done = ::waitpid(FPid, &Status, WNOHANG);
-            if (Done == FPid) {
-                FPid = -1;
-                return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-            }
-            ::poll(nullptr, 0, 10); // Polling a child has no bounded blocking wait.
-        }
-        return -1;
-    }
-    /// Everything left on standard output and error (after the program ended).
+    void SendLine() { FProgram.WriteInput("\n"); }
+    void CloseStdin() { FProgram.CloseInput(); }
+    /// The exit status, or -1 when the program has not ended in time.
+    int WaitExit() { return FProgram.WaitExit().value_or(-1); }
+    /// All of standard output (after the program ended).
     std::string RestOfStdout() {
-        while (ReadSome(FOut, FStdout)) {
-        }
-        return FStdout;
+        FProgram.ReadAll();
+        return FProgram.Output();
     }
-    std::string Stderr() {
-        std::string Text;
-        while (ReadSome(FErr, Text)) {
-        }
-        return Text;
-    }
+    std::string Stderr() { return FProgram.ReadErrors(); }
 
 private:
-    static bool ReadSome(int Fd, std::string& Target) {
-        pollfd Poll{Fd, POLLIN, 0};
-        if (::poll(&Poll, 1, 20000) <= 0) {
-            return false;
-        }
-        char Buffer[1024];
-        const ssize_t Got = ::read(Fd, Buffer, sizeof Buffer);
-        if (Got <= 0) {
-            return false;
-        }
-        Target.append(Buffer, std::size_t(Got));
-        return true;
-    }
-
-    pid_t FPid = -1;
-    int FIn = -1;
-    int FOut = -1;
-    int FErr = -1;
-    std::string FStdout;
+    TTestProgram FProgram;
 };
 
 std::string ExpectedLines() {
@@ -147,7 +63,7 @@ void ExpectHello(const THttpReply& Reply) {
 }
 
 TEST(Halden, ServesUntilEnterThenExitsZeroAndClosesThePort) {
-    ASSERT_FALSE(testing::PortAcceptsConnections(HaldenPort)) << "port 2001 is taken";
+    ASSERT_FALSE(testsupport::PortAcceptsConnections(HaldenPort)) << "port 2001 is taken";
     THaldenProcess Halden;
     ASSERT_EQ(Halden.ReadStdout(2), ExpectedLines());
     const std::string Body = "ignored body";
@@ -164,30 +80,30 @@ TEST(Halden, ServesUntilEnterThenExitsZeroAndClosesThePort) {
     ASSERT_TRUE(Client.Connected());
     for (const std::string& Request : Requests) {
         SCOPED_TRACE(Request.substr(0, Request.find('\r')));
-        Client.Send(Request); // All on one kept-alive connection.
+        EXPECT_TRUE(Client.Send(Request)); // All on one kept-alive connection.
         ExpectHello(Client.ReadReply());
     }
-    Client.Send("HEAD /vek/orbis/hello HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_TRUE(Client.Send("HEAD /vek/orbis/hello HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     const THttpReply Head = Client.ReadReply(true);
     EXPECT_EQ(Head.Status, 200);
     EXPECT_EQ(Head.Header("content-length"), "13");
     {
         THttpTestClient Old(HaldenPort);
-        Old.Send("GET /vek/orbis/hello HTTP/1.0\r\n\r\n");
+        EXPECT_TRUE(Old.Send("GET /vek/orbis/hello HTTP/1.0\r\n\r\n"));
         const THttpReply Reply = Old.ReadReply();
         ExpectHello(Reply);
         EXPECT_TRUE(Old.WaitClosed());
     }
     {
         THttpTestClient Outside(HaldenPort);
-        Outside.Send("GET /vek/orbis HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        EXPECT_TRUE(Outside.Send("GET /vek/orbis HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
         EXPECT_EQ(Outside.ReadReply().Status, 404);
     }
     Halden.SendLine();
     EXPECT_EQ(Halden.WaitExit(), 0) << Halden.Stderr();
     EXPECT_EQ(Halden.RestOfStdout(), ExpectedLines());
     EXPECT_TRUE(Client.WaitClosed());
-    EXPECT_FALSE(testing::PortAcceptsConnections(HaldenPort));
+    EXPECT_FALSE(testsupport::PortAcceptsConnections(HaldenPort));
 }
 
 TEST(Halden, EndOfInputStopsItLikeEnter) {
@@ -195,7 +111,7 @@ TEST(Halden, EndOfInputStopsItLikeEnter) {
     ASSERT_EQ(Halden.ReadStdout(2), ExpectedLines());
     Halden.CloseStdin();
     EXPECT_EQ(Halden.WaitExit(), 0);
-    EXPECT_FALSE(testing::PortAcceptsConnections(HaldenPort));
+    EXPECT_FALSE(testsupport::PortAcceptsConnections(HaldenPort));
 }
 
 TEST(Halden, ASecondHaldenOnTheSamePortFailsAtStart) {
@@ -209,7 +125,7 @@ TEST(Halden, ASecondHaldenOnTheSamePortFailsAtStart) {
         << Error;
     EXPECT_NE(Error.find("Url: http://+:2001/vek/orbis/hello/"), std::string::npos) << Error;
     THttpTestClient Client(HaldenPort); // The first one still serves.
-    Client.Send("GET /vek/orbis/hello HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_TRUE(Client.Send("GET /vek/orbis/hello HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     ExpectHello(Client.ReadReply());
     First.SendLine();
     EXPECT_EQ(First.WaitExit(), 0);

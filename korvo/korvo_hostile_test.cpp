@@ -3,6 +3,7 @@
 // of connections. Each case checks the close code the client gets and that korvo goes on
 // serving others. Two cases need options korvo leaves off and run against wsecho, the same
 // component and transport with them switched on.
+#include "testing/Loopback.h"
 #include "testing/ProcessLimits.h"
 #include "testing/TestProgram.h"
 #include "testing/WebSocketTestClient.h"
@@ -30,7 +31,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using zef::testing::TTestProgram;
+using testsupport::TTestProgram;
 using zef::testing::TWebSocketTestClient;
 using zef::testing::TWSFrame;
 
@@ -298,17 +299,11 @@ TEST_F(KorvoHostile, ClientThatNeverReadsIsDroppedWithBoundedMemory) {
     const long Before = ResidentKiB(FProgram.Pid());
     ASSERT_GT(Before, 0);
     // A raw client with a tiny receive buffer that upgrades and then never reads a byte.
-    const int Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int Socket = testsupport::ConnectTcp(KorvoPort, std::chrono::seconds(30), "127.0.0.1",
+                                               /*aReceiveBuffer=*/4096);
     ASSERT_GE(Socket, 0);
-    int Small = 4096;
-    ::setsockopt(Socket, SOL_SOCKET, SO_RCVBUF, &Small, sizeof Small);
     timeval Timeout{2, 0}; // a stalled send gives up soon; the drop is awaited below
     ::setsockopt(Socket, SOL_SOCKET, SO_SNDTIMEO, &Timeout, sizeof Timeout);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_port = htons(KorvoPort);
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address), 0);
     const std::string Upgrade =
         "GET /ws/ HTTP/1.1\r\nHost: 127.0.0.1:2001\r\nUpgrade: websocket\r\n"
         "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"

@@ -16,7 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using zef::testing::TTestProgram;
+using testsupport::TTestProgram;
 using zef::testing::TWebSocketTestClient;
 using zef::testing::TWSFrame;
 

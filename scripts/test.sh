@@ -14,6 +14,9 @@ Jobs=$(nproc)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+# setup.sh has installed every tool the tests use: a test that finds one missing fails here
+# instead of skipping (testing/missing_tool.sh and the tests that read the variable).
+export REQUIRE_TEST_TOOLS=1
 
 for Flavour in "${Flavours[@]}"; do
     echo "== $Flavour: build"

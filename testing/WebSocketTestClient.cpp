@@ -3,8 +3,8 @@
 // formed or not), frames read with a bounded wait, and the end of the connection observed.
 #include "testing/WebSocketTestClient.h"
 
-#include "websocket/core/zefBase_Helpers.h"
-#include "websocket/core/zefWebSocket_Helpers.h"
+#include "bench/websocket/WsClientFrame.h"
+#include "testing/Loopback.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -68,37 +68,8 @@ bool TWebSocketTestClient::Connect(const std::string& aHost, std::uint16_t aPort
     Close();
     FHost = aHost;
     FPort = aPort;
-    FSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (FSocket < 0) {
-        return false;
-    }
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_port = htons(aPort);
-    if (inet_pton(AF_INET, aHost.c_str(), &Address.sin_addr) != 1) {
-        Close();
-        return false;
-    }
-    int Flags = fcntl(FSocket, F_GETFL);
-    fcntl(FSocket, F_SETFL, Flags | O_NONBLOCK);
-    int Result = ::connect(FSocket, reinterpret_cast<sockaddr*>(&Address), sizeof Address);
-    if (Result != 0 && errno == EINPROGRESS) {
-        pollfd Poll{FSocket, POLLOUT, 0};
-        if (::poll(&Poll, 1, int(aTimeout.count())) == 1) {
-            int Error = 0;
-            socklen_t Length = sizeof Error;
-            getsockopt(FSocket, SOL_SOCKET, SO_ERROR, &Error, &Length);
-            Result = Error == 0 ? 0 : -1;
-        }
-    }
-    fcntl(FSocket, F_SETFL, Flags);
-    if (Result != 0) {
-        Close();
-        return false;
-    }
-    int One = 1;
-    setsockopt(FSocket, IPPROTO_TCP, TCP_NODELAY, &One, sizeof One);
-    return true;
+    FSocket = testsupport::ConnectTcp(aPort, aTimeout, aHost);
+    return FSocket >= 0;
 }
 
 int TWebSocketTestClient::Handshake(const std::string& aPath,
@@ -108,7 +79,7 @@ int TWebSocketTestClient::Handshake(const std::string& aPath,
     for (std::uint8_t& Byte : KeyBytes) {
         Byte = std::uint8_t(Random()());
     }
-    std::string Key = EncodeBase64(KeyBytes);
+    std::string Key = wsload::Base64(KeyBytes);
     std::string Request =
         "GET " + aPath + " HTTP/1.1\r\nHost: " + FHost + ":" + std::to_string(FPort) + "\r\n";
     if (aStandardHeaders) {
@@ -140,7 +111,8 @@ int TWebSocketTestClient::Handshake(const std::string& aPath,
         Status = std::atoi(FResponseHead.c_str() + 9);
     }
     if (Status == 101 && aStandardHeaders &&
-        ResponseHeader("Sec-WebSocket-Accept") != GetWebSocketAccept(Key)) {
+        // The load tool's accept key (OpenSSL's SHA-1 and Base64), never the server's own.
+        ResponseHeader("Sec-WebSocket-Accept") != wsload::AcceptKey(Key)) {
         return -1;
     }
     return Status;
@@ -408,25 +380,6 @@ void TWebSocketTestClient::Close() {
         FSocket = -1;
     }
     FPending.clear();
-}
-
-std::uint16_t FreeLoopbackPort() {
-    int Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (Socket < 0) {
-        return 0;
-    }
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Address.sin_port = 0;
-    std::uint16_t Port = 0;
-    socklen_t Length = sizeof Address;
-    if (::bind(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0 &&
-        ::getsockname(Socket, reinterpret_cast<sockaddr*>(&Address), &Length) == 0) {
-        Port = ntohs(Address.sin_port);
-    }
-    ::close(Socket);
-    return Port;
 }
 
 } // namespace zef::testing

@@ -36,7 +36,8 @@ public:
     TWebSocketTestClient& operator=(const TWebSocketTestClient&) = delete;
     ~TWebSocketTestClient(); // Closes the socket.
 
-    /// Connects to aHost (an IPv4 literal) and aPort; false when it cannot.
+    /// Connects to aHost (an IPv4 literal) and aPort (testsupport::ConnectTcp); false when it
+    /// cannot.
     bool Connect(const std::string& aHost, std::uint16_t aPort,
                  std::chrono::milliseconds aTimeout = DefaultTimeout);
     /// Sends an upgrade request for aPath (Host, Upgrade, Connection, a random key and version
@@ -100,8 +101,5 @@ private:
     std::string FHost;
     std::uint16_t FPort = 0;
 };
-
-/// A free TCP port on 127.0.0.1 (bound and released; the caller should retry on a clash).
-std::uint16_t FreeLoopbackPort();
 
 } // namespace zef::testing

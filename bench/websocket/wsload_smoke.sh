@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # wsload_smoke.sh WSLOAD BEAST_ECHO|node: one second each of validated echoes (large messages,
 # several in flight, two loop threads) and a churn run against a peer on a free port: the Boost
-# peer, or with "node" the Node ws peer (exit 77, skipped, when node or ws is missing).
+# peer, or with "node" the Node ws peer (exit 77, skipped, when node or ws is missing; a failure
+# when REQUIRE_TEST_TOOLS is set, as scripts/test.sh sets it).
 set -euo pipefail
 Wsload=$1
 Peer=$2
@@ -10,8 +11,7 @@ Out=$(mktemp)
 if [[ $Peer == node ]]; then
     Modules=$Here/../../interop/node/node_modules
     if ! command -v node >/dev/null || [[ ! -d $Modules/ws ]]; then
-        echo "node or its ws package is missing: skipped"
-        exit 77
+        exec "$Here/../../testing/missing_tool.sh" "node or its ws package"
     fi
     NODE_PATH=$Modules node "$Here/node_ws_echo.js" --port 0 >"$Out" 2>&1 &
 else

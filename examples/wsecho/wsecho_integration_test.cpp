@@ -1,4 +1,5 @@
 // wsecho end to end: the program's flags, its ready line, compression and its stop on SIGTERM.
+#include "testing/Loopback.h"
 #include "testing/TestProgram.h"
 #include "testing/WebSocketTestClient.h"
 
@@ -12,15 +13,15 @@
 
 namespace {
 
-using zef::testing::FreeLoopbackPort;
-using zef::testing::TTestProgram;
+using testsupport::FreePort;
+using testsupport::TTestProgram;
 using zef::testing::TWebSocketTestClient;
 
 /// wsecho on a free port with aFlags; Port is 0 when it did not become ready.
 struct TWsEcho {
     explicit TWsEcho(std::vector<std::string> aFlags, const std::string& aPath = "/ws/") {
         for (int Attempt = 0; Attempt < 5 && Port == 0; ++Attempt) {
-            std::uint16_t Candidate = FreeLoopbackPort();
+            std::uint16_t Candidate = FreePort();
             std::vector<std::string> Arguments = aFlags;
             Arguments.insert(Arguments.end(), {"--port", std::to_string(Candidate)});
             Program = std::make_unique<TTestProgram>(WSECHO_PROGRAM, Arguments);

@@ -1,6 +1,7 @@
 // Nexa.Utils: base text utilities: ISO 8601 dates and times, Base64, GUID text, percent-encoding.
 #include "http/framework/Nexa.Utils.h"
 
+#include "platform/rtl/Escaping.h"
 #include "platform/rtl/Exception.h"
 
 #include <chrono>
@@ -138,23 +139,10 @@ constexpr std::uint8_t Base64Value(char C) {
     return 0;
 }
 
-int HexValue(char C) {
-    if (C >= '0' && C <= '9') {
-        return C - '0';
-    }
-    if (C >= 'a' && C <= 'f') {
-        return C - 'a' + 10;
-    }
-    if (C >= 'A' && C <= 'F') {
-        return C - 'A' + 10;
-    }
-    return -1;
-}
-
 bool ReadHex(std::string_view Text, std::size_t Pos, std::size_t Count, std::uint64_t& Value) {
     Value = 0;
     for (std::size_t I = 0; I < Count; ++I) {
-        const int Digit = HexValue(Text[Pos + I]);
+        const int Digit = rtl::HexDigitValue(Text[Pos + I]);
         if (Digit < 0) {
             return false;
         }

@@ -1,6 +1,7 @@
 // Pylon.Utils: percent-coding, query strings, status texts, dates, Base64 and header values.
 #include "http/framework/Pylon.Utils.h"
 
+#include "platform/rtl/Escaping.h"
 #include "platform/rtl/Exception.h"
 #include "platform/rtl/Format.h"
 #include "platform/rtl/StringList.h"
@@ -13,19 +14,6 @@
 namespace pylon {
 
 namespace {
-
-int HexDigit(char C) {
-    if (C >= '0' && C <= '9') {
-        return C - '0';
-    }
-    if (C >= 'a' && C <= 'f') {
-        return C - 'a' + 10;
-    }
-    if (C >= 'A' && C <= 'F') {
-        return C - 'A' + 10;
-    }
-    return -1;
-}
 
 // Calls Piece for every part of S between Separator characters, empty parts included.
 template <typename TFunc>
@@ -89,16 +77,7 @@ std::string TPylonUtils::PercentDecode(std::string_view S) {
     if (S.find('%') == std::string_view::npos && rtl::IsValidUtf8(S)) {
         return std::string(S);
     }
-    std::string Bytes;
-    Bytes.reserve(S.size());
-    for (std::size_t I = 0; I < S.size(); ++I) {
-        if (S[I] == '%' && I + 2 < S.size() && HexDigit(S[I + 1]) >= 0 && HexDigit(S[I + 2]) >= 0) {
-            Bytes += char(HexDigit(S[I + 1]) * 16 + HexDigit(S[I + 2]));
-            I += 2;
-        } else {
-            Bytes += S[I];
-        }
-    }
+    std::string Bytes = rtl::PercentDecodeLenient(S);
     if (!rtl::IsValidUtf8(Bytes)) {
         return rtl::WideToUtf8(rtl::Utf8ToWide(Bytes));
     }

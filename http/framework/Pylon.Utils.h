@@ -56,8 +56,8 @@ class TPylonUtils {
 public:
     TPylonUtils() = delete;
 
-    /// %XX escapes become bytes; a "%" without two hex digits stays literal. Bytes that are
-    /// not well-formed UTF-8 become U+FFFD. "+" stays "+".
+    /// rtl::PercentDecodeLenient (a "%" without two hex digits stays literal), then bytes that
+    /// are not well-formed UTF-8 become U+FFFD. "+" stays "+".
     static std::string PercentDecode(std::string_view S);
     static std::string PercentEncode(std::string_view S) { return TNexaUtils::PercentEncode(S); }
     /// Encoded segments joined with "/", without a leading "/".

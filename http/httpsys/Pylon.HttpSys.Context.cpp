@@ -6,6 +6,7 @@
 #include "http/httpsys/Pylon.Win.Socket.h"
 #include "platform/rtl/Format.h"
 #include "platform/rtl/StringList.h"
+#include "platform/win/include/HttpHeaderNames.h"
 
 #include <algorithm>
 #include <array>
@@ -26,86 +27,9 @@ constexpr std::array<std::string_view, HttpVerbMaximum> VerbNames = {
     "PUT",      "DELETE",    "TRACE", "CONNECT", "TRACK",  "MOVE",  "COPY",
     "PROPFIND", "PROPPATCH", "MKCOL", "LOCK",    "UNLOCK", "SEARCH"};
 
-// The known request headers in the platform's order, indexed by HTTP_HEADER_ID.
-constexpr std::array<std::string_view, HttpHeaderRequestMaximum> RequestHeaderNames = {
-    "cache-control",
-    "connection",
-    "date",
-    "keep-alive",
-    "pragma",
-    "trailer",
-    "transfer-encoding",
-    "upgrade",
-    "via",
-    "warning",
-    "allow",
-    "content-length",
-    "content-type",
-    "content-encoding",
-    "content-language",
-    "content-location",
-    "content-md5",
-    "content-range",
-    "expires",
-    "last-modified",
-    "accept",
-    "accept-charset",
-    "accept-encoding",
-    "accept-language",
-    "authorization",
-    "cookie",
-    "expect",
-    "from",
-    "host",
-    "if-match",
-    "if-modified-since",
-    "if-none-match",
-    "if-range",
-    "if-unmodified-since",
-    "max-forwards",
-    "proxy-authorization",
-    "referer",
-    "range",
-    "te",
-    "translate",
-    "user-agent"};
-
-// The known response headers in the platform's order, indexed by HTTP_HEADER_ID.
-constexpr std::array<std::string_view, HttpHeaderResponseMaximum> ResponseHeaderNames = {
-    "cache-control",
-    "connection",
-    "date",
-    "keep-alive",
-    "pragma",
-    "trailer",
-    "transfer-encoding",
-    "upgrade",
-    "via",
-    "warning",
-    "allow",
-    "content-length",
-    "content-type",
-    "content-encoding",
-    "content-language",
-    "content-location",
-    "content-md5",
-    "content-range",
-    "expires",
-    "last-modified",
-    "accept-ranges",
-    "age",
-    "etag",
-    "location",
-    "proxy-authenticate",
-    "retry-after",
-    "server",
-    "set-cookie",
-    "vary",
-    "www-authenticate"};
-
 int FindResponseHeader(std::string_view Name) noexcept {
-    for (std::size_t I = 0; I < ResponseHeaderNames.size(); ++I) {
-        if (rtl::SameText(ResponseHeaderNames[I], Name)) {
+    for (std::size_t I = 0; I < HttpResponseHeaderNames.size(); ++I) {
+        if (rtl::SameText(HttpResponseHeaderNames[I], Name)) {
             return int(I);
         }
     }
@@ -270,7 +194,7 @@ void THttpSysRequest::FillHeaders(THttpHeaders& AHeaders) const {
     for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
         const HTTP_KNOWN_HEADER& Header = Headers.KnownHeaders[I];
         if (Header.pRawValue != nullptr) {
-            AHeaders.SetValue(RequestHeaderNames[std::size_t(I)],
+            AHeaders.SetValue(HttpRequestHeaderNames[std::size_t(I)],
                               std::string_view(Header.pRawValue, Header.RawValueLength));
         }
     }

@@ -156,13 +156,17 @@ void TCustomHttpSysServer::MainThreadProc(std::shared_ptr<THttpSysEvent> StartEv
         try {
             FLogger->Log(rtl::FormatText(SLeavingMainLoop, {E.ClassName(), E.what()}));
         } catch (...) {
+            // A log engine that fails has nowhere to report to; the thread still stops below.
         }
     } catch (const std::exception& E) {
         try {
             FLogger->Log(rtl::FormatText(SLeavingMainLoop, {"std::exception", E.what()}));
         } catch (...) {
+            // A log engine that fails has nowhere to report to; the thread still stops below.
         }
     } catch (...) {
+        // Not an exception object: there is no text to log. The receiving thread's body must
+        // not let it escape (that ends the process); the session is stopped below as usual.
     }
     try {
         FSession->Stop();

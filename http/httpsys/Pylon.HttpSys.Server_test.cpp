@@ -1,8 +1,8 @@
 // Pylon.HttpSys.Server: the host end to end on real loopback sockets.
-#include "http/httpsys/HttpSysTestClient.h"
 #include "http/httpsys/Pylon.HttpSys.Api.h"
 #include "http/httpsys/Pylon.HttpSys.Context.h"
 #include "http/httpsys/Pylon.HttpSys.Server.h"
+#include "testing/HttpTestClient.h"
 #include "testing/PylonTestHost.h"
 #include "testing/TestCertificate.h"
 
@@ -17,8 +17,8 @@
 namespace pylon {
 namespace {
 
-using testing::THttpReply;
-using testing::THttpTestClient;
+using testsupport::THttpReply;
+using testsupport::THttpTestClient;
 
 constexpr std::string_view Hello = "Hello, World!";
 
@@ -74,7 +74,7 @@ public:
 class THttpSysServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Port = testing::FindFreePort();
+        Port = testsupport::FreePort();
         const std::string Base = "http://127.0.0.1:" + std::to_string(Port);
         Server = std::make_unique<THttpSysServer>();
         Log = std::make_shared<testing::TTestLogEngine>();
@@ -122,7 +122,7 @@ TEST_F(THttpSysServerTest, EveryRequestUnderThePrefixIsGreetedOnOneConnection) {
     ASSERT_TRUE(Client.Connected());
     for (const std::string& Request : Requests) {
         SCOPED_TRACE(Request.substr(0, Request.find('\r')));
-        Client.Send(Request);
+        EXPECT_TRUE(Client.Send(Request));
         const THttpReply Reply = Client.ReadReply();
         ExpectHello(Reply);
         EXPECT_EQ(Reply.Protocol, "HTTP/1.1");
@@ -146,13 +146,13 @@ TEST_F(THttpSysServerTest, HttpOneZeroGetsItsFraming) {
         ASSERT_TRUE(Client.Connected());
         const std::string Request =
             std::string("GET /vek/orbis/hello HTTP/1.0\r\n") + Case.Connection + "\r\n";
-        Client.Send(Request);
+        EXPECT_TRUE(Client.Send(Request));
         const THttpReply Reply = Client.ReadReply();
         ExpectHello(Reply);
         EXPECT_FALSE(Reply.HasHeader("transfer-encoding"));
         if (Case.KeptOpen) {
             EXPECT_EQ(Reply.Header("connection"), "keep-alive");
-            Client.Send(Request);
+            EXPECT_TRUE(Client.Send(Request));
             ExpectHello(Client.ReadReply());
         } else {
             EXPECT_EQ(Reply.Header("connection"), "close");
@@ -163,13 +163,13 @@ TEST_F(THttpSysServerTest, HttpOneZeroGetsItsFraming) {
 
 TEST_F(THttpSysServerTest, HeadGetsTheHeadersOnly) {
     THttpTestClient Client(Port);
-    Client.Send("HEAD /vek/orbis/hello HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_TRUE(Client.Send("HEAD /vek/orbis/hello HTTP/1.1\r\nHost: h\r\n\r\n"));
     const THttpReply Head = Client.ReadReply(true);
     EXPECT_EQ(Head.Status, 200);
     EXPECT_EQ(Head.Header("content-length"), "13");
     EXPECT_EQ(Head.Header("content-type"), "text/plain");
     // Had any body byte been sent, it would stand in front of the next status line.
-    Client.Send(Get("/vek/orbis/hello"));
+    EXPECT_TRUE(Client.Send(Get("/vek/orbis/hello")));
     ExpectHello(Client.ReadReply());
 }
 
@@ -177,7 +177,7 @@ TEST_F(THttpSysServerTest, OutsideThePrefixesTheListenerAnswers404) {
     for (const char* Path : {"/", "/vek/orbis/hellox", "/vek/orbis", "/other/vek/orbis/hello"}) {
         SCOPED_TRACE(Path);
         THttpTestClient Client(Port);
-        Client.Send(Get(Path));
+        EXPECT_TRUE(Client.Send(Get(Path)));
         const THttpReply Reply = Client.ReadReply();
         EXPECT_EQ(Reply.Status, 404);
         EXPECT_NE(Reply.Body, Hello);
@@ -186,13 +186,13 @@ TEST_F(THttpSysServerTest, OutsideThePrefixesTheListenerAnswers404) {
 
 TEST_F(THttpSysServerTest, AFailingModuleGetsTheDispatchers500) {
     THttpTestClient Client(Port);
-    Client.Send(Get("/boom/x"));
+    EXPECT_TRUE(Client.Send(Get("/boom/x")));
     const THttpReply Reply = Client.ReadReply();
     EXPECT_EQ(Reply.Status, 500);
     EXPECT_EQ(Reply.Body, "Exception Class: std::out_of_range \r\nMessage: no such thing");
     ASSERT_EQ(Log->Lines().size(), 1u);
     EXPECT_EQ(Log->Lines()[0], "Exception on process requesting. std::out_of_range: no such thing");
-    Client.Send(Get("/vek/orbis/hello"));
+    EXPECT_TRUE(Client.Send(Get("/vek/orbis/hello")));
     ExpectHello(Client.ReadReply());
 }
 
@@ -200,9 +200,9 @@ TEST_F(THttpSysServerTest, TheModuleSeesTheRequestAndItsHeadersGoOut) {
     const std::string Body(10000, 'q');
     const std::string Large(5000, 'L');
     THttpTestClient Client(Port);
-    Client.Send("POST /echo/a?b=c HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(Port) +
-                "\r\nX-Large: " + Large + "\r\nContent-Length: " + std::to_string(Body.size()) +
-                "\r\n\r\n" + Body);
+    EXPECT_TRUE(Client.Send("POST /echo/a?b=c HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(Port) +
+                            "\r\nX-Large: " + Large + "\r\nContent-Length: " +
+                            std::to_string(Body.size()) + "\r\n\r\n" + Body));
     const THttpReply Reply = Client.ReadReply();
     EXPECT_EQ(Reply.Status, 200);
     EXPECT_EQ(Reply.Body,
@@ -222,16 +222,16 @@ TEST_F(THttpSysServerTest, TheModuleSeesTheRequestAndItsHeadersGoOut) {
 TEST_F(THttpSysServerTest, AfterStopThePortIsClosedAndStopAgainDoesNothing) {
     {
         THttpTestClient Client(Port);
-        Client.Send(Get("/vek/orbis/hello"));
+        EXPECT_TRUE(Client.Send(Get("/vek/orbis/hello")));
         ExpectHello(Client.ReadReply());
     }
     Server->Stop();
     EXPECT_FALSE(Server->IsRunning());
-    EXPECT_FALSE(testing::PortAcceptsConnections(Port));
+    EXPECT_FALSE(testsupport::PortAcceptsConnections(Port));
     Server->Stop();
     Server->Start(); // And it serves again.
     THttpTestClient Client(Port);
-    Client.Send(Get("/vek/orbis/hello"));
+    EXPECT_TRUE(Client.Send(Get("/vek/orbis/hello")));
     ExpectHello(Client.ReadReply());
 }
 
@@ -247,7 +247,7 @@ TEST_F(THttpSysServerTest, ASecondServerOnTheSamePrefixFailsAtStart) {
     }
     EXPECT_FALSE(Second.IsRunning());
     THttpTestClient Client(Port); // The first one is unharmed.
-    Client.Send(Get("/vek/orbis/hello"));
+    EXPECT_TRUE(Client.Send(Get("/vek/orbis/hello")));
     ExpectHello(Client.ReadReply());
 }
 
@@ -307,7 +307,7 @@ TEST(THttpSysServerTls, ARequestOverHttpsIsSecureAndItsUrlSaysHttps) {
     ASSERT_TRUE(LoadHttpApiLibrary());
     constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
     ASSERT_EQ(HttpApi().HttpInitialize(Version2, HTTP_INITIALIZE_CONFIG, nullptr), NO_ERROR);
-    const std::uint16_t Port = testing::FindFreePort();
+    const std::uint16_t Port = testsupport::FreePort();
     const std::string Base = "127.0.0.1:" + std::to_string(Port);
     ASSERT_EQ(BindCertificate(Port, Certificate.Hash(), false), NO_ERROR);
     {

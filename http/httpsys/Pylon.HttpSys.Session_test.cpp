@@ -1,7 +1,7 @@
 // Pylon.HttpSys.Session: the platform objects of a server and the request intake.
-#include "http/httpsys/HttpSysTestClient.h"
 #include "http/httpsys/Pylon.HttpSys.Api.h"
 #include "http/httpsys/Pylon.HttpSys.Session.h"
+#include "testing/HttpTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,7 @@ TEST(THttpSysSession, ARefusedPrefixNamesItselfAndTheSystemText) {
 }
 
 TEST(THttpSysSession, ReceivesARequestLargerThanTheBufferAndStopsAgain) {
-    const std::uint16_t Port = testing::FindFreePort();
+    const std::uint16_t Port = testsupport::FreePort();
     THttpSysSession Session;
     Session.UrlPrefixes().Add("http://127.0.0.1:" + std::to_string(Port) + "/big/");
     for (int Round = 0; Round < 2; ++Round) {
@@ -60,9 +60,10 @@ TEST(THttpSysSession, ReceivesARequestLargerThanTheBufferAndStopsAgain) {
         ASSERT_TRUE(Session.IsListening());
         Session.SetQueueLength(100);
         const std::string Large(6000, 'v');
-        testing::THttpTestClient Client(Port);
+        testsupport::THttpTestClient Client(Port);
         ASSERT_TRUE(Client.Connected());
-        Client.Send("GET /big/x HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Large: " + Large + "\r\n\r\n");
+        EXPECT_TRUE(Client.Send("GET /big/x HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Large: " + Large +
+                                "\r\n\r\n"));
         std::unique_ptr<THttpSysContext> Context = Session.GetContext();
         ASSERT_NE(Context, nullptr);
         EXPECT_EQ(Context->Request().Headers().Get("x-large"), Large);
@@ -76,7 +77,7 @@ TEST(THttpSysSession, ReceivesARequestLargerThanTheBufferAndStopsAgain) {
 }
 
 TEST(THttpSysSession, StopWakesABlockedReceive) {
-    const std::uint16_t Port = testing::FindFreePort();
+    const std::uint16_t Port = testsupport::FreePort();
     THttpSysSession Session;
     Session.UrlPrefixes().Add("http://127.0.0.1:" + std::to_string(Port) + "/");
     Session.Start();

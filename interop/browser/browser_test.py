@@ -25,18 +25,31 @@ ROUNDTRIP_PAGE = pathlib.Path(__file__).with_name("roundtrip.html").resolve().as
 
 
 class Chromium:
-    """One headless Chromium with a fresh profile; Close() ends it and every child process."""
+    """One headless Chromium with a fresh profile. Start() starts it; Close() ends it and every
+    child process, also when Start() or anything after it failed part-way."""
 
     def __init__(self):
         self.Profile = tempfile.mkdtemp(prefix="interop-chromium-")
-        self.Log = open(os.path.join(self.Profile, "chromium.log"), "wb")
+        self.LogPath = os.path.join(self.Profile, "chromium.log")
+        self.Log = None
+        self.Process = None
+        self.Socket = None
+        self.NextId = 0
+        self.Events = []  # events read while waiting for an answer, oldest first
+
+    def Start(self):
+        self.Log = open(self.LogPath, "wb")
         self.Process = subprocess.Popen(
             [H.Paths.chromium, *CHROMIUM_FLAGS, f"--user-data-dir={self.Profile}", "about:blank"],
             stdin=subprocess.DEVNULL, stdout=self.Log, stderr=subprocess.STDOUT,
             start_new_session=True)
-        self.Socket = None
-        self.NextId = 0
-        self.Events = []  # events read while waiting for an answer, oldest first
+
+    def LogText(self):
+        """What Chromium wrote to its standard output and error so far."""
+        try:
+            return pathlib.Path(self.LogPath).read_text(errors="replace")
+        except FileNotFoundError:
+            return ""
 
     def DevToolsUrl(self):
         """The browser's DevTools endpoint, once Chromium has written it (bounded wait)."""
@@ -133,9 +146,24 @@ class Chromium:
         }})"""
         return await self.Evaluate(SessionId, Script, Timeout=PAGE_TIMEOUT_MS / 1000 + 10)
 
-    async def Close(self):
-        if self.Socket is not None:
-            await self.Socket.close()
+    async def Close(self, ShowLog=False):
+        """Ends Chromium and removes its profile; with ShowLog, first prints Chromium's log to
+        standard error (a failed test's evidence)."""
+        try:
+            if self.Socket is not None:
+                await self.Socket.close()
+        finally:
+            self.EndProcess()
+            if self.Log is not None:
+                self.Log.close()
+            if ShowLog:
+                print(f"--- chromium's log ({self.LogPath}) ---\n{self.LogText()}--- end of log ---",
+                      file=sys.stderr)
+            shutil.rmtree(self.Profile, ignore_errors=True)
+
+    def EndProcess(self):
+        if self.Process is None:
+            return
         try:
             os.killpg(self.Process.pid, signal.SIGTERM)
         except ProcessLookupError:
@@ -150,17 +178,28 @@ class Chromium:
             os.killpg(self.Process.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-        self.Log.close()
-        shutil.rmtree(self.Profile, ignore_errors=True)
 
 
 class ChromiumTestCase(unittest.IsolatedAsyncioTestCase):
     async def asyncSetUp(self):
+        # The cleanup is registered before Chromium starts: a start or a connection that fails
+        # still ends the browser and removes its profile, and shows its log.
         self.Browser = Chromium()
+        self.addAsyncCleanup(self.CloseBrowser)
+        self.Browser.Start()
         await self.Browser.Connect()
 
-    async def asyncTearDown(self):
-        await self.Browser.Close()
+    async def CloseBrowser(self):
+        await self.Browser.Close(ShowLog=not self.Passed())
+
+    def Passed(self):
+        """Whether no failure or error of this test (or of one of its subtests) has been reported
+        so far; when the result cannot be read, the log is shown rather than lost."""
+        Result = getattr(getattr(self, "_outcome", None), "result", None)
+        if Result is None:
+            return False
+        return not any(Test is self or getattr(Test, "test_case", None) is self
+                       for Test, _ in [*Result.errors, *Result.failures])
 
     async def RoundTrip(self, Url, Suite):
         Page = f"{ROUNDTRIP_PAGE}?url={Url}&suite={Suite}"

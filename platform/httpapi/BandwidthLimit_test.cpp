@@ -26,6 +26,7 @@ TEST(BandwidthLimit, PacesToTheRate) {
         {"a clock going back adds nothing", 2048, {{2048, 100, 0}, {1024, 50, 501}}},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
         TBandwidthLimit Limit(Case.Rate);
         for (std::size_t I = 0; I < Case.Steps.size(); ++I) {
             const TStep& Step = Case.Steps[I];

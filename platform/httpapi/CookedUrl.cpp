@@ -2,6 +2,7 @@
 #include "platform/httpapi/CookedUrl.h"
 
 #include "platform/httpapi/UrlPrefix.h"
+#include "platform/rtl/Escaping.h"
 #include "platform/rtl/Utf.h"
 
 #include <vector>
@@ -9,19 +10,6 @@
 namespace httpapi {
 
 namespace {
-
-int HexValue(char C) noexcept {
-    if (C >= '0' && C <= '9') {
-        return C - '0';
-    }
-    if (C >= 'a' && C <= 'f') {
-        return C - 'a' + 10;
-    }
-    if (C >= 'A' && C <= 'F') {
-        return C - 'A' + 10;
-    }
-    return -1;
-}
 
 bool ValidHost(std::string_view Host, std::string& Name) {
     if (Host.empty()) {
@@ -43,7 +31,7 @@ bool ValidHost(std::string_view Host, std::string& Name) {
             PortPart = Rest.substr(1);
         }
         for (const char C : NamePart) {
-            if (HexValue(C) < 0 && C != ':' && C != '.') {
+            if (rtl::HexDigitValue(C) < 0 && C != ':' && C != '.') {
                 return false;
             }
         }
@@ -80,15 +68,11 @@ bool CookPath(std::string_view Raw, std::string& Path) {
     for (std::size_t I = 0; I < Raw.size(); ++I) {
         char C = Raw[I];
         if (C == '%') {
-            if (I + 2 >= Raw.size()) {
+            const int Byte = rtl::PercentEscapeAt(Raw, I);
+            if (Byte < 0) {
                 return false;
             }
-            const int High = HexValue(Raw[I + 1]);
-            const int Low = HexValue(Raw[I + 2]);
-            if (High < 0 || Low < 0) {
-                return false;
-            }
-            C = static_cast<char>(High * 16 + Low);
+            C = static_cast<char>(Byte);
             I += 2;
         }
         const auto Byte = static_cast<unsigned char>(C);

@@ -1,7 +1,8 @@
 // HttpApi properties: W3C request logging and basic-authentication request information set
 // through the exported API, on real loopback sockets.
-#include "platform/httpapi/TestClient.h"
 #include "platform/httpapi/W3CLog.h"
+#include "testing/HttpApiTestQueue.h"
+#include "testing/HttpTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -13,52 +14,13 @@
 #include <unistd.h>
 #include <windows.h>
 
-using namespace httpapi::testing;
+using namespace testsupport;
 
 namespace {
 
 constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
 
-class TServer {
-public:
-    TServer() {
-        EXPECT_EQ(HttpInitialize(Version2, HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
-        EXPECT_EQ(HttpCreateServerSession(Version2, &FSession, 0), NO_ERROR);
-        EXPECT_EQ(HttpCreateUrlGroup(FSession, &FGroup, 0), NO_ERROR);
-        EXPECT_EQ(HttpCreateRequestQueue(Version2, nullptr, nullptr, 0, &FQueue), NO_ERROR);
-        HTTP_BINDING_INFO Binding{};
-        Binding.Flags.Present = 1;
-        Binding.RequestQueueHandle = FQueue;
-        EXPECT_EQ(
-            HttpSetUrlGroupProperty(FGroup, HttpServerBindingProperty, &Binding, sizeof(Binding)),
-            NO_ERROR);
-        for (int Attempt = 0; Attempt < 20 && FPort == 0; ++Attempt) {
-            const std::uint16_t Candidate = FreePort();
-            const std::wstring Url = L"http://127.0.0.1:" + std::to_wstring(Candidate) + L"/";
-            if (HttpAddUrlToUrlGroup(FGroup, Url.c_str(), 0, 0) == NO_ERROR) {
-                FPort = Candidate;
-            }
-        }
-        EXPECT_NE(FPort, 0);
-    }
-    ~TServer() {
-        HttpCloseRequestQueue(FQueue);
-        HttpRemoveUrlFromUrlGroup(FGroup, nullptr, HTTP_URL_FLAG_REMOVE_ALL);
-        HttpCloseUrlGroup(FGroup);
-        HttpCloseServerSession(FSession);
-        EXPECT_EQ(HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
-    }
-    HANDLE Queue() const { return FQueue; }
-    HTTP_URL_GROUP_ID Group() const { return FGroup; }
-    HTTP_SERVER_SESSION_ID Session() const { return FSession; }
-    std::uint16_t Port() const { return FPort; }
-
-private:
-    HTTP_SERVER_SESSION_ID FSession = 0;
-    HTTP_URL_GROUP_ID FGroup = 0;
-    HANDLE FQueue = nullptr;
-    std::uint16_t FPort = 0;
-};
+using TServer = THttpApiTestQueue;
 
 struct TRecord {
     alignas(8) char Bytes[sizeof(HTTP_REQUEST) + 8192];
@@ -156,7 +118,7 @@ TEST(HttpApiLogging, GroupLogWritesAnsweredRequests) {
     for (PHTTP_LOG_DATA LogData :
          {reinterpret_cast<PHTTP_LOG_DATA>(&Fields), static_cast<PHTTP_LOG_DATA>(nullptr),
           reinterpret_cast<PHTTP_LOG_DATA>(&Empty)}) {
-        TTestClient Client(Server.Port());
+        THttpTestClient Client(Server.Port());
         Client.Send("GET /logged HTTP/1.1\r\nHost: x\r\n\r\n");
         TRecord Record;
         ULONG Bytes = 0;
@@ -215,7 +177,8 @@ TEST(HttpApiAuthentication, BasicCredentialsAreReported) {
         {"Authorization: Basic dXNlcjpwYXN\r\n", 400},
     };
     for (const TCase& Case : Cases) {
-        TTestClient Client(Server.Port());
+        SCOPED_TRACE(Case.Header);
+        THttpTestClient Client(Server.Port());
         Client.Send(std::string("GET / HTTP/1.1\r\nHost: x\r\n") + Case.Header + "\r\n");
         if (Case.Expected == 400) {
             const auto Response = Client.ReadResponse();
@@ -257,12 +220,12 @@ TEST(HttpApiTimeouts, RequestQueueAndMinimumSendRate) {
               NO_ERROR);
     {
         // Nobody receives: the connection is reset once the request has waited its time.
-        TTestClient Client(Server.Port());
+        THttpTestClient Client(Server.Port());
         Client.Send("GET /waiting HTTP/1.1\r\nHost: x\r\n\r\n");
         EXPECT_EQ(Client.ReadToEnd(), "");
     }
     // The request that timed out is not handed out any more: the next one is.
-    TTestClient Client(Server.Port());
+    THttpTestClient Client(Server.Port());
     Client.Send("GET /next HTTP/1.1\r\nHost: x\r\n\r\n");
     TRecord Record;
     ULONG Bytes = 0;
@@ -311,20 +274,49 @@ TEST(HttpApiQos, ConnectionLimitAndBandwidthSettings) {
         ULONG Expected;
     };
     const TCase Cases[] = {
-        {"bandwidth below the minimum", true, HttpQosSettingTypeBandwidth, 1023,
-         ERROR_INVALID_PARAMETER},
-        {"bandwidth at the minimum", true, HttpQosSettingTypeBandwidth, 1024, NO_ERROR},
-        {"unlimited bandwidth", false, HttpQosSettingTypeBandwidth, HTTP_LIMIT_INFINITE, NO_ERROR},
-        {"connection limit on a session", true, HttpQosSettingTypeConnectionLimit, 1,
-         ERROR_INVALID_PARAMETER},
-        {"connection limit 0", false, HttpQosSettingTypeConnectionLimit, 0,
-         ERROR_INVALID_PARAMETER},
-        {"flow rate", false, HttpQosSettingTypeFlowRate, 1, ERROR_NOT_SUPPORTED},
-        {"no bandwidth limit after all", true, HttpQosSettingTypeBandwidth, HTTP_LIMIT_INFINITE,
-         NO_ERROR},
-        {"connection limit 1", false, HttpQosSettingTypeConnectionLimit, 1, NO_ERROR},
+        {.Name = "bandwidth below the minimum",
+         .Session = true,
+         .Type = HttpQosSettingTypeBandwidth,
+         .Value = 1023,
+         .Expected = ERROR_INVALID_PARAMETER},
+        {.Name = "bandwidth at the minimum",
+         .Session = true,
+         .Type = HttpQosSettingTypeBandwidth,
+         .Value = 1024,
+         .Expected = NO_ERROR},
+        {.Name = "unlimited bandwidth",
+         .Session = false,
+         .Type = HttpQosSettingTypeBandwidth,
+         .Value = HTTP_LIMIT_INFINITE,
+         .Expected = NO_ERROR},
+        {.Name = "connection limit on a session",
+         .Session = true,
+         .Type = HttpQosSettingTypeConnectionLimit,
+         .Value = 1,
+         .Expected = ERROR_INVALID_PARAMETER},
+        {.Name = "connection limit 0",
+         .Session = false,
+         .Type = HttpQosSettingTypeConnectionLimit,
+         .Value = 0,
+         .Expected = ERROR_INVALID_PARAMETER},
+        {.Name = "flow rate",
+         .Session = false,
+         .Type = HttpQosSettingTypeFlowRate,
+         .Value = 1,
+         .Expected = ERROR_NOT_SUPPORTED},
+        {.Name = "no bandwidth limit after all",
+         .Session = true,
+         .Type = HttpQosSettingTypeBandwidth,
+         .Value = HTTP_LIMIT_INFINITE,
+         .Expected = NO_ERROR},
+        {.Name = "connection limit 1",
+         .Session = false,
+         .Type = HttpQosSettingTypeConnectionLimit,
+         .Value = 1,
+         .Expected = NO_ERROR},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
         HTTP_QOS_SETTING_INFO Qos{Case.Type, nullptr};
         HTTP_FLOWRATE_INFO Flow{};
         if (Case.Type == HttpQosSettingTypeBandwidth) {
@@ -344,7 +336,7 @@ TEST(HttpApiQos, ConnectionLimitAndBandwidthSettings) {
         EXPECT_EQ(Result, Case.Expected) << Case.Name;
     }
     // One connection holds a request: the next one's request gets 503.
-    TTestClient First(Server.Port());
+    THttpTestClient First(Server.Port());
     First.Send("GET /first HTTP/1.1\r\nHost: x\r\n\r\n");
     TRecord Record;
     ULONG Bytes = 0;
@@ -352,7 +344,7 @@ TEST(HttpApiQos, ConnectionLimitAndBandwidthSettings) {
                                      sizeof(Record.Bytes), &Bytes, nullptr),
               NO_ERROR);
     {
-        TTestClient Second(Server.Port());
+        THttpTestClient Second(Server.Port());
         Second.Send("GET /second HTTP/1.1\r\nHost: x\r\n\r\n");
         const auto Response = Second.ReadResponse();
         ASSERT_TRUE(Response.has_value());
@@ -376,7 +368,7 @@ TEST(HttpApiQos, ConnectionLimitAndBandwidthSettings) {
     TPendingReceive Receive(Server.Queue(), Record);
     ASSERT_EQ(Receive.Started(), ERROR_IO_PENDING);
     for (int Attempt = 0; Attempt < 100; ++Attempt) {
-        TTestClient Third(Server.Port());
+        THttpTestClient Third(Server.Port());
         Third.Send("GET /third HTTP/1.1\r\nHost: x\r\n\r\n");
         bool Refused = false;
         bool Received = false;

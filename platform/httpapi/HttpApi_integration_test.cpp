@@ -1,5 +1,5 @@
 // HttpApi integration: the exported API on real loopback sockets, as applications use it.
-#include "platform/httpapi/TestClient.h"
+#include "testing/HttpTestClient.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-using namespace httpapi::testing;
+using namespace testsupport;
 
 namespace {
 
@@ -143,7 +143,7 @@ std::string MaskDate(std::string Response) {
 }
 
 std::string Get(std::uint16_t Port, const std::string& Target, const std::string& Host) {
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     Client.Send("GET " + Target + " HTTP/1.1\r\nHost: " + Host + "\r\n\r\n");
     return Client.ReadResponse().value_or("");
 }
@@ -213,7 +213,7 @@ TEST(HttpApiSample, ServesTheDocumentedLoop) {
         }
     });
     {
-        TTestClient Client(Port);
+        THttpTestClient Client(Port);
         ASSERT_TRUE(Client.Send("GET /sample/page?x=1 HTTP/1.1\r\nHost: localhost:" +
                                 std::to_string(Port) + "\r\nUser-Agent: test\r\n\r\n"));
         const auto Response = Client.ReadResponse();
@@ -277,7 +277,7 @@ TEST(HttpApiRequest, RecordIsSelfContained) {
         Done.notify_all();
         Reply(Queue, Request.RequestId, 200, "ok");
     });
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     Client.Send("XYZZY /rec/a%20b?q=1 HTTP/1.1\r\nHost: localhost:" + std::to_string(Port) +
                 "\r\nQux: foo baz \r\nAccept: a\r\nAccept: b\r\n\r\n");
     EXPECT_EQ(ResponseStatus(Client.ReadResponse().value_or("")), 200);
@@ -489,7 +489,7 @@ TEST(HttpApiListenerAnswers, ExactBytesThenClose) {
     };
     for (const TAnswerCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);
-        TTestClient Client(Port);
+        THttpTestClient Client(Port);
         ASSERT_TRUE(Client.Connected());
         Client.Send(Case.Request);
         const auto Response = Client.ReadResponse();
@@ -505,7 +505,7 @@ TEST(HttpApiListenerAnswers, ExactBytesThenClose) {
         EXPECT_EQ(Client.ReadToEnd(), ""); // and then the connection ends
     }
     // The exact bytes of one answer.
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     Client.Send("GET /nowhere HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(MaskDate(Client.ReadResponse().value_or("")),
               "HTTP/1.1 404 Not Found\r\nContent-Type: text/html; charset=us-ascii\r\n"
@@ -543,7 +543,7 @@ TEST(HttpApiConnection, AHalfClosedClientGetsTheWholeAnswer) {
     });
     for (const std::size_t Size : Sizes) {
         SCOPED_TRACE(Size);
-        TTestClient Client(Port);
+        THttpTestClient Client(Port);
         Client.Send("GET /big/" + std::to_string(Size) + " HTTP/1.1\r\nHost: x\r\n\r\n");
         Client.ShutdownWrite();
         const std::string Response = Client.ReadResponse().value_or("");
@@ -567,7 +567,7 @@ TEST(HttpApiConnection, KeepAliveAndPipeliningInOrder) {
         }
         EchoPath(Queue, Request);
     });
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     std::string Burst;
     for (int I = 0; I < 5; ++I) {
         Burst += "GET /r" + std::to_string(I) + " HTTP/1.1\r\nHost: h\r\n\r\n";
@@ -632,7 +632,7 @@ TEST(HttpApiBody, ChunkedAndLengthBodies) {
     for (const TCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);
         for (const bool ByteByByte : {false, true}) {
-            TTestClient Client(Port);
+            THttpTestClient Client(Port);
             if (ByteByByte) {
                 for (const char C : Case.Request) {
                     Client.Send(std::string(1, C));
@@ -654,7 +654,7 @@ TEST(HttpApiBody, ExpectContinueAnsweredOnFirstRead) {
     TApiServer Server;
     const std::uint16_t Port = Server.AddFreePrefix(L"+", L"/");
     Server.Serve(EchoBody);
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     Client.Send("PUT / HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n");
     EXPECT_EQ(Client.ReadExactly(25), "HTTP/1.1 100 Continue\r\n\r\n");
     Client.Send("data");
@@ -665,7 +665,7 @@ TEST(HttpApiBody, UnreadBodyIsDrainedBeforeTheNextRequest) {
     TApiServer Server;
     const std::uint16_t Port = Server.AddFreePrefix(L"+", L"/");
     Server.Serve(EchoPath);
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     Client.Send("POST /one HTTP/1.1\r\nHost: h\r\nContent-Length: 100000\r\n\r\n");
     EXPECT_EQ(ResponseBody(Client.ReadResponse().value_or("")), "/one#0");
     Client.Send(std::string(100000, 'x') + "GET /two HTTP/1.1\r\nHost: h\r\n\r\n");
@@ -675,7 +675,7 @@ TEST(HttpApiBody, UnreadBodyIsDrainedBeforeTheNextRequest) {
 TEST(HttpApiReceive, MoreDataKeepsTheRequestForItsId) {
     TApiServer Server;
     const std::uint16_t Port = Server.AddFreePrefix(L"+", L"/");
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     Client.Send("GET /big HTTP/1.1\r\nHost: h\r\nX-Long: " + std::string(2000, 'l') + "\r\n\r\n");
     std::vector<std::uint64_t> Small(sizeof(HTTP_REQUEST_V1) / 8 + 1);
     ULONG Needed = 0;
@@ -793,7 +793,7 @@ TEST(HttpApiSend, FramingAndFlags) {
             Reply(Queue, Request.RequestId, 204, "");
         }
     });
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     Client.Send("GET /pieces HTTP/1.1\r\nHost: h\r\n\r\n");
     EXPECT_EQ(MaskDate(Client.ReadResponse().value_or("")),
               "HTTP/1.1 200 \r\nContent-Length: 8\r\nX-One: yes\r\nServer: Linux-HTTPAPI/2.0\r\n"
@@ -821,7 +821,7 @@ TEST(HttpApiBadInput, SlowHeadersHitTheHeaderWait) {
               NO_ERROR);
     const std::uint16_t Port = Server.AddFreePrefix(L"+", L"/");
     Server.Serve(EchoPath);
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     Client.Send("GET / HTTP/1.1\r\nHo");
     EXPECT_EQ(Client.ReadToEnd(), ""); // closed without an answer, well within the wait bound
     ASSERT_EQ(HttpDeleteServiceConfiguration(nullptr, HttpServiceConfigTimeout, &Timeout,
@@ -858,7 +858,7 @@ TEST(HttpApiTimeouts, SessionTimeoutsApplyFromTheSecondRequest) {
         }
         const std::uint16_t Port = Server.AddFreePrefix(L"+", L"/");
         Server.Serve(EchoPath);
-        TTestClient Client(Port);
+        THttpTestClient Client(Port);
         Client.Send("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
         EXPECT_EQ(ResponseBody(Client.ReadResponse().value_or("")), "/#0");
         Client.Send(Case.Second);
@@ -881,24 +881,24 @@ TEST(HttpApiBadInput, ClientsVanishingAndAFullQueue) {
                   NO_ERROR);
         // Nobody receives yet: one request waits in the queue, the other finds it full. Which
         // is which depends on the reactors; the refused one is answered at once.
-        TTestClient First(Port);
+        THttpTestClient First(Port);
         First.Send("GET /first HTTP/1.1\r\nHost: h\r\n\r\n");
-        TTestClient Second(Port);
+        THttpTestClient Second(Port);
         Second.Send("GET /first HTTP/1.1\r\nHost: h\r\n\r\n");
-        TTestClient* Refused = nullptr;
+        THttpTestClient* Refused = nullptr;
         for (int Round = 0; Round < 100 && Refused == nullptr; ++Round) {
             Refused = First.Readable(50) ? &First : Second.Readable(50) ? &Second : nullptr;
         }
         ASSERT_NE(Refused, nullptr);
         EXPECT_EQ(ResponseStatus(Refused->ReadResponse().value_or("")), 503);
-        TTestClient& Waiting = Refused == &First ? Second : First;
+        THttpTestClient& Waiting = Refused == &First ? Second : First;
         Length = 1000; // room again for the clients below, however the threads interleave
         ASSERT_EQ(HttpSetRequestQueueProperty(Server.Queue(), HttpServerQueueLengthProperty,
                                               &Length, sizeof(Length), 0, nullptr),
                   NO_ERROR);
         // Clients that leave mid-request, mid-body, or with a reset.
         for (int I = 0; I < 10; ++I) {
-            TTestClient Partial(Port);
+            THttpTestClient Partial(Port);
             Partial.Send("GET /partial HTTP/1.1\r\nHost:");
             if (I % 2 == 0) {
                 Partial.Reset();
@@ -940,11 +940,11 @@ TEST(HttpApiBadInput, ClientsVanishingAndAFullQueue) {
         });
         EXPECT_EQ(ResponseBody(Waiting.ReadResponse().value_or("")), "/first#0");
         {
-            TTestClient Leaver(Port);
+            THttpTestClient Leaver(Port);
             Leaver.Send("POST /body HTTP/1.1\r\nHost: h\r\nContent-Length: 100\r\n\r\nabc");
         }
         {
-            TTestClient Leaver(Port);
+            THttpTestClient Leaver(Port);
             Leaver.Send("GET /huge HTTP/1.1\r\nHost: h\r\n\r\n");
             Leaver.ReadExactly(1000);
             Leaver.Reset();

@@ -1,6 +1,8 @@
 // Overlapped integration: completion ports, upgraded (opaque) connections and disconnect waits,
 // through the exported API on real loopback sockets, written as a Windows program writes them.
-#include "platform/httpapi/TestClient.h"
+#include "testing/HttpApiRawEcho.h"
+#include "testing/HttpApiTestQueue.h"
+#include "testing/HttpTestClient.h"
 #include "testing/ProcessLimits.h"
 
 #include <gtest/gtest.h>
@@ -16,75 +18,21 @@
 #include <vector>
 #include <windows.h>
 
-using namespace httpapi::testing;
+using namespace testsupport;
 
 namespace {
 
 constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
-constexpr ULONG ReadSize = 16384;
-constexpr ULONG_PTR QuitKey = 1;
 
-// A server's objects: session, URL group, queue bound to it, one prefix on a free port.
-class TQueueFixture {
+// The upgrade tests serve under /echo/.
+class TQueueFixture : public THttpApiTestQueue {
 public:
-    explicit TQueueFixture(const std::wstring& Path = L"/echo/") {
-        EXPECT_EQ(HttpInitialize(Version2, HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
-        EXPECT_EQ(HttpCreateServerSession(Version2, &FSession, 0), NO_ERROR);
-        EXPECT_EQ(HttpCreateUrlGroup(FSession, &FGroup, 0), NO_ERROR);
-        EXPECT_EQ(HttpCreateRequestQueue(Version2, nullptr, nullptr, 0, &FQueue), NO_ERROR);
-        HTTP_BINDING_INFO Binding{};
-        Binding.Flags.Present = 1;
-        Binding.RequestQueueHandle = FQueue;
-        EXPECT_EQ(
-            HttpSetUrlGroupProperty(FGroup, HttpServerBindingProperty, &Binding, sizeof(Binding)),
-            NO_ERROR);
-        for (int Attempt = 0; Attempt < 20 && FPort == 0; ++Attempt) {
-            const std::uint16_t Candidate = FreePort();
-            const std::wstring Url = L"http://127.0.0.1:" + std::to_wstring(Candidate) + Path;
-            if (HttpAddUrlToUrlGroup(FGroup, Url.c_str(), 0, 0) == NO_ERROR) {
-                FPort = Candidate;
-            }
-        }
-        EXPECT_NE(FPort, 0);
-    }
-    ~TQueueFixture() {
-        if (FQueue != nullptr) {
-            HttpCloseRequestQueue(FQueue);
-        }
-        HttpRemoveUrlFromUrlGroup(FGroup, nullptr, HTTP_URL_FLAG_REMOVE_ALL);
-        HttpCloseUrlGroup(FGroup);
-        HttpCloseServerSession(FSession);
-        EXPECT_EQ(HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr), NO_ERROR);
-    }
-    HANDLE Queue() const { return FQueue; }
-    HTTP_URL_GROUP_ID Group() const { return FGroup; }
-    std::uint16_t Port() const { return FPort; }
-    /// Closes the queue now (the destructor then leaves it alone).
-    void CloseQueue() {
-        EXPECT_EQ(HttpCloseRequestQueue(FQueue), NO_ERROR);
-        FQueue = nullptr;
-    }
-
-private:
-    HTTP_SERVER_SESSION_ID FSession = 0;
-    HTTP_URL_GROUP_ID FGroup = 0;
-    HANDLE FQueue = nullptr;
-    std::uint16_t FPort = 0;
+    explicit TQueueFixture(const std::wstring& Path = L"/echo/") : THttpApiTestQueue(Path) {}
 };
 
+// The opaque 101 the echo server sends (Upgrade: websocket).
 ULONG SendUpgrade(HANDLE Queue, HTTP_REQUEST_ID Id) {
-    HTTP_RESPONSE Response{};
-    Response.StatusCode = 101;
-    Response.pReason = "Switching Protocols";
-    Response.ReasonLength = 19;
-    Response.Headers.KnownHeaders[HttpHeaderUpgrade].pRawValue = "websocket";
-    Response.Headers.KnownHeaders[HttpHeaderUpgrade].RawValueLength = 9;
-    HTTP_UNKNOWN_HEADER Connection{10, 7, "Connection", "Upgrade"};
-    Response.Headers.UnknownHeaderCount = 1;
-    Response.Headers.pUnknownHeaders = &Connection;
-    return HttpSendHttpResponse(Queue, Id,
-                                HTTP_SEND_RESPONSE_FLAG_OPAQUE | HTTP_SEND_RESPONSE_FLAG_MORE_DATA,
-                                &Response, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
+    return SendOpaqueUpgrade(Queue, Id, "websocket");
 }
 
 ULONG SendBytes(HANDLE Queue, HTTP_REQUEST_ID Id, const void* Data, ULONG Size, ULONG Flags,
@@ -99,7 +47,7 @@ ULONG SendBytes(HANDLE Queue, HTTP_REQUEST_ID Id, const void* Data, ULONG Size, 
 }
 
 // Reads a response head (up to its blank line).
-std::string ReadHead(TTestClient& Client) {
+std::string ReadHead(THttpTestClient& Client) {
     std::string Head;
     while (Head.size() < 4 || Head.compare(Head.size() - 4, 4, "\r\n\r\n") != 0) {
         const auto Byte = Client.ReadExactly(1);
@@ -111,210 +59,17 @@ std::string ReadHead(TTestClient& Client) {
     return Head;
 }
 
-// Asks for an upgrade and reads the 101's head.
-std::string Upgrade(TTestClient& Client, std::uint16_t Port) {
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(Port) +
-                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
-    return ReadHead(Client);
+// Asks for an upgrade of /echo/ (the server's side answers it).
+bool RequestUpgrade(THttpTestClient& Client, std::uint16_t Port) {
+    return Client.Send("GET /echo/ HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(Port) +
+                       "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
 }
 
-// ---- The raw echo server: a listener thread, a completion-port pool, opaque connections -----
-
-enum TKind : LONG { kNew, kRead, kDisconnect };
-
-struct TEchoConnection;
-
-struct TIoContext {
-    OVERLAPPED Overlapped; // first: the OVERLAPPED's address is the context's
-    TKind Kind;
-    TEchoConnection* Connection;
-};
-
-struct TEchoConnection {
-    TIoContext Read{};
-    TIoContext Disconnect{};
-    HTTP_REQUEST_ID RequestId = 0;
-    HTTP_CONNECTION_ID ConnectionId = 0;
-    volatile LONG References = 0;
-    char Buffer[ReadSize];
-};
-
-class TEchoServer {
-public:
-    /// SendFlags: the flags of each echo send (more data, with or without buffer data).
-    TEchoServer(TQueueFixture& Fixture, DWORD Workers,
-                ULONG SendFlags = HTTP_SEND_RESPONSE_FLAG_MORE_DATA)
-        : FFixture(Fixture)
-        , FSendFlags(SendFlags) {
-        FPort = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, Workers);
-        EXPECT_NE(FPort, nullptr);
-        EXPECT_EQ(CreateIoCompletionPort(Fixture.Queue(), FPort, 0, Workers), FPort);
-        FAllReleased = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        for (DWORD I = 0; I < Workers; ++I) {
-            FWorkers.push_back(CreateThread(nullptr, 0, &Worker, this, 0, nullptr));
-        }
-        FListener = CreateThread(nullptr, 0, &Listen, this, 0, nullptr);
-    }
-    ~TEchoServer() { Stop(); }
-
-    /// Closes the queue (the listener's receive ends with 995), then ends the pool.
-    void Stop() {
-        if (FListener == nullptr) {
-            return;
-        }
-        FFixture.CloseQueue();
-        EXPECT_EQ(WaitForSingleObject(FListener, 10000), WAIT_OBJECT_0);
-        CloseHandle(FListener);
-        FListener = nullptr;
-        for (std::size_t I = 0; I < FWorkers.size(); ++I) {
-            PostQueuedCompletionStatus(FPort, 0, QuitKey, nullptr);
-        }
-        EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(FWorkers.size()), FWorkers.data(), TRUE,
-                                         10000),
-                  WAIT_OBJECT_0);
-        for (HANDLE Thread : FWorkers) {
-            CloseHandle(Thread);
-        }
-        CloseHandle(FPort);
-        CloseHandle(FAllReleased);
-    }
-
-    /// Waits (bounded) until Count connections have been released.
-    bool WaitReleased(LONG Count) {
-        InterlockedExchange(&FExpected, Count);
-        if (InterlockedCompareExchange(&FReleased, 0, 0) >= Count) {
-            return true;
-        }
-        return WaitForSingleObject(FAllReleased, 30000) == WAIT_OBJECT_0;
-    }
-    LONG Upgraded() { return InterlockedCompareExchange(&FUpgraded, 0, 0); }
-    LONG Failures() { return InterlockedCompareExchange(&FFailures, 0, 0); }
-    LONG ListenerResult() const { return FListenerResult; }
-
-private:
-    static DWORD WINAPI Listen(LPVOID Parameter) {
-        auto* Self = static_cast<TEchoServer*>(Parameter);
-        std::vector<ULONGLONG> Storage((sizeof(HTTP_REQUEST) + ReadSize) / 8 + 1);
-        while (true) {
-            auto* Request = reinterpret_cast<HTTP_REQUEST*>(Storage.data());
-            ULONG Bytes = 0;
-            const ULONG Result =
-                HttpReceiveHttpRequest(Self->FFixture.Queue(), HTTP_NULL_ID, 0, Request,
-                                       static_cast<ULONG>(Storage.size() * 8), &Bytes, nullptr);
-            if (Result != NO_ERROR) {
-                Self->FListenerResult = static_cast<LONG>(Result);
-                return 0;
-            }
-            auto* Connection = new TEchoConnection;
-            Connection->RequestId = Request->RequestId;
-            Connection->ConnectionId = Request->ConnectionId;
-            Connection->Read.Kind = kNew;
-            Connection->Read.Connection = Connection;
-            // The pool does everything else.
-            PostQueuedCompletionStatus(Self->FPort, 0, 0, &Connection->Read.Overlapped);
-        }
-    }
-
-    static DWORD WINAPI Worker(LPVOID Parameter) {
-        auto* Self = static_cast<TEchoServer*>(Parameter);
-        while (true) {
-            DWORD Bytes = 0;
-            ULONG_PTR Key = 0;
-            LPOVERLAPPED Overlapped = nullptr;
-            const BOOL Ok =
-                GetQueuedCompletionStatus(Self->FPort, &Bytes, &Key, &Overlapped, INFINITE);
-            if (Key == QuitKey) {
-                return 0;
-            }
-            if (Overlapped == nullptr) {
-                InterlockedIncrement(&Self->FFailures);
-                return 1;
-            }
-            auto* Context = reinterpret_cast<TIoContext*>(Overlapped);
-            Self->Completed(*Context, Ok ? Bytes : 0, Ok ? DWORD(NO_ERROR) : GetLastError());
-        }
-    }
-
-    void Completed(TIoContext& Context, DWORD Bytes, DWORD Status) {
-        TEchoConnection& Connection = *Context.Connection;
-        const HANDLE Queue = FFixture.Queue();
-        switch (Context.Kind) {
-        case kNew:
-            if (SendUpgrade(Queue, Connection.RequestId) != NO_ERROR) {
-                Connection.References = 1;
-                Release(Connection);
-                return;
-            }
-            InterlockedIncrement(&FUpgraded);
-            Connection.References = 2; // the read and the disconnect wait
-            Connection.Disconnect.Kind = kDisconnect;
-            Connection.Disconnect.Connection = &Connection;
-            if (const ULONG Result = HttpWaitForDisconnect(Queue, Connection.ConnectionId,
-                                                           &Connection.Disconnect.Overlapped);
-                Result != ERROR_IO_PENDING && Result != NO_ERROR) {
-                Release(Connection);
-            }
-            Connection.Read.Kind = kRead;
-            StartRead(Connection);
-            return;
-        case kRead:
-            if (Bytes == 0) {
-                EndOfInput(Connection, Status); // the client is done, or the read failed
-                return;
-            }
-            if (SendBytes(Queue, Connection.RequestId, Connection.Buffer, Bytes, FSendFlags) !=
-                NO_ERROR) {
-                Release(Connection);
-                return;
-            }
-            StartRead(Connection);
-            return;
-        case kDisconnect:
-            Release(Connection);
-            return;
-        }
-    }
-
-    void StartRead(TEchoConnection& Connection) {
-        const ULONG Result = HttpReceiveRequestEntityBody(FFixture.Queue(), Connection.RequestId, 0,
-                                                          Connection.Buffer, ReadSize, nullptr,
-                                                          &Connection.Read.Overlapped);
-        if (Result != NO_ERROR && Result != ERROR_IO_PENDING) {
-            EndOfInput(Connection, Result); // 38: the client closed; 1229: it is gone
-        }
-    }
-
-    // The client has sent all it will: the application ends the connection (a disconnecting
-    // send), then lets go of the read.
-    void EndOfInput(TEchoConnection& Connection, DWORD Status) {
-        if (Status == ERROR_HANDLE_EOF) {
-            std::ignore = SendBytes(FFixture.Queue(), Connection.RequestId, nullptr, 0,
-                                    HTTP_SEND_RESPONSE_FLAG_DISCONNECT);
-        }
-        Release(Connection);
-    }
-
-    void Release(TEchoConnection& Connection) {
-        if (InterlockedDecrement(&Connection.References) == 0) {
-            delete &Connection;
-            if (InterlockedIncrement(&FReleased) == InterlockedCompareExchange(&FExpected, 0, 0)) {
-                SetEvent(FAllReleased);
-            }
-        }
-    }
-
-    TQueueFixture& FFixture;
-    const ULONG FSendFlags;
-    HANDLE FPort = nullptr;
-    HANDLE FListener = nullptr;
-    HANDLE FAllReleased = nullptr;
-    std::vector<HANDLE> FWorkers;
-    volatile LONG FReleased = 0;
-    volatile LONG FExpected = -1;
-    volatile LONG FUpgraded = 0;
-    volatile LONG FFailures = 0;
-    volatile LONG FListenerResult = 0;
-};
+// Asks for an upgrade and reads the 101's head.
+std::string Upgrade(THttpTestClient& Client, std::uint16_t Port) {
+    RequestUpgrade(Client, Port);
+    return ReadHead(Client);
+}
 
 std::string Message(int Client, int Round) {
     std::string Text = "client " + std::to_string(Client) + " round " + std::to_string(Round);
@@ -332,15 +87,16 @@ TEST(OverlappedEcho, ConcurrentClientsEchoAndLeaveNothingBehind) {
     constexpr int Rounds = 100;
     constexpr int ClientThreads = 4;
     TQueueFixture Fixture;
-    TEchoServer Server(Fixture, 4);
+    THttpApiRawEcho Server(Fixture.Queue(), {.Workers = 4});
+    ASSERT_TRUE(Server.Started());
     const int DescriptorsBefore = OpenDescriptorCount();
     std::atomic<int> Mismatches{0};
     std::vector<std::thread> Threads;
     for (int T = 0; T < ClientThreads; ++T) {
         Threads.emplace_back([&, T] {
-            std::vector<std::unique_ptr<TTestClient>> Mine;
+            std::vector<std::unique_ptr<THttpTestClient>> Mine;
             for (int C = T; C < Clients; C += ClientThreads) {
-                Mine.push_back(std::make_unique<TTestClient>(Fixture.Port()));
+                Mine.push_back(std::make_unique<THttpTestClient>(Fixture.Port()));
                 if (Upgrade(*Mine.back(), Fixture.Port()).rfind("HTTP/1.1 101 ", 0) != 0) {
                     ++Mismatches;
                 }
@@ -366,8 +122,10 @@ TEST(OverlappedEcho, ConcurrentClientsEchoAndLeaveNothingBehind) {
     // The clients have closed their sockets: every connection ends through its disconnect wait.
     EXPECT_TRUE(Server.WaitReleased(Clients));
     EXPECT_EQ(OpenDescriptorCount(), DescriptorsBefore);
-    Server.Stop();
-    EXPECT_EQ(Server.ListenerResult(), LONG(ERROR_OPERATION_ABORTED));
+    // Closing the queue ends the listener's receive; then the pool ends.
+    Fixture.CloseQueue();
+    EXPECT_TRUE(Server.Stop());
+    EXPECT_EQ(Server.ListenerResult(), long(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(Server.Failures(), 0);
 }
 
@@ -387,18 +145,19 @@ TEST(OverlappedEcho, AHalfClosedClientGetsTheAnswerToItsLastBytes) {
         {"100000 bytes, buffered sends", 100000, Buffered, false},
         {"100000 bytes, plain sends", 100000, HTTP_SEND_RESPONSE_FLAG_MORE_DATA, false},
         {"100000 bytes behind the request", 100000, Buffered, true},
-        {"one read's worth", ReadSize, Buffered, false},
+        {"one read's worth", THttpApiRawEcho::ReadSize, Buffered, false},
         {"one byte behind the request", 1, Buffered, true},
     };
     for (const TCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);
         TQueueFixture Fixture;
-        TEchoServer Server(Fixture, 2, Case.SendFlags);
+        THttpApiRawEcho Server(Fixture.Queue(), {.Workers = 2, .SendFlags = Case.SendFlags});
+        ASSERT_TRUE(Server.Started());
         std::string Data(Case.Size, '\0');
         for (std::size_t I = 0; I < Data.size(); ++I) {
             Data[I] = static_cast<char>(I * 7 % 251);
         }
-        TTestClient Client(Fixture.Port());
+        THttpTestClient Client(Fixture.Port());
         const std::string Request = "GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: raw\r\n\r\n";
         std::string Head;
         if (Case.WithRequest) {
@@ -417,7 +176,8 @@ TEST(OverlappedEcho, AHalfClosedClientGetsTheAnswerToItsLastBytes) {
         EXPECT_EQ(Echoed->size(), Data.size());
         EXPECT_TRUE(*Echoed == Data) << "the echo differs from the bytes sent";
         EXPECT_TRUE(Server.WaitReleased(1));
-        Server.Stop();
+        Fixture.CloseQueue();
+        EXPECT_TRUE(Server.Stop());
         EXPECT_EQ(Server.Failures(), 0);
     }
 }
@@ -469,8 +229,8 @@ TEST(OverlappedReceive, EventsPendingAndImmediateResults) {
     EXPECT_FALSE(GetOverlappedResult(Fixture.Queue(), &First.Overlapped, &Bytes, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
 
-    TTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    THttpTestClient Client(Fixture.Port());
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     const auto [Code, Size] = First.Wait(Fixture.Queue());
     ASSERT_EQ(Code, NO_ERROR);
     EXPECT_GT(Size, sizeof(HTTP_REQUEST_V1));
@@ -538,9 +298,10 @@ TEST(OverlappedOpaque, PeerCloseEndsReadsAndDisconnectWaits) {
     const TCase Cases[] = {
         {"close", false, ""}, {"close after data", false, "abc"}, {"reset", true, ""}};
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
         TQueueFixture Fixture;
-        TTestClient Client(Fixture.Port());
-        Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+        THttpTestClient Client(Fixture.Port());
+        ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
         TAlignedRequest Storage;
         const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
         EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
@@ -587,8 +348,8 @@ TEST(OverlappedOpaque, PeerCloseEndsReadsAndDisconnectWaits) {
 // connection's earlier completions, so the caller may reuse the OVERLAPPED at once.
 TEST(OverlappedOpaque, ACallThatCompletesAtOnceHasReportedWhenItReturns) {
     TQueueFixture Fixture;
-    TTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    THttpTestClient Client(Fixture.Port());
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
     ASSERT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
@@ -645,8 +406,8 @@ TEST(OverlappedQueue, CloseAbortsEverythingWith995) {
     TQueueFixture Fixture;
     const HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
     ASSERT_EQ(CreateIoCompletionPort(Fixture.Queue(), Port, 7, 1), Port);
-    TTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    THttpTestClient Client(Fixture.Port());
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
 
@@ -696,8 +457,8 @@ TEST(OverlappedQueue, CloseAbortsEverythingWith995) {
 // HttpCancelHttpRequest resets the connection; its pending read ends, the client sees a reset.
 TEST(OverlappedQueue, CancelRequestEndsItsConnection) {
     TQueueFixture Fixture;
-    TTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    THttpTestClient Client(Fixture.Port());
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
     TEventOverlapped Read;
@@ -727,8 +488,9 @@ TEST(OverlappedOpaque, OnlyA101WithoutBodyTurnsOpaque) {
         {"GET /echo/ HTTP/1.1\r\nHost: x\r\n\r\n", 101, NO_ERROR},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Request);
         TQueueFixture Fixture;
-        TTestClient Client(Fixture.Port());
+        THttpTestClient Client(Fixture.Port());
         Client.Send(Case.Request);
         TAlignedRequest Storage;
         ULONG Bytes = 0;
@@ -749,8 +511,8 @@ TEST(OverlappedOpaque, OnlyA101WithoutBodyTurnsOpaque) {
 // A client that stops reading pushes back on the sender: the layer holds a bounded amount.
 TEST(OverlappedOpaque, SlowReaderPushesBackOnTheSender) {
     TQueueFixture Fixture;
-    TTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    THttpTestClient Client(Fixture.Port());
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
     constexpr std::size_t Total = 64 * 1024 * 1024;
@@ -784,8 +546,8 @@ TEST(OverlappedOpaque, SlowReaderPushesBackOnTheSender) {
 // are refused.
 TEST(OverlappedOpaque, SynchronousDisconnectWaitAndArguments) {
     TQueueFixture Fixture;
-    TTestClient Client(Fixture.Port());
-    Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+    THttpTestClient Client(Fixture.Port());
+    ASSERT_TRUE(RequestUpgrade(Client, Fixture.Port()));
     TAlignedRequest Storage;
     const HTTP_REQUEST Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
     struct TCase {
@@ -800,6 +562,7 @@ TEST(OverlappedOpaque, SynchronousDisconnectWaitAndArguments) {
         {"reserved set", Request.ConnectionId, 1, ERROR_INVALID_PARAMETER},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
         OVERLAPPED Overlapped{};
         EXPECT_EQ(HttpWaitForDisconnectEx(Fixture.Queue(), Case.Id, Case.Reserved, &Overlapped),
                   Case.Expected)
@@ -822,7 +585,7 @@ namespace {
 struct TPortChannel {
     TQueueFixture Fixture;
     HANDLE Port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
-    TTestClient Client{Fixture.Port()};
+    THttpTestClient Client{Fixture.Port()};
     TAlignedRequest Storage;
     HTTP_REQUEST Request{};
 
@@ -837,7 +600,7 @@ struct TPortChannel {
                                               sizeof(Limits)),
                       NO_ERROR);
         }
-        Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n");
+        EXPECT_TRUE(RequestUpgrade(Client, Fixture.Port()));
         Request = ReceiveAndUpgrade(Fixture.Queue(), Storage);
         EXPECT_EQ(ReadHead(Client).rfind("HTTP/1.1 101 ", 0), 0u);
     }
@@ -915,7 +678,7 @@ TEST(OverlappedSend, ImmediateSendsStillReportTheirCompletion) {
     }
     {
         TQueueFixture Fixture;
-        TTestClient Client(Fixture.Port());
+        THttpTestClient Client(Fixture.Port());
         Client.Send("GET /echo/ HTTP/1.1\r\nHost: x\r\n\r\n");
         TAlignedRequest Storage;
         ULONG Bytes = 0;

@@ -4,6 +4,7 @@
 #include "platform/httpapi/TlsStream.h"
 #include "platform/httpapi/UrlPrefix.h"
 #include "platform/rtl/Utf.h"
+#include "platform/win/include/HttpHeaderNames.h"
 
 #include <cstring>
 #include <netinet/in.h>
@@ -11,79 +12,6 @@
 namespace httpapi {
 
 namespace {
-
-constexpr std::string_view RequestHeaderNames[HttpHeaderRequestMaximum] = {"Cache-Control",
-                                                                           "Connection",
-                                                                           "Date",
-                                                                           "Keep-Alive",
-                                                                           "Pragma",
-                                                                           "Trailer",
-                                                                           "Transfer-Encoding",
-                                                                           "Upgrade",
-                                                                           "Via",
-                                                                           "Warning",
-                                                                           "Allow",
-                                                                           "Content-Length",
-                                                                           "Content-Type",
-                                                                           "Content-Encoding",
-                                                                           "Content-Language",
-                                                                           "Content-Location",
-                                                                           "Content-MD5",
-                                                                           "Content-Range",
-                                                                           "Expires",
-                                                                           "Last-Modified",
-                                                                           "Accept",
-                                                                           "Accept-Charset",
-                                                                           "Accept-Encoding",
-                                                                           "Accept-Language",
-                                                                           "Authorization",
-                                                                           "Cookie",
-                                                                           "Expect",
-                                                                           "From",
-                                                                           "Host",
-                                                                           "If-Match",
-                                                                           "If-Modified-Since",
-                                                                           "If-None-Match",
-                                                                           "If-Range",
-                                                                           "If-Unmodified-Since",
-                                                                           "Max-Forwards",
-                                                                           "Proxy-Authorization",
-                                                                           "Referer",
-                                                                           "Range",
-                                                                           "TE",
-                                                                           "Translate",
-                                                                           "User-Agent"};
-
-constexpr std::string_view ResponseHeaderNames[HttpHeaderResponseMaximum] = {"Cache-Control",
-                                                                             "Connection",
-                                                                             "Date",
-                                                                             "Keep-Alive",
-                                                                             "Pragma",
-                                                                             "Trailer",
-                                                                             "Transfer-Encoding",
-                                                                             "Upgrade",
-                                                                             "Via",
-                                                                             "Warning",
-                                                                             "Allow",
-                                                                             "Content-Length",
-                                                                             "Content-Type",
-                                                                             "Content-Encoding",
-                                                                             "Content-Language",
-                                                                             "Content-Location",
-                                                                             "Content-MD5",
-                                                                             "Content-Range",
-                                                                             "Expires",
-                                                                             "Last-Modified",
-                                                                             "Accept-Ranges",
-                                                                             "Age",
-                                                                             "ETag",
-                                                                             "Location",
-                                                                             "Proxy-Authenticate",
-                                                                             "Retry-After",
-                                                                             "Server",
-                                                                             "Set-Cookie",
-                                                                             "Vary",
-                                                                             "WWW-Authenticate"};
 
 constexpr std::size_t Align(std::size_t Value, std::size_t To) noexcept {
     return (Value + To - 1) / To * To;
@@ -112,7 +40,7 @@ constexpr std::size_t AddressSlot = Align(sizeof(sockaddr_in6), 8);
 
 int KnownRequestHeaderId(std::string_view Name) noexcept {
     for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
-        if (AsciiEqualNoCase(Name, RequestHeaderNames[I])) {
+        if (AsciiEqualNoCase(Name, HttpRequestHeaderNames[I])) {
             return I;
         }
     }
@@ -121,7 +49,7 @@ int KnownRequestHeaderId(std::string_view Name) noexcept {
 
 int KnownResponseHeaderId(std::string_view Name) noexcept {
     for (int I = 0; I < HttpHeaderResponseMaximum; ++I) {
-        if (AsciiEqualNoCase(Name, ResponseHeaderNames[I])) {
+        if (AsciiEqualNoCase(Name, HttpResponseHeaderNames[I])) {
             return I;
         }
     }
@@ -129,7 +57,8 @@ int KnownResponseHeaderId(std::string_view Name) noexcept {
 }
 
 std::string_view KnownResponseHeaderName(int Id) noexcept {
-    return Id >= 0 && Id < HttpHeaderResponseMaximum ? ResponseHeaderNames[Id] : std::string_view();
+    return Id >= 0 && Id < HttpHeaderResponseMaximum ? HttpResponseHeaderNames[Id]
+                                                     : std::string_view();
 }
 
 void TRequest::Prepare() {

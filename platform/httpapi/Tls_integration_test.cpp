@@ -1,6 +1,6 @@
 // TLS integration: certificate bindings through the service configuration, a certificate store
 // of PEM files, and https and upgraded (wss-style) connections served over TLS.
-#include "platform/httpapi/TestClient.h"
+#include "testing/HttpTestClient.h"
 #include "testing/TestCertificate.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
-using namespace httpapi::testing;
+using namespace testsupport;
 
 namespace {
 
@@ -69,16 +69,12 @@ public:
         if (Groups != nullptr) {
             SSL_CTX_set1_groups_list(FContext, Groups);
         }
-        FFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in Address{};
-        Address.sin_family = AF_INET;
-        Address.sin_port = htons(Port);
-        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval Wait{10, 0};
-        setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &Wait, sizeof(Wait));
-        if (connect(FFd, reinterpret_cast<sockaddr*>(&Address), sizeof(Address)) != 0) {
+        FFd = ConnectTcp(Port);
+        if (FFd < 0) {
             return;
         }
+        timeval Wait{10, 0};
+        setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &Wait, sizeof(Wait));
         FSsl = SSL_new(FContext);
         SSL_set_fd(FSsl, FFd);
         FConnected = SSL_connect(FSsl) == 1;
@@ -88,7 +84,9 @@ public:
             SSL_free(FSsl);
         }
         SSL_CTX_free(FContext);
-        close(FFd);
+        if (FFd >= 0) {
+            close(FFd);
+        }
     }
     bool Connected() const { return FConnected; }
     bool Send(const std::string& Text) {
@@ -253,7 +251,7 @@ TEST(HttpApiTls, HttpsAndUpgradedConnections) {
     ASSERT_EQ(Bind("0.0.0.0", Port, Certificate.Hash()), NO_ERROR);
     {
         // Plain HTTP to a TLS port is no handshake: the connection ends, nothing is delivered.
-        TTestClient Plain(Port);
+        THttpTestClient Plain(Port);
         Plain.Send("GET / HTTP/1.1\r\nHost: localhost\r\n\r\n");
         EXPECT_TRUE(Plain.ReadToEnd().has_value());
     }

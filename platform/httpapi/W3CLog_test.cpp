@@ -54,6 +54,8 @@ TEST(W3CLog, FileNamesFollowTheRollover) {
         {HttpLoggingRolloverSize, 12, "extend12.log"},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "rollover " << Case.Rollover << ", sequence " << Case.Sequence);
         TW3CLogSettings Settings;
         Settings.Rollover = Case.Rollover;
         const TW3CLog Log(Settings);
@@ -200,6 +202,7 @@ TEST(W3CLog, LoggingInfoIsChecked) {
          ERROR_INVALID_PARAMETER},
     };
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
         HTTP_LOGGING_INFO Info = Good;
         Case.Change(Info, Relative, TooLong);
         TW3CLogSettings Settings;

@@ -87,6 +87,7 @@ TEST(QueueUserWorkItem, ThreadLimitTakesOnlyItsRange) {
                            {win::MaxPoolThreads + 1, false},
                            {0xFFFFFFFFu, false}};
     for (const TCase& Case : Cases) {
+        SCOPED_TRACE(::testing::Message() << "limit " << Case.Limit);
         ASSERT_TRUE(win::SetPoolThreadLimit(7));
         EXPECT_EQ(win::SetPoolThreadLimit(Case.Limit), Case.Taken) << Case.Limit;
         EXPECT_EQ(win::PoolThreadLimit(), Case.Taken ? Case.Limit : 7u) << Case.Limit;

@@ -376,6 +376,7 @@ std::string MessageOf(const std::exception_ptr& aException) {
     } catch (const std::exception& E) {
         return E.what();
     } catch (...) {
+        // Not an exception object: it has no message, and the report goes on without one.
     }
     return {};
 }
@@ -464,6 +465,8 @@ void TzefWSComponent_Base::DrainDisconnect() {
             try {
                 ReleaseConnection(Connection);
             } catch (...) {
+                // Releasing only queues or frees the connection; the drain goes on with the
+                // next notification whatever a subclass's release raised.
             }
         }
     });
@@ -617,6 +620,8 @@ void TzefWSComponent_Base::DoError(TzefWSConnection* aConnection, const std::str
             aConnection->AbortConnection();
         }
     } catch (...) {
+        // Dropping a transport that is already broken may fail again; the connection is
+        // ended either way, and the error path never raises itself.
     }
 }
 
@@ -641,6 +646,8 @@ void TzefWSComponent_Base::DoException(TzefWSConnection* aConnection, const std:
             aConnection->AbortConnection();
         }
     } catch (...) {
+        // Dropping a transport that is already broken may fail again; the connection is
+        // ended either way, and the error path never raises itself.
     }
 }
 
@@ -1444,9 +1451,8 @@ void TzefWSComponent_Server::ReleaseConnection(TzefWSConnection* aConnection) {
         return;
     }
     if (FOptimizations.ConnectionsFree().Enabled()) {
-        // Keeping every ended connection until the next tick held a whole interval's churn
-        // (tens of thousands of connections a minute under load); the ones past their grace
-        // time go now.
+        // Each release also frees the queued connections past their grace time, so the list
+        // holds the churn of one grace time, never of a whole timer interval.
         const auto Now = TzefConnectionsFreeList::TClock::now();
         FConnectionsFree.FreeQueuedUpTo(FreeCutoff(Now));
         FConnectionsFree.Add(aConnection, Now); // Owned by the list from now on.

@@ -760,7 +760,7 @@ public:
     /// Held by whoever goes on using connections found in the registry after its lock is
     /// released (broadcasts, writes by GUID, long-polling posts). A connection released while
     /// a use that began before its release is held stays queued until that use ends, however
-    /// long it takes: the grace time alone would not cover a thread preempted for longer.
+    /// long it takes, even past its grace time.
     class TRegistryUse {
     public:
         explicit TRegistryUse(TzefWSComponent_Server& aOwner);

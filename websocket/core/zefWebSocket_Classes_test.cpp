@@ -18,7 +18,6 @@ TEST(TzefWSConnection, Defaults) {
     EXPECT_TRUE(C.RaiseDisconnectExceptions());
     EXPECT_TRUE(C.CleanDisconnect());
     EXPECT_EQ(C.FragmentedMessages(), TwsFragmentedMessages::frgOnlyBuffer);
-    EXPECT_EQ(C.MaxMessageSize(), DefaultMaxMessageSize);
     EXPECT_EQ(C.TCPEndOfFrameScanBuffer(), TtcpEOFScanBuffer::eofScanNone);
     EXPECT_FALSE(C.Disconnected());
     EXPECT_EQ(C.CloseCode(), 0);

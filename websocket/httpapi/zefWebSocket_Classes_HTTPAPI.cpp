@@ -458,6 +458,8 @@ void TzefWSConnection_HTTPAPI::DoReadData(std::uint32_t aBytesReceived) {
         try {
             DisconnectPeer(); // So that the platform ends the client's connection too.
         } catch (...) {
+            // The connection ends below in any case; a failed disconnect leaves only the
+            // platform's own time-out to close the socket.
         }
         DoDisconnected();
     }

@@ -2,8 +2,10 @@
 // enumerations, the plain-HTTP request and response records and the response-record routines.
 #include "websocket/httpapi/zefWebSocket_HTTPAPI.h"
 
+#include "platform/rtl/Escaping.h"
 #include "platform/rtl/Exception.h"
 #include "platform/rtl/StringList.h"
+#include "platform/win/include/HttpHeaderNames.h"
 #include "websocket/core/zefWebSocket_Types.h"
 
 #include <array>
@@ -27,82 +29,6 @@ void Bind(HMODULE aModule, const char* aName, TFunction& aTarget) {
     }
     aTarget = reinterpret_cast<TFunction>(Address);
 }
-
-constexpr std::array<std::string_view, 41> KnownRequestHeaders = {"Cache-Control",
-                                                                  "Connection",
-                                                                  "Date",
-                                                                  "Keep-Alive",
-                                                                  "Pragma",
-                                                                  "Trailer",
-                                                                  "Transfer-Encoding",
-                                                                  "Upgrade",
-                                                                  "Via",
-                                                                  "Warning",
-                                                                  "Allow",
-                                                                  "Content-Length",
-                                                                  "Content-Type",
-                                                                  "Content-Encoding",
-                                                                  "Content-Language",
-                                                                  "Content-Location",
-                                                                  "Content-MD5",
-                                                                  "Content-Range",
-                                                                  "Expires",
-                                                                  "Last-Modified",
-                                                                  "Accept",
-                                                                  "Accept-Charset",
-                                                                  "Accept-Encoding",
-                                                                  "Accept-Language",
-                                                                  "Authorization",
-                                                                  "Cookie",
-                                                                  "Expect",
-                                                                  "From",
-                                                                  "Host",
-                                                                  "If-Match",
-                                                                  "If-Modified-Since",
-                                                                  "If-None-Match",
-                                                                  "If-Range",
-                                                                  "If-Unmodified-Since",
-                                                                  "Max-Forwards",
-                                                                  "Proxy-Authorization",
-                                                                  "Referer",
-                                                                  "Range",
-                                                                  "TE",
-                                                                  "Translate",
-                                                                  "User-Agent"};
-
-// The response's known headers with their colons. Connection is listed under a name no line
-// matches: the platform does not take it as a known header of an opaque upgrade, so it always
-// goes out as an unknown one.
-constexpr std::array<std::string_view, 30> KnownResponseHeaders = {"Cache-Control:",
-                                                                   "_CONNECTION:",
-                                                                   "Date:",
-                                                                   "Keep-Alive:",
-                                                                   "Pragma:",
-                                                                   "Trailer:",
-                                                                   "Transfer-Encoding:",
-                                                                   "Upgrade:",
-                                                                   "Via:",
-                                                                   "Warning:",
-                                                                   "Allow:",
-                                                                   "Content-Length:",
-                                                                   "Content-Type:",
-                                                                   "Content-Encoding:",
-                                                                   "Content-Language:",
-                                                                   "Content-Location:",
-                                                                   "Content-MD5:",
-                                                                   "Content-Range:",
-                                                                   "Expires:",
-                                                                   "Last-Modified:",
-                                                                   "Accept-Ranges:",
-                                                                   "Age:",
-                                                                   "ETag:",
-                                                                   "Location:",
-                                                                   "Proxy-Authenticate:",
-                                                                   "Retry-After:",
-                                                                   "Server:",
-                                                                   "Set-Cookie:",
-                                                                   "Vary:",
-                                                                   "WWW-Authenticate:"};
 
 bool IsControl(char aChar) {
     return static_cast<unsigned char>(aChar) < 32;
@@ -306,9 +232,13 @@ void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
             return Line.substr(Begin, Stop - Begin);
         };
         bool Known = false;
-        for (std::size_t I = 0; I < KnownResponseHeaders.size(); ++I) {
-            if (StartsWithText(Line, KnownResponseHeaders[I])) {
-                std::string_view Value = ValueAfter(KnownResponseHeaders[I].size());
+        for (std::size_t I = 0; I < HttpResponseHeaderNames.size(); ++I) {
+            // Connection always goes out as an unknown header: the platform does not take it
+            // as a known header of an opaque upgrade.
+            const std::string_view Name = HttpResponseHeaderNames[I];
+            if (I != HttpHeaderConnection && Line.size() > Name.size() &&
+                Line[Name.size()] == ':' && StartsWithText(Line, Name)) {
+                std::string_view Value = ValueAfter(Name.size() + 1);
                 aResponse.Headers.KnownHeaders[I].pRawValue = Value.data();
                 aResponse.Headers.KnownHeaders[I].RawValueLength = Length16(Value.size());
                 Known = true;
@@ -342,10 +272,10 @@ void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
 }
 
 std::string_view KnownRequestHeaderName(int aIndex) {
-    if (aIndex < 0 || std::size_t(aIndex) >= KnownRequestHeaders.size()) {
+    if (aIndex < 0 || std::size_t(aIndex) >= HttpRequestHeaderNames.size()) {
         return {};
     }
-    return KnownRequestHeaders[std::size_t(aIndex)];
+    return HttpRequestHeaderNames[std::size_t(aIndex)];
 }
 
 std::string_view VerbName(HTTP_VERB aVerb) {
@@ -360,33 +290,7 @@ std::string_view VerbName(HTTP_VERB aVerb) {
 }
 
 std::string URLDecode(std::string_view aText) {
-    auto Digit = [](char C) -> int {
-        if (C >= '0' && C <= '9') {
-            return C - '0';
-        }
-        if (C >= 'a' && C <= 'f') {
-            return C - 'a' + 10;
-        }
-        if (C >= 'A' && C <= 'F') {
-            return C - 'A' + 10;
-        }
-        return -1;
-    };
-    std::string Result;
-    Result.reserve(aText.size());
-    for (std::size_t I = 0; I < aText.size(); ++I) {
-        if (aText[I] == '%' && I + 2 < aText.size()) {
-            int High = Digit(aText[I + 1]);
-            int Low = Digit(aText[I + 2]);
-            if (High >= 0 && Low >= 0) {
-                Result.push_back(char(High * 16 + Low));
-                I += 2;
-                continue;
-            }
-        }
-        Result.push_back(aText[I]);
-    }
-    return Result;
+    return rtl::PercentDecodeLenient(aText);
 }
 
 } // namespace zef

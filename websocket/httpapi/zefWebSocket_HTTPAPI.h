@@ -159,7 +159,7 @@ void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
 std::string_view KnownRequestHeaderName(int aIndex);
 /// The platform's name for verbs OPTIONS through SEARCH; "" for others.
 std::string_view VerbName(HTTP_VERB aVerb);
-/// %XX sequences decoded; malformed ones kept as they are.
+/// rtl::PercentDecodeLenient: every well-formed %XX escape decoded, malformed ones kept.
 std::string URLDecode(std::string_view aText);
 
 } // namespace zef

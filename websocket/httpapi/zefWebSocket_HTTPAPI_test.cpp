@@ -1,8 +1,5 @@
-// zefWebSocket_HTTPAPI tests: the response-record routines, the request-side helpers and the
-// listener's hexadecimal conversion.
+// zefWebSocket_HTTPAPI tests: the response-record routines and the request-side helpers.
 #include "websocket/httpapi/zefWebSocket_HTTPAPI.h"
-
-#include "websocket/httpapi/zefWebSocket_HTTPAPI_Server.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +85,7 @@ TEST(StatusText, KnownCodesAndDigitsForOthers) {
         {404, "Not Found"}, {503, "Service Unavailable"}, {418, "418"}, {0, "0"},
     };
     for (const auto& [Code, Text] : Cases) {
+        SCOPED_TRACE(Code);
         EXPECT_EQ(StatusText(Code), Text);
     }
 }
@@ -144,29 +142,6 @@ TEST(VerbName, PublishedNamesOnly) {
     EXPECT_EQ(VerbName(HttpVerbUnknown), "");
     EXPECT_EQ(KnownRequestHeaderName(HttpHeaderUserAgent), "User-Agent");
     EXPECT_EQ(KnownRequestHeaderName(HttpHeaderRequestMaximum), "");
-}
-
-TEST(TzefHTTPAPIContext, TheOverlappedBlockIsTheRecordsAddress) {
-    // The platform hands back only the OVERLAPPED's address; the record must start there.
-    // (The members' library types keep the record from being standard-layout with every
-    // compiler, so this is checked here rather than by a static assertion.)
-    auto Context = std::make_unique<TzefHTTPAPIContext>();
-    EXPECT_EQ(static_cast<void*>(&Context->overlapped), static_cast<void*>(Context.get()));
-    EXPECT_EQ(TzefHTTPAPIContext::FromOverlapped(&Context->overlapped), Context.get());
-}
-
-TEST(TzefHTTPServerAPI, HexToBytes) {
-    const std::pair<const char*, std::vector<std::uint8_t>> Cases[] = {
-        {"", {}},
-        {"00ff", {0x00, 0xFF}},
-        {"A1b2", {0xA1, 0xB2}},
-        {"abc", {0xAB}},        // An odd last digit is ignored.
-        {"zz10", {0x00, 0x10}}, // Other characters count as 0.
-    };
-    for (const auto& [Hex, Bytes] : Cases) {
-        SCOPED_TRACE(Hex);
-        EXPECT_EQ(TzefHTTPServerAPI::HexToBytes(Hex), Bytes);
-    }
 }
 
 } // namespace

@@ -323,12 +323,16 @@ void TzefWSServer_HTTPAPI::OnHTTPAPIConnect(TzefHTTPServerAPI& Sender,
         try {
             Connection.DisconnectPeer();
         } catch (...) {
+            // The request has failed already and is reported (or was not an exception
+            // object); a failed disconnect adds nothing a worker could act on.
         }
         DoEventError(&Connection, E.what());
     } catch (...) {
         try {
             Connection.DisconnectPeer();
         } catch (...) {
+            // The request has failed already and is reported (or was not an exception
+            // object); a failed disconnect adds nothing a worker could act on.
         }
     }
     Connection.SetHTTPRequest(nullptr); // The request record goes with this completion.
@@ -352,6 +356,8 @@ void TzefWSServer_HTTPAPI::ConnectionDone(TzefWSConnectionServer_HTTPAPI& aConne
         try {
             DoNotifyDisconnect(&aConnection); // Releases it, also when the handler raises.
         } catch (...) {
+            // The notification has released the connection whatever it raised; the worker
+            // that ends it must go on serving completions.
         }
         return;
     }

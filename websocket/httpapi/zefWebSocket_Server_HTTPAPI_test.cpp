@@ -3,6 +3,7 @@
 // activation and the release of every connection and record.
 #include "websocket/httpapi/zefWebSocket_Server_HTTPAPI.h"
 
+#include "testing/Loopback.h"
 #include "testing/TestCertificate.h"
 #include "testing/WebSocketTestClient.h"
 #include "websocket/core/zefBase_Helpers.h"
@@ -25,8 +26,8 @@ namespace zef {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FreeLoopbackPort;
 using testing::TWebSocketTestClient;
+using testsupport::FreePort;
 
 /// Counts the component's connect and disconnect events and lets the test wait for them.
 class TEventCounter {
@@ -83,7 +84,7 @@ public:
             if (aConfigure) {
                 aConfigure(*FServer);
             }
-            std::uint16_t Candidate = FreeLoopbackPort();
+            std::uint16_t Candidate = FreePort();
             FServer->Bindings().NewBinding("127.0.0.1", Candidate, "/ws/");
             try {
                 FServer->SetActive(true);
@@ -574,7 +575,7 @@ TEST(TzefWSServer_HTTPAPI, ServesHttpsThroughABindingWithACertificate) {
             aResponse.ContentType = "text/plain";
             aResponse.ContentText = "url=" + aConnection.URL();
         };
-        const std::uint16_t Candidate = FreeLoopbackPort();
+        const std::uint16_t Candidate = FreePort();
         Server->Bindings().NewBinding("127.0.0.1", Candidate, "/ws/", true, Certificate.HashText());
         try {
             Server->SetActive(true);
@@ -742,7 +743,7 @@ TEST(TzefWSServer_HTTPAPI, ActivationRegistersThePrefixesOnceAndAFailedStartLeav
     // Host and port of its own, a duplicate binding (registered once), then a clash with the
     // first component's prefix: the start fails and leaves nothing behind.
     TzefWebSocketServer_HTTPAPI Second;
-    std::uint16_t Own = FreeLoopbackPort();
+    std::uint16_t Own = FreePort();
     Second.SetPort(Own);
     Second.Bindings().NewBinding("127.0.0.1", Own, "/");
     Second.Bindings().NewBinding("127.0.0.1", First.Port(), "/ws/");
@@ -784,38 +785,6 @@ TEST(TzefWSServer_HTTPAPI, DefaultsOfTheComponent) {
     EXPECT_EQ(Server.Timeouts().EntityBody(), 120);
     EXPECT_EQ(Server.NotifyEvents(), TwsNotifyEvent::neNoSync);
     EXPECT_FALSE(Server.Active());
-}
-
-TEST(TzefHTTPServerAPI, LogFolderBoundsAndPoolSizes) {
-    TzefHTTPServerAPI Listener(true, 0);
-    EXPECT_EQ(Listener.ThreadCount(), 1); // 0 threads run one worker.
-    struct TCase {
-        const char* Name;
-        std::string Folder;
-        const char* Message; // nullptr: accepted.
-    };
-    const TCase Cases[] = {
-        {"empty", "", "LogStart(aLogFolder=\"\")"},
-        {"213 characters", "/" + std::string(212, 'a'), nullptr},
-    };
-    for (const TCase& Case : Cases) {
-        SCOPED_TRACE(Case.Name);
-        try {
-            Listener.LogStart(Case.Folder, THttpApiLoggingType::hltW3C, "test",
-                              THttpApiLoggingRollOver::hlrDaily, 0, AllLogFields, 0);
-            ADD_FAILURE() << "accepted";
-        } catch (const TzefWSException& E) {
-            if (Case.Message != nullptr) {
-                EXPECT_STREQ(E.what(), Case.Message);
-            } else {
-                EXPECT_EQ(std::string(E.what()).rfind("aLogFolder is too long for LogStart(", 0),
-                          0u);
-            }
-        }
-    }
-    EXPECT_EQ(Listener.LogData(), nullptr);
-    TzefHTTPServerAPI Wide(true, 70); // More than 64 workers still all end.
-    EXPECT_EQ(Wide.ThreadCount(), 70);
 }
 
 } // namespace
