@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,21 +31,28 @@ constexpr std::size_t MaxRequestBytes = 16384;
 /// test inherits it): the floods need thousands of sockets on both sides.
 const rlim_t DescriptorLimit = testsupport::RaiseDescriptorLimit();
 
-/// A running halden with its standard input on a pipe (its output is read only for the two
-/// start-up lines). Every wait is bounded; a program still running at the end is killed.
+/// halden with its standard input on a pipe (its output is read only for the two start-up
+/// lines), started by Start. Every wait is bounded; a program still running at the end is killed.
 class THalden {
 public:
-    /// Whether both start-up lines arrived in time.
-    bool Started() { return FProgram.ReadLine().has_value() && FProgram.ReadLine().has_value(); }
-    bool Running() { return FProgram.Running(); }
+    /// Starts the program; whether both start-up lines arrived in time.
+    bool Start() {
+        FProgram.emplace(HALDEN_PROGRAM, std::vector<std::string>{},
+                         testsupport::TTestProgramStreams{.InputPipe = true});
+        return FProgram->ReadLine().has_value() && FProgram->ReadLine().has_value();
+    }
+    bool Running() { return FProgram && FProgram->Running(); }
     /// Sends Enter; the exit status, or -1 when the program has not ended in time.
     int Stop() {
-        FProgram.WriteInput("\n");
-        return FProgram.WaitExit().value_or(-1);
+        if (!FProgram) {
+            return -1;
+        }
+        FProgram->WriteInput("\n");
+        return FProgram->WaitExit().value_or(-1);
     }
 
 private:
-    TTestProgram FProgram{HALDEN_PROGRAM, {}, {.InputPipe = true}};
+    std::optional<TTestProgram> FProgram; // Empty until Start.
 };
 
 void ExpectHello(const THttpReply& Reply) {
@@ -70,8 +78,9 @@ std::string HeadOfSize(std::size_t Size) {
 class HaldenHostile : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Checked before the start: once halden runs, it holds the port itself.
         ASSERT_FALSE(testsupport::PortAcceptsConnections(HaldenPort)) << "port 2001 is taken";
-        ASSERT_TRUE(FHalden.Started());
+        ASSERT_TRUE(FHalden.Start());
     }
     void TearDown() override {
         if (!HasFatalFailure()) {
