@@ -207,8 +207,8 @@ private:
     const HTTP_CONNECTION_ID FId;
     const std::shared_ptr<TReactor> FReactor;
     const std::shared_ptr<TRouter> FRouter;
-    const sockaddr_storage FLocal;
-    const sockaddr_storage FRemote;
+    const TSocketAddress FLocal;
+    const TSocketAddress FRemote;
     const std::string FLocalText; // "address:port", the host of HTTP/1.0 requests without one
     const std::string FLocalIp;   // the local address alone, for IP-bound prefixes
     const std::uint16_t FLocalPort;

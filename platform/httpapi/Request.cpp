@@ -122,8 +122,8 @@ void TRequest::WriteRecord(void* Buffer) const {
     Record->Verb = Head.Verb;
     Record->BytesReceived = Head.HeadBytes;
 
-    const sockaddr_storage RemoteAddress = Unmapped(Remote);
-    const sockaddr_storage LocalAddress = Unmapped(Local);
+    const sockaddr_storage RemoteAddress = Unmapped(Remote.Get());
+    const sockaddr_storage LocalAddress = Unmapped(Local.Get());
     std::memcpy(Base + Offset, &RemoteAddress, sizeof(sockaddr_in6));
     Record->Address.pRemoteAddress = reinterpret_cast<PSOCKADDR>(Base + Offset);
     Offset += AddressSlot;

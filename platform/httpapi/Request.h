@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <http.h>
 #include <memory>
+#include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
 
@@ -19,6 +21,24 @@ struct TTlsFacts;
 class TW3CLog;
 class TBandwidthLimit;
 
+/// An IPv4 or IPv6 socket address in the room of the larger (a sockaddr_storage takes 128
+/// bytes; every connection and request keeps two).
+class TSocketAddress {
+public:
+    TSocketAddress() = default;
+    explicit TSocketAddress(const sockaddr_storage& Address) noexcept {
+        std::memcpy(&FAddress, &Address, sizeof(FAddress));
+    }
+    sockaddr_storage Get() const noexcept {
+        sockaddr_storage Address{};
+        std::memcpy(&Address, &FAddress, sizeof(FAddress));
+        return Address;
+    }
+
+private:
+    sockaddr_in6 FAddress{}; // an AF_INET address fills its start as a sockaddr_in
+};
+
 /// Immutable once delivered to a queue, so receivers copy it without the connection's lock.
 struct TRequest {
     HTTP_REQUEST_ID Id = HTTP_NULL_ID;
@@ -26,8 +46,8 @@ struct TRequest {
     HTTP_URL_CONTEXT UrlContext = 0;
     TRequestHead Head;
     TCookedUrl Url;
-    sockaddr_storage Remote{};
-    sockaddr_storage Local{};
+    TSocketAddress Remote;
+    TSocketAddress Local;
     std::shared_ptr<TConnection> Connection;    // Shared: the request keeps its connection object.
     std::shared_ptr<TW3CLog> Log;               // where the answered request is logged, or null
     std::shared_ptr<TBandwidthLimit> Bandwidth; // paces the response's sends, or null

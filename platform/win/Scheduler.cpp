@@ -134,21 +134,23 @@ public:
         return true;
     }
 
-    // Leadership: at most one thread polls the source at a time.
-    bool TryLead(TParker& Parker) noexcept {
+    // Leadership: at most one thread polls the source at a time. Returns the source to poll
+    // (it stays valid until EndLead: its removal waits for the leader), or null.
+    TPollSource* TryLead(TParker& Parker) noexcept {
         if (FSource.load() == nullptr || FLeader.load(std::memory_order_relaxed) != nullptr) {
-            return false;
+            return nullptr;
         }
         TParker* Expected = nullptr;
         if (!FLeader.compare_exchange_strong(Expected, &Parker)) {
-            return false;
+            return nullptr;
         }
-        if (FSource.load() == nullptr) {
+        TPollSource* Source = FSource.load();
+        if (Source == nullptr) {
             FLeader.store(nullptr);
-            return false;
+            return nullptr;
         }
         FPolls.fetch_add(1, std::memory_order_relaxed);
-        return true;
+        return Source;
     }
 
     void EndLead(bool Woken) noexcept {
@@ -160,12 +162,12 @@ public:
         }
     }
 
-    TPollSource* Source() noexcept { return FSource.load(); }
-
     void InterruptPoll() noexcept {
+        ++FInterrupting; // the source's removal waits for this call to leave it
         if (TPollSource* Source = FSource.load()) {
             Source->Interrupt();
         }
+        --FInterrupting;
     }
 
     void AddCandidate(TParker& Parker) noexcept {
@@ -211,8 +213,8 @@ public:
         if (!FSource.compare_exchange_strong(Expected, nullptr)) {
             return;
         }
-        // Wait for the thread polling it, and for a tick in progress, to leave it.
-        while (FLeader.load() != nullptr || FTicking.load()) {
+        // Wait for the thread polling it, a tick in progress and interruptions to leave it.
+        while (FLeader.load() != nullptr || FTicking.load() || FInterrupting.load() != 0) {
             Source->Interrupt();
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
@@ -293,11 +295,12 @@ private:
                 WakeAt = std::min(WakeAt, TClock::time_point(std::chrono::milliseconds(NextDueMs)));
             }
             Leading = false;
-            if (Vacant && !OfferLeadership() && TryLead(Self)) {
+            TPollSource* Source = Vacant && !OfferLeadership() ? TryLead(Self) : nullptr;
+            if (Source != nullptr) {
                 const auto Left =
                     std::chrono::duration_cast<std::chrono::milliseconds>(WakeAt - TClock::now());
                 Slot.Polling = true;
-                Source()->Poll(static_cast<int>(std::max<std::int64_t>(0, Left.count())));
+                Source->Poll(static_cast<int>(std::max<std::int64_t>(0, Left.count())));
                 Slot.Polling = false;
                 EndLead(false);
                 Flush(Slot);
@@ -365,6 +368,7 @@ private:
     std::atomic<std::uint64_t> FPolls{0};
     std::atomic<std::int64_t> FLastPollEndMs{0};
     std::atomic<bool> FTicking{false};
+    std::atomic<int> FInterrupting{0};
     std::atomic<std::uint64_t> FActivity{0};
     std::atomic<unsigned> FCpus;
     std::atomic<unsigned> FForcedCpus{0};
@@ -477,14 +481,14 @@ bool TParker::Wait(bool Timed, TClock::time_point Deadline) noexcept {
             TimeoutMs =
                 static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(Left).count());
         }
-        if (S.TryLead(*this)) {
+        if (TPollSource* Source = S.TryLead(*this)) {
             State = Idle;
             if (!FState.compare_exchange_strong(State, Polling)) {
                 S.EndLead(false); // woken just now
                 continue;
             }
             Slot.Polling = true;
-            S.Source()->Poll(TimeoutMs);
+            Source->Poll(TimeoutMs);
             Slot.Polling = false;
             const bool Woken = FState.exchange(Idle) == Released;
             S.EndLead(Woken);
