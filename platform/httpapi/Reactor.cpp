@@ -79,6 +79,12 @@ bool TReactor::Add(std::shared_ptr<TReactorClient> Client, int Fd, std::uint32_t
 }
 
 void TReactor::Remove(TReactorClient* Client) {
+    {
+        std::scoped_lock Lock(FTimersLock);
+        if (Client->FTimerSlot != TReactorClient::NoTimer) {
+            EraseTimerLocked(Client->FTimerSlot);
+        }
+    }
     std::scoped_lock Lock(FLock);
     const auto It = FClients.find(Client);
     if (It != FClients.end()) {
@@ -101,7 +107,70 @@ void TReactor::Post(std::function<void()> Task) {
 
 void TReactor::Schedule(const std::shared_ptr<TReactorClient>& Client, std::int64_t DueMs) {
     std::scoped_lock Lock(FTimersLock);
-    FTimers.push(TTimer{DueMs, Client});
+    const std::size_t Slot = Client->FTimerSlot;
+    if (Slot == TReactorClient::NoTimer) {
+        FTimers.emplace_back(); // the only step that may throw
+        PlaceTimerLocked(FTimers.size() - 1, TTimer{DueMs, Client});
+        SiftUpLocked(FTimers.size() - 1);
+    } else if (DueMs < FTimers[Slot].DueMs) {
+        FTimers[Slot].DueMs = DueMs;
+        SiftUpLocked(Slot);
+    }
+}
+
+void TReactor::PlaceTimerLocked(std::size_t Slot, TTimer Timer) noexcept {
+    Timer.Client->FTimerSlot = Slot;
+    FTimers[Slot] = std::move(Timer);
+}
+
+void TReactor::SiftUpLocked(std::size_t Slot) noexcept {
+    TTimer Moving = std::move(FTimers[Slot]);
+    while (Slot > 0) {
+        const std::size_t Parent = (Slot - 1) / 2;
+        if (FTimers[Parent].DueMs <= Moving.DueMs) {
+            break;
+        }
+        PlaceTimerLocked(Slot, std::move(FTimers[Parent]));
+        Slot = Parent;
+    }
+    PlaceTimerLocked(Slot, std::move(Moving));
+}
+
+void TReactor::SiftDownLocked(std::size_t Slot) noexcept {
+    TTimer Moving = std::move(FTimers[Slot]);
+    const std::size_t Size = FTimers.size();
+    for (;;) {
+        std::size_t Child = 2 * Slot + 1;
+        if (Child >= Size) {
+            break;
+        }
+        if (Child + 1 < Size && FTimers[Child + 1].DueMs < FTimers[Child].DueMs) {
+            ++Child;
+        }
+        if (Moving.DueMs <= FTimers[Child].DueMs) {
+            break;
+        }
+        PlaceTimerLocked(Slot, std::move(FTimers[Child]));
+        Slot = Child;
+    }
+    PlaceTimerLocked(Slot, std::move(Moving));
+}
+
+void TReactor::EraseTimerLocked(std::size_t Slot) noexcept {
+    FTimers[Slot].Client->FTimerSlot = TReactorClient::NoTimer;
+    const std::size_t Last = FTimers.size() - 1;
+    if (Slot != Last) {
+        PlaceTimerLocked(Slot, std::move(FTimers[Last]));
+        FTimers.pop_back();
+        // The entry moved in from the end may belong above or below its new place.
+        if (Slot > 0 && FTimers[Slot].DueMs < FTimers[(Slot - 1) / 2].DueMs) {
+            SiftUpLocked(Slot);
+        } else {
+            SiftDownLocked(Slot);
+        }
+    } else {
+        FTimers.pop_back();
+    }
 }
 
 void TReactor::Cork(const std::shared_ptr<TReactorClient>& Client) {
@@ -234,17 +303,15 @@ std::int64_t TReactor::Tick(std::int64_t NowMs) noexcept {
     {
         std::scoped_lock Lock(FTimersLock);
         try {
-            while (!FTimers.empty() && FTimers.top().DueMs <= NowMs) {
-                if (auto Client = FTimers.top().Client.lock()) {
-                    Due.push_back(std::move(Client));
-                }
-                FTimers.pop();
+            while (!FTimers.empty() && FTimers.front().DueMs <= NowMs) {
+                Due.push_back(FTimers.front().Client);
+                EraseTimerLocked(0);
             }
         } catch (...) {
             // Out of memory: the rest stay due for the next tick.
         }
         if (!FTimers.empty()) {
-            Next = FTimers.top().DueMs;
+            Next = FTimers.front().DueMs;
         }
     }
     for (const auto& Client : Due) {
@@ -309,8 +376,12 @@ void TReactor::Stop() {
         FCorked.clear();
         FAnyCorked = false;
     }
+    std::vector<TTimer> Timers; // released outside the lock
     std::scoped_lock Lock(FTimersLock);
-    FTimers = {};
+    for (TTimer& Timer : FTimers) {
+        Timer.Client->FTimerSlot = TReactorClient::NoTimer;
+    }
+    Timers.swap(FTimers);
 }
 
 } // namespace httpapi

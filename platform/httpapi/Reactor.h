@@ -10,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <queue>
 #include <unordered_map>
 #include <vector>
 
@@ -34,6 +33,13 @@ public:
     virtual void OnFlush() noexcept {}
     /// When the reactor stops: close without waiting for anyone.
     virtual void OnStop() noexcept = 0;
+
+private:
+    friend class TReactor;
+    // Where the client's pending time sits in its reactor's timer heap; guarded by the
+    // reactor's timer lock.
+    static constexpr std::size_t NoTimer = ~std::size_t(0);
+    std::size_t FTimerSlot = NoTimer;
 };
 
 /// The process's sockets. Threads waiting in the API poll it one at a time (it is the
@@ -55,8 +61,10 @@ public:
     /// Runs Task in the next poll (soon: a poll waiting for sockets is interrupted). Dropped
     /// once the reactor has stopped.
     void Post(std::function<void()> Task);
-    /// Calls Client->OnTick at DueMs (monotonic) or soon after, unless it is gone by then.
-    /// Several times may be pending for one client; each calls OnTick once.
+    /// Calls Client->OnTick at DueMs (monotonic) or soon after, unless it is removed by then.
+    /// One time is pending per client, the earliest asked for; OnTick is called once for it and
+    /// the client asks again for what follows. Remove drops the client's pending time, so a
+    /// closed client is not held until its time-outs would have come.
     void Schedule(const std::shared_ptr<TReactorClient>& Client, std::int64_t DueMs);
     /// Client holds output back, to send it with what follows: it goes out (OnFlush) before the
     /// process would wait for sockets, or CorkMs later at the latest (the service thread's next
@@ -73,8 +81,7 @@ public:
 private:
     struct TTimer {
         std::int64_t DueMs;
-        std::weak_ptr<TReactorClient> Client;
-        bool operator>(const TTimer& Other) const noexcept { return DueMs > Other.DueMs; }
+        std::shared_ptr<TReactorClient> Client;
     };
 
     int FEpoll = -1;                       // Owned.
@@ -103,8 +110,13 @@ private:
     std::vector<TCorked> FCorked; // Guarded by FCorkedLock. In the order they corked.
     std::atomic<bool> FAnyCorked{false};
     std::mutex FTimersLock;
-    std::priority_queue<TTimer, std::vector<TTimer>, std::greater<>>
-        FTimers; // Guarded by FTimersLock.
+    // Guarded by FTimersLock: a binary min-heap on DueMs, one entry per client, each client
+    // knowing its slot (FTimerSlot) so that an entry can be moved or dropped in place.
+    std::vector<TTimer> FTimers;
+    void PlaceTimerLocked(std::size_t Slot, TTimer Timer) noexcept;
+    void SiftUpLocked(std::size_t Slot) noexcept;
+    void SiftDownLocked(std::size_t Slot) noexcept;
+    void EraseTimerLocked(std::size_t Slot) noexcept;
 };
 
 } // namespace httpapi
