@@ -152,13 +152,13 @@ class KorvoRefusedUpgrade(unittest.TestCase):
 
 
 class KorvoSecondInstance(unittest.TestCase):
-    def test_second_instance_prints_the_failure_line_and_exits_0(self):
+    def test_second_instance_prints_the_failure_line_and_exits_1(self):
         Second = H.ServerProcess(H.shlex.split(H.Paths.korvo))
         try:
             Status = Second.WaitForExit()
         finally:
             Second.Stop()
-        self.assertEqual(Status, 0)
+        self.assertEqual(Status, 1)  # a failed start is a failure
         self.assertEqual(len(Second.Output), 1, Second.Output)
         self.assertRegex(Second.Output[0], r"^[A-Za-z_][A-Za-z0-9_]*: \S.*$")
         self.assertNotIn("started", Second.Output[0])
