@@ -91,6 +91,7 @@ void TzefWSConnection::WriteData(const std::string& aText, int aSize, TwsStreami
         Item->SetSize(aSize);
         Item->SetStreaming(aStreaming);
         QueueLevel(Level).Push(std::move(Item));
+        DoQueued();
         return;
     }
     DoWriteData(aText, aSize, aStreaming);
@@ -105,6 +106,7 @@ void TzefWSConnection::WriteData(rtl::TStream& aStream, int aSize, TwsStreaming 
         Item->SetSize(aSize);
         Item->SetStreaming(aStreaming);
         QueueLevel(Level).Push(std::move(Item));
+        DoQueued();
         return;
     }
     DoWriteData(aStream, aSize, aStreaming);
@@ -125,6 +127,7 @@ std::string TzefWSConnection::WriteAndWaitData(const std::string& aText, int aTi
 void TzefWSConnection::Ping(const std::string& aText) {
     if (FQueueOptions.Ping().Level() != TwsQueueMsgLevels::qmNone) {
         QueuePing(aText);
+        DoQueued();
     } else {
         DoPing(aText);
     }
@@ -1138,9 +1141,39 @@ void TzefWSComponent::ProcessQueues(TzefWSConnection* aConnection) {
     if (!aConnection || !aConnection->Enabled()) {
         return;
     }
-    for (auto Level :
-         {TwsQueueMsgLevels::qmLevel0, TwsQueueMsgLevels::qmLevel1, TwsQueueMsgLevels::qmLevel2}) {
-        ProcessQueue(*aConnection, aConnection->QueueLevel(Level));
+    // One flush at a time per connection, so that its writes leave in the order they were
+    // queued. A flush asked for while another runs is not waited for: the running one goes
+    // round again and sends what was queued meanwhile.
+    std::atomic<int>& Requests = aConnection->FFlushRequests;
+    std::atomic<std::thread::id>& Owner = aConnection->FFlushOwner;
+    Requests.fetch_add(1);
+    if (Owner.load() == std::this_thread::get_id()) {
+        return; // Inside this thread's own flush: it goes round again.
+    }
+    while (true) {
+        int Seen = 0;
+        {
+            std::unique_lock Flush(aConnection->FFlushLock, std::try_to_lock);
+            if (!Flush.owns_lock()) {
+                return;
+            }
+            // The owner mark goes before the lock does, however the flush ends (a write may
+            // raise).
+            struct TOwned {
+                std::atomic<std::thread::id>& Owner;
+                ~TOwned() { Owner = std::thread::id(); }
+            } Owned{Owner};
+            Owner = std::this_thread::get_id();
+            Seen = Requests.load();
+            aConnection->FQueuedSinceFlush = false;
+            for (auto Level : {TwsQueueMsgLevels::qmLevel0, TwsQueueMsgLevels::qmLevel1,
+                               TwsQueueMsgLevels::qmLevel2}) {
+                ProcessQueue(*aConnection, aConnection->QueueLevel(Level));
+            }
+        }
+        if (Requests.compare_exchange_strong(Seen, 0)) {
+            return;
+        }
     }
 }
 

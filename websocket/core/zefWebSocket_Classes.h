@@ -20,6 +20,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace zef {
@@ -201,6 +202,13 @@ public:
     /// The send queue of a level; created on first use.
     TzefQueueList& QueueLevel(TwsQueueMsgLevels aLevel);
 
+    /// False when the send queues are empty; true when an item was queued since the last
+    /// flush began (a lock-free test for the transport's read path).
+    bool HasQueued() const { return FQueuedSinceFlush.load(); }
+    /// Raised after WriteData or Ping put an item into a send queue (on the writer's thread,
+    /// outside the queue's lock): the component is to flush the queues soon.
+    std::function<void(TzefWSConnection& Connection)> OnQueued;
+
     TzefWSUpdateEvent OnUpdate;
     TzefWSMessageEvent OnMessage;
     TzefWSBinaryEvent OnBinary;
@@ -239,9 +247,25 @@ protected:
     }
 
 private:
+    friend class TzefWSComponent; // Flushes the send queues, one flush at a time.
     TzefQueueList* ExistingQueue(int aIndex);
+    void DoQueued() {
+        FQueuedSinceFlush = true;
+        if (OnQueued) {
+            OnQueued(*this);
+        }
+    }
 
     TzefWSExtensions FExtensions;
+    // One flush of the send queues at a time keeps the connection's writes in order.
+    std::mutex FFlushLock;
+    // Flushes asked for; a flush asked for while another runs is made by that one.
+    std::atomic<int> FFlushRequests{0};
+    // The thread that holds FFlushLock (a flush asked for from inside a flush, by a handler
+    // its writes raised, is left to that flush too).
+    std::atomic<std::thread::id> FFlushOwner{};
+    // An item was queued after the last flush began taking the queues' items.
+    std::atomic<bool> FQueuedSinceFlush{false};
     // Created on first use under FQueueCreate; each list has its own lock.
     std::mutex FQueueCreate;
     std::unique_ptr<TzefQueueList> FQueueLevel0;

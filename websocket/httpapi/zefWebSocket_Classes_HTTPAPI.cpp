@@ -89,6 +89,10 @@ TzefWSConnection_HTTPAPI::TzefWSConnection_HTTPAPI() : FApi(&LoadHttpApi()) {
     FWaitContext.method = THTTPAPIMethods::mthWaitForDisconnect;
     FWaitContext.connection = this;
     FWaitContext.Embedded = true;
+    FFlushContext.method = THTTPAPIMethods::mthProcessQueues;
+    FFlushContext.connection = this;
+    FFlushContext.Embedded = true;
+    OnQueued = [this](TzefWSConnection&) { FlushSoon(); };
     GInstances.fetch_add(1);
 }
 
@@ -483,9 +487,58 @@ void TzefWSConnection_HTTPAPI::ReadData(bool aRequireMask) {
         }
     }
     if (!Disconnected() && !MustDisconnect()) {
+        // What the application queued while it handled these bytes leaves before the next
+        // read is posted.
+        FlushQueues();
+    }
+    if (!Disconnected() && !MustDisconnect()) {
         ReadEntityBody();
     } else {
         EndChannel();
+    }
+}
+
+void TzefWSConnection_HTTPAPI::FlushSoon() {
+    if (!OnFlushQueues || FReader.load() == std::this_thread::get_id()) {
+        return; // A read's end flushes what its handlers queued.
+    }
+    if (FFlushPosted.exchange(true)) {
+        return; // The packet on its way flushes this item too.
+    }
+    // The packet holds a reference, as an operation does; a connection whose operations have
+    // all ended is being released and flushes nothing more.
+    int Count = FOperations.load();
+    do {
+        if (Count <= 0) {
+            FFlushPosted = false;
+            return;
+        }
+    } while (!FOperations.compare_exchange_weak(Count, Count + 1));
+    std::memset(&FFlushContext.overlapped, 0, sizeof FFlushContext.overlapped);
+    FFlushContext.iocompletition = FIOCompletition;
+    if (FIOCompletition == nullptr ||
+        !PostQueuedCompletionStatus(FIOCompletition, 0, 0, &FFlushContext.overlapped)) {
+        FFlushPosted = false;
+        EndOperation(&FFlushContext);
+    }
+}
+
+void TzefWSConnection_HTTPAPI::DoFlushQueues() {
+    // Cleared first: an item queued from now on posts a packet of its own.
+    FFlushPosted = false;
+    if (!Disconnected()) {
+        FlushQueues();
+    }
+}
+
+void TzefWSConnection_HTTPAPI::FlushQueues() {
+    if (!OnFlushQueues || !HasQueued()) {
+        return;
+    }
+    try {
+        OnFlushQueues(*this);
+    } catch (...) {
+        AbortConnection(); // A write that failed: the connection cannot go on.
     }
 }
 

@@ -68,6 +68,10 @@ public:
     TzefWSDisconnectEvent OnDisconnect;
     /// Runs once, when the last operation of the connection has ended (any thread).
     std::function<void(TzefWSConnection_HTTPAPI& Connection)> OnOperationsDone;
+    /// Flushes the connection's send queues (the component's ProcessQueues); set by the
+    /// server component. Run at the end of every read that left items queued, and on a worker
+    /// soon after an item is queued on any other thread.
+    std::function<void(TzefWSConnection_HTTPAPI& Connection)> OnFlushQueues;
 
     // --- Transport primitives ---
     bool Active() override { return Connected(); }
@@ -108,6 +112,9 @@ public:
     /// A read completed with aBytesReceived bytes (a worker). Nothing once disconnected; an
     /// exception of the reader ends the connection.
     void DoReadData(std::uint32_t aBytesReceived);
+    /// The flush packet arrived (a worker): flushes the send queues; a failure to write ends
+    /// the connection.
+    void DoFlushQueues();
     /// Rebuilds the request line and headers as text lines into HeadersRequest.
     void DoReadHeaders();
     /// The request as the application's request event sees it; reads the body when the request
@@ -156,6 +163,11 @@ private:
     /// Drops the transport of a connection that is marked disconnected but still attached, so
     /// that no read is left waiting on a channel nobody reads any more.
     void EndChannel();
+    /// An item was queued: the reader's own thread leaves it to the end of its read; any other
+    /// thread posts one flush packet to the pool (unless one is on its way).
+    void FlushSoon();
+    /// Runs OnFlushQueues when something is queued; a failure to write ends the connection.
+    void FlushQueues();
 
     static std::atomic<int> GInstances;
     const THttpApiFunctions* FApi;
@@ -194,6 +206,8 @@ private:
     };
     TzefHTTPAPIContext FReadContext;            // Embedded; one read at a time.
     TzefHTTPAPIContext FWaitContext;            // Embedded; one disconnect wait.
+    TzefHTTPAPIContext FFlushContext;           // Embedded; one flush packet at a time.
+    std::atomic<bool> FFlushPosted{false};      // The flush packet is on its way.
     std::atomic<int> FOperations{1};            // The connect handler holds the first.
     std::atomic<bool> FWaitStarted{false};      // The disconnect wait runs (at most one).
     std::atomic<bool> FResponseHeadSent{false}; // An event stream's head went out.

@@ -101,6 +101,18 @@ void TzefThreadPool::StopWorkers() {
         PostQueuedCompletionStatus(FIOCompletition, 0, 0, ShutdownPacket);
     }
     FThreadList.clear(); // Joins each worker.
+    // A packet posted after the shutdown packets (a connection's flush packet, from a writer
+    // on another thread) found no worker: its record is released here, unprocessed.
+    DWORD Bytes = 0;
+    ULONG_PTR Key = 0;
+    LPOVERLAPPED Overlapped = nullptr;
+    while (GetQueuedCompletionStatus(FIOCompletition, &Bytes, &Key, &Overlapped, 0) ||
+           Overlapped != nullptr) {
+        if (Overlapped != nullptr && Overlapped != ShutdownPacket) {
+            DoFailedCompletion(TzefHTTPAPIContext::FromOverlapped(Overlapped));
+        }
+        Overlapped = nullptr;
+    }
     CloseHandle(FIOCompletition);
     FIOCompletition = nullptr;
 }
@@ -124,6 +136,18 @@ TzefHTTP_ThreadPool::~TzefHTTP_ThreadPool() {
 
 void TzefHTTP_ThreadPool::DoCompletion(TzefThreadPool_Thread& /*Thread*/, DWORD aBytes,
                                        TzefHTTPAPIContext* aContext) {
+    if (aContext->method == THTTPAPIMethods::mthProcessQueues) {
+        // The connection's own packet, no platform operation: the application's completion
+        // handler never sees it.
+        TzefWSConnection_HTTPAPI* Connection = aContext->connection;
+        try {
+            Connection->DoFlushQueues();
+        } catch (...) {
+            // DoFlushQueues ends the connection itself.
+        }
+        Connection->EndOperation(aContext);
+        return;
+    }
     bool Handled = false;
     try {
         FServer.DoAsynchronousEvent(*aContext, Handled);
@@ -162,6 +186,8 @@ void TzefHTTP_ThreadPool::DoCompletion(TzefThreadPool_Thread& /*Thread*/, DWORD 
             // The record is released below.
         }
         break;
+    case THTTPAPIMethods::mthProcessQueues:
+        break; // Handled above.
     case THTTPAPIMethods::mthSendHttpResponse:
     case THTTPAPIMethods::mthSendResponseEntityBody:
     case THTTPAPIMethods::mthCancelHttpRequest:

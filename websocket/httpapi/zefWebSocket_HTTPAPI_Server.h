@@ -30,7 +30,9 @@ enum class THTTPAPIMethods : std::uint8_t {
     mthSendResponseEntityBody,
     mthSendDisconnect,
     mthWaitForDisconnect,
-    mthCancelHttpRequest
+    mthCancelHttpRequest,
+    /// Not a platform call: a packet the connection posts to have its send queues flushed.
+    mthProcessQueues
 };
 
 /// What an overlapped send keeps alive until its completion: the chunk, its bytes and, for a

@@ -262,6 +262,9 @@ void TzefWSServer_HTTPAPI::OnHTTPAPIConnect(TzefHTTPServerAPI& Sender,
     Owned->OnOperationsDone = [this](TzefWSConnection_HTTPAPI& Connection) {
         ConnectionDone(static_cast<TzefWSConnectionServer_HTTPAPI&>(Connection));
     };
+    Owned->OnFlushQueues = [this](TzefWSConnection_HTTPAPI& Connection) {
+        ProcessQueues(&Connection);
+    };
     aContext.connection = Owned.get();
     // From here the connection's operation count owns it: this handler holds one reference,
     // given back at the end, and the last reference frees or releases the connection.

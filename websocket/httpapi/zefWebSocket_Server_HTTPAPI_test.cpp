@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -326,6 +327,86 @@ TEST_P(TzefWSServer_HTTPAPI_Modes, AClientThatHalfClosesAfterItsLastMessageGetsI
         ASSERT_TRUE(Echo.Events.WaitDisconnects(++Ended));
     }
     EXPECT_EQ(Echo.Server().Count(), 0);
+}
+
+// Writes queued through QueueOptions are sent (they were only freed at the close): soon after
+// they are queued, in level order, each connection's in the order they were queued.
+TEST_P(TzefWSServer_HTTPAPI_Modes, QueuedWritesAreSentInLevelOrder) {
+    TEchoServer Echo(GetParam(), [](TzefWebSocketServer_HTTPAPI& Server) {
+        Server.QueueOptions().Text().SetLevel(TwsQueueMsgLevels::qmLevel2);
+        Server.QueueOptions().Binary().SetLevel(TwsQueueMsgLevels::qmLevel0);
+        Server.QueueOptions().Ping().SetLevel(TwsQueueMsgLevels::qmLevel1);
+        // One message asks for three writes, queued text first: they leave by level.
+        Server.OnMessage = [](TzefWSConnection& Connection, const std::string& Text) {
+            Connection.WriteData("text " + Text, 0, TwsStreaming::stmNone);
+            Connection.Ping("ping " + Text);
+            rtl::TMemoryStream Data;
+            const std::string Bytes = "binary " + Text;
+            Data.Write(Bytes.data(), std::int64_t(Bytes.size()));
+            Connection.WriteData(Data, 0, TwsStreaming::stmNone);
+        };
+    });
+    ASSERT_NE(Echo.Port(), 0);
+    TWebSocketTestClient Client;
+    ASSERT_TRUE(Echo.Open(Client)); // the greeting was queued too
+    for (int Round = 0; Round < 3; ++Round) {
+        SCOPED_TRACE(Round);
+        const std::string Tag = std::to_string(Round);
+        ASSERT_TRUE(Client.SendText(Tag));
+        const std::pair<std::uint8_t, std::string> Expected[] = {
+            {0x2, "binary " + Tag}, {0x9, "ping " + Tag}, {0x1, "text " + Tag}};
+        for (const auto& [Opcode, Payload] : Expected) {
+            auto Frame = Client.ReadFrame(10s);
+            ASSERT_TRUE(Frame.has_value()) << "nothing more came";
+            EXPECT_EQ(Frame->Opcode, Opcode);
+            EXPECT_EQ(Frame->Payload, Payload);
+        }
+    }
+}
+
+// Writes queued from other threads (by GUID) go out too, soon and without a read to carry
+// them; each writer's arrive in the order it queued them, mixed with the answers to the
+// client's own messages.
+TEST_P(TzefWSServer_HTTPAPI_Modes, QueuedWritesFromOtherThreadsKeepTheirOrder) {
+    TEchoServer Echo(GetParam(), [](TzefWebSocketServer_HTTPAPI& Server) {
+        Server.QueueOptions().Text().SetLevel(TwsQueueMsgLevels::qmLevel0);
+    });
+    ASSERT_NE(Echo.Port(), 0);
+    TWebSocketTestClient Client;
+    ASSERT_TRUE(Echo.Open(Client));
+    ASSERT_EQ(Echo.Server().Count(), 1);
+    const std::string Guid = Echo.Server().GetConnectionByIndex(0)->Guid();
+    // One write by GUID alone, with nothing else going on, is sent.
+    ASSERT_TRUE(Echo.Server().WriteData(Guid, "alone"));
+    ASSERT_EQ(Client.ReadMessage(nullptr, 10s).value_or("<none>"), "alone");
+    constexpr int Count = 300;
+    std::vector<std::thread> Writers;
+    for (int Writer = 0; Writer < 2; ++Writer) {
+        Writers.emplace_back([&Echo, &Guid, Writer] {
+            for (int I = 0; I < Count; ++I) {
+                Echo.Server().WriteData(Guid,
+                                        "w" + std::to_string(Writer) + " " + std::to_string(I));
+            }
+        });
+    }
+    for (int I = 0; I < Count; ++I) {
+        ASSERT_TRUE(Client.SendText("c " + std::to_string(I)));
+    }
+    for (std::thread& Writer : Writers) {
+        Writer.join();
+    }
+    // The next number expected from each source: writer 0, writer 1, the echoes.
+    std::map<std::string, int> Next{{"w0", 0}, {"w1", 0}, {"c", 0}};
+    for (int Received = 0; Received < 3 * Count; ++Received) {
+        const auto Message = Client.ReadMessage(nullptr, 10s);
+        ASSERT_TRUE(Message.has_value()) << Received << " messages came";
+        const std::size_t Blank = Message->find(' ');
+        ASSERT_NE(Blank, std::string::npos) << *Message;
+        const std::string Source = Message->substr(0, Blank);
+        ASSERT_EQ(Next.count(Source), 1u) << *Message;
+        ASSERT_EQ(std::stoi(Message->substr(Blank + 1)), Next[Source]) << "out of order";
+        ++Next[Source];
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(SendModes, TzefWSServer_HTTPAPI_Modes, ::testing::Values(false, true),

@@ -1628,6 +1628,34 @@ TEST(TzefWSComponent, ProcessQueuesSendsQueuedWritesAndPings) {
     Server.ProcessQueues(nullptr);
 }
 
+// A flush asked for while a flush runs (here by the writes' own thread, as a handler its
+// writes raise would) is made by the running one after what it took: in queue order, and
+// every queued write raises OnQueued for the transport.
+TEST(TzefWSComponent, AFlushAskedForDuringAFlushIsMadeByTheRunningOne) {
+    TzefWSTestServer Server;
+    Server.QueueOptions().Text().SetLevel(TwsQueueMsgLevels::qmLevel1);
+    TzefWSTestServerConnection& Connection = Open(Server);
+    int Queued = 0;
+    Connection.OnQueued = [&](TzefWSConnection&) { ++Queued; };
+    EXPECT_FALSE(Connection.HasQueued());
+    Connection.WriteData("a");
+    Connection.WriteData("b");
+    EXPECT_TRUE(Connection.HasQueued());
+    bool Asked = false;
+    Connection.OnWriteBytes = [&] {
+        if (!std::exchange(Asked, true)) {
+            Connection.WriteData("c");
+            Server.ProcessQueues(&Connection); // Returns at once: the running flush sends it.
+            EXPECT_EQ(Connection.Output(), "");
+        }
+    };
+    Server.ProcessQueues(&Connection);
+    EXPECT_EQ(Connection.Output(), TextFrame("a") + TextFrame("b") + TextFrame("c"));
+    EXPECT_EQ(Queued, 3);
+    EXPECT_FALSE(Connection.HasQueued());
+    Connection.OnWriteBytes = nullptr;
+}
+
 TEST(TzefWSComponent, APIObjectTakesPlainConnections) {
     for (bool Raw : {false, true}) {
         SCOPED_TRACE(Raw);
