@@ -190,10 +190,16 @@ else
     else
         Failed=1
     fi
+    # SIGTERM is korvo's stop: every connection closed with 1001, then exit status 0.
     kill -TERM "$ServerPid" 2>/dev/null || true
-    for _ in $(seq 100); do kill -0 "$ServerPid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$ServerPid" 2>/dev/null || true
-    wait "$ServerPid" 2>/dev/null || true
+    for _ in $(seq 300); do kill -0 "$ServerPid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$ServerPid" 2>/dev/null; then
+        echo "korvo: still running 30 s after SIGTERM"; Failed=1
+        kill -KILL "$ServerPid" 2>/dev/null || true
+        wait "$ServerPid" 2>/dev/null || true
+    elif ! wait "$ServerPid"; then
+        echo "korvo: exit status not 0 after SIGTERM"; Failed=1
+    fi
     ServerPid=
 fi
 
