@@ -85,7 +85,7 @@ private:
     int FReconnectMin = 100;
     int FReconnectMax = 2000;
     int FTimeout = 5000;
-    int FErrorInterval = 5000;
+    int FErrorInterval = 1000;
 };
 
 /// What a node asks the other nodes to do.
