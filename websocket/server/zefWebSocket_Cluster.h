@@ -141,6 +141,12 @@ using TzefWSClusterCountEvent = std::function<void(std::optional<std::int64_t> C
 /// nodes' messages through aDeliver. Every public operation is safe from any thread and never
 /// waits for Redis (Start and Stop wait, bounded, on the owner's thread).
 ///
+/// A write to a GUID of another node goes on the one channel like a broadcast, and the node that
+/// holds the GUID writes it: no lookup in Redis on the message path, no entry that is stale or
+/// not yet written when a client has just learnt a GUID, and one ordered stream per sender for
+/// its broadcasts and writes alike. Every node looks at every such write, which costs little for
+/// the few nodes of a cluster.
+///
 /// In Redis: the channel "<prefix>:messages" carries the messages; the set
 /// "<prefix>:node:<name>" lists a node's connections and expires KeyExpiry after the node's last
 /// refresh; the sorted set "<prefix>:nodes" lists the nodes by the time their list expires.
