@@ -456,8 +456,8 @@ TEST(TzefWSCluster, BadAndOversizedMessagesFromTheChannelAreDroppedWithAReport) 
         ASSERT_TRUE(WaitStatistics(B, [](auto& S) { return S.Connected; }));
         // Nothing was delivered, and the node goes on: the next good message arrives.
         const std::string Marker = std::string("after ") + Case.Name;
-        ASSERT_TRUE(A.Publish(Text(Marker)));
         const std::size_t Before = EventsB.WaitDelivered(0).size();
+        ASSERT_TRUE(A.Publish(Text(Marker)));
         auto AtB = EventsB.WaitDelivered(Before + 1);
         ASSERT_GT(AtB.size(), Before);
         EXPECT_EQ(AtB.back().Payload, Marker);
