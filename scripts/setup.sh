@@ -8,12 +8,16 @@ PACKAGES=(
     g++ cmake ninja-build pkg-config git
     # libraries
     libgtest-dev libgmock-dev libbenchmark-dev libboost-dev zlib1g-dev libssl-dev
+    # the WebSocket server component's cluster option talks to Redis through hiredis
+    libhiredis-dev
     # fuzzing (libFuzzer ships with clang's runtime)
     clang libclang-rt-14-dev
     # real clients and peers used by the tests and benchmarks
     curl python3 openssl procps iproute2 netcat-openbsd
     # load for the soak's halden half
     wrk
+    # the cluster's tests and benchmark: a real Redis, and nginx as the WebSocket load balancer
+    redis-server nginx-light
     # WebSocket interop clients: Debian's python3-websockets (for /usr/bin/python3) and Chromium
     python3-websockets chromium
 )

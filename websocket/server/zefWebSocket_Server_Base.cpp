@@ -68,6 +68,25 @@ std::int64_t ContentLength(const TzefHeaderList& aHeaders) {
     return StrToInt64(aHeaders.GetHeaderValue("Content-Length"));
 }
 
+// The whole of a stream, from its start, as bytes in a string; the position is put back.
+std::string StreamText(rtl::TStream& aStream) {
+    const std::int64_t Position = aStream.Position();
+    aStream.SetPosition(0);
+    std::string Bytes(std::size_t(std::max<std::int64_t>(aStream.Size(), 0)), '\0');
+    std::size_t Done = 0;
+    while (Done < Bytes.size()) {
+        const std::int64_t Read =
+            aStream.Read(Bytes.data() + Done, std::int64_t(Bytes.size() - Done));
+        if (Read <= 0) {
+            break;
+        }
+        Done += std::size_t(Read);
+    }
+    Bytes.resize(Done);
+    aStream.SetPosition(Position);
+    return Bytes;
+}
+
 // Seconds between two date-times, truncated.
 std::int64_t SecondsBetween(double A, double B) {
     return std::int64_t(std::fabs(A - B) * 86400.0 + 1e-6);
@@ -400,6 +419,7 @@ TzefWSServer_Base::~TzefWSServer_Base() {
 void TzefWSServer_Base::FreeAllTimers() {
     FreeTimers();
     StopConnectionsFree();
+    StopCluster();
 }
 
 TzefWSBindings& TzefWSServer_Base::Bindings() {
@@ -426,15 +446,103 @@ void TzefWSServer_Base::SetActive(bool Value) {
         return;
     }
     if (Value && !FActive.load()) {
-        DoStart();
+        StartCluster();
+        try {
+            DoStart();
+        } catch (...) {
+            JoinCluster();
+            throw;
+        }
         StartHeartBeat();
         StartConnectionsFree();
     } else if (!Value && FActive.load()) {
         StopConnectionsFree();
         StopHeartBeatTimeout();
         StopHeartBeat();
+        StopCluster();
         DoStop();
+        JoinCluster();
     }
+}
+
+// --- Cluster ---
+
+void TzefWSServer_Base::StartCluster() {
+    if (!FCluster.Enabled()) {
+        return;
+    }
+    if (!FClusterOwned) {
+        FClusterOwned = std::make_unique<TzefWSCluster>(
+            [this](const TzefWSClusterMessage& aMessage) { DeliverClusterMessage(aMessage); },
+            [this](const std::string& aText) { DoError(nullptr, aText); });
+        FClusterLink = FClusterOwned.get();
+    }
+    FClusterOwned->Start(FCluster);
+}
+
+void TzefWSServer_Base::StopCluster() {
+    if (TzefWSCluster* Link = FClusterLink.load()) {
+        Link->Stop();
+    }
+}
+
+void TzefWSServer_Base::JoinCluster() {
+    if (TzefWSCluster* Link = FClusterLink.load()) {
+        Link->Join();
+    }
+}
+
+bool TzefWSServer_Base::ClusterCount(TzefWSClusterCountEvent aDone) {
+    TzefWSCluster* Link = FClusterLink.load();
+    if (Link == nullptr || !Link->Running()) {
+        aDone(Count());
+        return true;
+    }
+    return Link->RequestCount(std::move(aDone));
+}
+
+void TzefWSServer_Base::DeliverClusterMessage(const TzefWSClusterMessage& aMessage) {
+    if (IsDestroying()) {
+        return;
+    }
+    switch (aMessage.Kind) {
+    case TzefWSClusterKind::ckBroadcastText:
+        DoBroadcast(aMessage.Payload, nullptr, 1, aMessage.Channel, aMessage.Protocol,
+                    aMessage.Exclude, aMessage.Include, 0, TwsStreaming::stmNone);
+        break;
+    case TzefWSClusterKind::ckBroadcastBinary: {
+        rtl::TMemoryStream Data(aMessage.Payload);
+        DoBroadcast({}, &Data, 2, aMessage.Channel, aMessage.Protocol, aMessage.Exclude,
+                    aMessage.Include, aMessage.Size, aMessage.Streaming);
+        break;
+    }
+    case TzefWSClusterKind::ckWriteText:
+        WriteLocal(aMessage.Guid, &aMessage.Payload, nullptr, 0, TwsStreaming::stmNone);
+        break;
+    case TzefWSClusterKind::ckWriteBinary: {
+        rtl::TMemoryStream Data(aMessage.Payload);
+        WriteLocal(aMessage.Guid, nullptr, &Data, aMessage.Size, aMessage.Streaming);
+        break;
+    }
+    }
+}
+
+void TzefWSServer_Base::DoNotifyConnect(TzefWSConnection* aConnection) {
+    if (aConnection != nullptr) {
+        if (TzefWSCluster* Link = FClusterLink.load()) {
+            Link->ConnectionAdded(aConnection->Guid());
+        }
+    }
+    TzefWSComponent_Server::DoNotifyConnect(aConnection);
+}
+
+void TzefWSServer_Base::DoNotifyDisconnect(TzefWSConnection* aConnection) {
+    if (aConnection != nullptr) {
+        if (TzefWSCluster* Link = FClusterLink.load()) {
+            Link->ConnectionRemoved(aConnection->Guid());
+        }
+    }
+    TzefWSComponent_Server::DoNotifyDisconnect(aConnection);
 }
 
 // --- Registry ---
@@ -481,6 +589,8 @@ bool TzefWSServer_Base::IsRegistered(TzefWSConnectionServer_Base& Connection) {
 }
 
 void TzefWSServer_Base::FreeConnections() {
+    // The cluster's delivery thread may be writing to registered connections.
+    JoinCluster();
     TzefWSConnectionList Taken;
     TzefWSConnectionList& List = LockList();
     Taken.swap(List);
@@ -641,6 +751,17 @@ void TzefWSServer_Base::OnServerDisconnectEvent(TzefWSConnection& Connection, in
 void TzefWSServer_Base::Broadcast(const std::string& aMessage, const std::string& aChannel,
                                   const std::string& aProtocol, const std::string& Exclude,
                                   const std::string& Include) {
+    // The other nodes first: they write to their connections while this one writes to its own.
+    if (TzefWSCluster* Link = FClusterLink.load()) {
+        TzefWSClusterMessage Message;
+        Message.Kind = TzefWSClusterKind::ckBroadcastText;
+        Message.Channel = aChannel;
+        Message.Protocol = aProtocol;
+        Message.Exclude = Exclude;
+        Message.Include = Include;
+        Message.Payload = aMessage;
+        Link->Publish(std::move(Message));
+    }
     DoBroadcast(aMessage, nullptr, 1, aChannel, aProtocol, Exclude, Include, 0,
                 TwsStreaming::stmNone);
 }
@@ -648,6 +769,18 @@ void TzefWSServer_Base::Broadcast(const std::string& aMessage, const std::string
 void TzefWSServer_Base::Broadcast(rtl::TStream& aStream, const std::string& aChannel,
                                   const std::string& aProtocol, const std::string& Exclude,
                                   const std::string& Include, int aSize, TwsStreaming aStreaming) {
+    if (TzefWSCluster* Link = FClusterLink.load()) {
+        TzefWSClusterMessage Message;
+        Message.Kind = TzefWSClusterKind::ckBroadcastBinary;
+        Message.Channel = aChannel;
+        Message.Protocol = aProtocol;
+        Message.Exclude = Exclude;
+        Message.Include = Include;
+        Message.Size = aSize;
+        Message.Streaming = aStreaming;
+        Message.Payload = StreamText(aStream);
+        Link->Publish(std::move(Message));
+    }
     DoBroadcast({}, &aStream, 2, aChannel, aProtocol, Exclude, Include, aSize, aStreaming);
 }
 
@@ -716,29 +849,56 @@ void TzefWSServer_Base::DoBroadcast(const std::string& aMessage, rtl::TStream* a
 }
 
 bool TzefWSServer_Base::WriteData(const std::string& aGUID, const std::string& aMessage) {
-    TRegistryUse Use(*this); // The connection is used after the registry's lock.
-    TzefWSConnectionServer_Base* Connection = GetConnectionByGuid(aGUID);
-    if (!Connection || !Connection->Enabled() || Connection->Disconnected()) {
+    if (std::optional<bool> Written =
+            WriteLocal(aGUID, &aMessage, nullptr, 0, TwsStreaming::stmNone)) {
+        return *Written;
+    }
+    TzefWSCluster* Link = FClusterLink.load();
+    if (Link == nullptr || aGUID.empty()) {
         return false;
     }
-    try {
-        Connection->WriteData(aMessage, 0, TwsStreaming::stmNone);
-        return true;
-    } catch (const std::exception& E) {
-        DoError(Connection, E.what());
-    }
-    return false;
+    TzefWSClusterMessage Message;
+    Message.Kind = TzefWSClusterKind::ckWriteText;
+    Message.Guid = aGUID;
+    Message.Payload = aMessage;
+    return Link->Publish(std::move(Message));
 }
 
 bool TzefWSServer_Base::WriteData(const std::string& aGUID, rtl::TStream& aStream, int aSize,
                                   TwsStreaming aStreaming) {
+    if (std::optional<bool> Written = WriteLocal(aGUID, nullptr, &aStream, aSize, aStreaming)) {
+        return *Written;
+    }
+    TzefWSCluster* Link = FClusterLink.load();
+    if (Link == nullptr || aGUID.empty()) {
+        return false;
+    }
+    TzefWSClusterMessage Message;
+    Message.Kind = TzefWSClusterKind::ckWriteBinary;
+    Message.Guid = aGUID;
+    Message.Size = aSize;
+    Message.Streaming = aStreaming;
+    Message.Payload = StreamText(aStream);
+    return Link->Publish(std::move(Message));
+}
+
+std::optional<bool> TzefWSServer_Base::WriteLocal(const std::string& aGUID,
+                                                  const std::string* aText, rtl::TStream* aStream,
+                                                  int aSize, TwsStreaming aStreaming) {
     TRegistryUse Use(*this); // The connection is used after the registry's lock.
     TzefWSConnectionServer_Base* Connection = GetConnectionByGuid(aGUID);
-    if (!Connection || !Connection->Enabled() || Connection->Disconnected()) {
+    if (!Connection) {
+        return std::nullopt;
+    }
+    if (!Connection->Enabled() || Connection->Disconnected()) {
         return false;
     }
     try {
-        Connection->WriteData(aStream, aSize, aStreaming);
+        if (aText != nullptr) {
+            Connection->WriteData(*aText, 0, TwsStreaming::stmNone);
+        } else if (aStream != nullptr) {
+            Connection->WriteData(*aStream, aSize, aStreaming);
+        }
         return true;
     } catch (const std::exception& E) {
         DoError(Connection, E.what());

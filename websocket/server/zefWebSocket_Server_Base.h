@@ -8,6 +8,7 @@
 #include "websocket/core/zefTCP_Classes.h"
 #include "websocket/core/zefWebSocket_Classes.h"
 #include "websocket/core/zefWebSocket_Classes_Stream.h"
+#include "websocket/server/zefWebSocket_Cluster.h"
 
 #include <atomic>
 #include <cstdint>
@@ -373,6 +374,17 @@ public:
     }
     TzefWSFallBack_Options& FallBack() { return FFallBack; }
     void SetFallBack(const TzefWSFallBack_Options& Value) { FFallBack.Assign(Value); }
+    /// Several servers as one through Redis (off by default); read when the component starts.
+    TzefWSCluster_Options& Cluster() { return FCluster; }
+    void SetCluster(const TzefWSCluster_Options& Value) { FCluster.Assign(Value); }
+    /// The link to the other nodes: null until the component first started with the cluster
+    /// on; then it lives as long as the component (running only while the component is active).
+    TzefWSCluster* ClusterLink() const { return FClusterLink.load(); }
+    /// The number of connections of the whole cluster, handed to aDone: on the cluster link's
+    /// thread once Redis has answered (nullopt when the link was lost first). Without the
+    /// cluster option this node is the cluster: aDone(Count()) runs at once. False (aDone not
+    /// called) when the cluster's link is down.
+    bool ClusterCount(TzefWSClusterCountEvent aDone);
     virtual std::string Host() = 0;
     virtual void SetHost(const std::string& Value) = 0;
     virtual int Port() = 0;
@@ -396,12 +408,14 @@ public:
     virtual void RemoveConnection(TzefWSConnectionServer_Base& Connection);
     /// True while Connection is in the registry (read under the registry's lock).
     bool IsRegistered(TzefWSConnectionServer_Base& Connection);
-    /// Frees every registered connection.
+    /// Frees every registered connection (after the cluster's delivery under way has ended).
     virtual void FreeConnections();
     /// Shared (read) access to the registry; paired with UnShareList.
     virtual TzefWSConnectionList& ShareList() = 0;
     virtual void UnShareList() = 0;
 
+    /// Both forms reach every matching connection of this node and, with the cluster on, of
+    /// every other node (handed to the cluster first, then written here).
     void Broadcast(const std::string& aMessage, const std::string& aChannel = "",
                    const std::string& aProtocol = "", const std::string& Exclude = "",
                    const std::string& Include = "");
@@ -409,6 +423,9 @@ public:
                    const std::string& aProtocol = "", const std::string& Exclude = "",
                    const std::string& Include = "", int aSize = 0,
                    TwsStreaming aStreaming = TwsStreaming::stmNone);
+    /// To the connection aGUID: true when it was written here; with the cluster on, a GUID
+    /// that is not this node's is handed to the cluster (true when the cluster took it; the
+    /// node that holds the GUID writes it, no node when none does).
     bool WriteData(const std::string& aGUID, const std::string& aMessage);
     bool WriteData(const std::string& aGUID, rtl::TStream& aStream, int aSize = 0,
                    TwsStreaming aStreaming = TwsStreaming::stmNone);
@@ -448,6 +465,10 @@ public:
                                          TOpcode OpCode, bool Continuation);
     virtual void OnServerDisconnectEvent(TzefWSConnection& Connection, int Code);
 
+    /// Also list (remove) the connection in the cluster's view of this node.
+    void DoNotifyConnect(TzefWSConnection* aConnection) override;
+    void DoNotifyDisconnect(TzefWSConnection* aConnection) override;
+
 protected:
     virtual void DoStart() = 0;
     virtual void DoStop() = 0;
@@ -468,6 +489,18 @@ protected:
     std::atomic<bool> FActive{false}; // The transport keeps it current.
 
 private:
+    /// WriteData by GUID on this node's connections only (aText, else aStream): nullopt when
+    /// none has aGUID.
+    std::optional<bool> WriteLocal(const std::string& aGUID, const std::string* aText,
+                                   rtl::TStream* aStream, int aSize, TwsStreaming aStreaming);
+    /// The cluster's link starts before the transport (no connection is missed) and stops
+    /// before it (StopCluster, so that nothing more arrives); JoinCluster waits for the delivery
+    /// under way, before the transport frees the connections it may use.
+    void StartCluster();
+    void StopCluster();
+    void JoinCluster();
+    /// A message of another node, delivered to this node's connections (cluster's thread).
+    void DeliverClusterMessage(const TzefWSClusterMessage& aMessage);
     void AcceptEventStream(TzefWSConnectionServer_Base& Connection);
     void DoXHRPost(TzefWSConnectionServer_Base& Connection);
     void SendFlashPolicy(TzefWSConnectionServer_Base& Connection);
@@ -484,6 +517,11 @@ private:
     TzefWSFallBack_Options FFallBack;
     bool FSSL = false;
     TzefWSLogFile FLogFileView; // What the LogFile getter returns.
+    TzefWSCluster_Options FCluster;
+    // Created on the owner's thread at the first start with the cluster on, before any worker
+    // exists, and kept until the component goes: workers read the pointer without a lock.
+    std::unique_ptr<TzefWSCluster> FClusterOwned;
+    std::atomic<TzefWSCluster*> FClusterLink{nullptr};
 };
 
 } // namespace zef
