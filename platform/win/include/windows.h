@@ -120,6 +120,13 @@ typedef ULONGLONG* PULONGLONG;
 typedef LONG HRESULT;
 typedef LONG NTSTATUS;
 typedef volatile LONG* PLONG_VOLATILE;
+// This layer is always Unicode: the TCHAR names are the wide ones.
+typedef WCHAR TCHAR;
+typedef WCHAR* PTCHAR;
+typedef LPWSTR LPTSTR;
+typedef LPCWSTR LPCTSTR;
+#define WINAPI_WIDE_TEXT(quote) L##quote
+#define TEXT(quote) WINAPI_WIDE_TEXT(quote)
 
 #ifndef TRUE
 #define TRUE 1
@@ -141,6 +148,10 @@ typedef volatile LONG* PLONG_VOLATILE;
 #define INFINITE 0xFFFFFFFFu
 #define MAX_PATH 260
 #define ANYSIZE_ARRAY 1
+#define FIELD_OFFSET(type, field) WINAPI_CAST(LONG, offsetof(type, field))
+// The address of the record of type whose member field is at address.
+#define CONTAINING_RECORD(address, type, field)                                                    \
+    WINAPI_REINTERPRET(type*, WINAPI_REINTERPRET(char*, address) - offsetof(type, field))
 
 typedef union _LARGE_INTEGER {
     struct {
