@@ -1,6 +1,7 @@
 // TLS integration: certificate bindings through the service configuration, a certificate store
 // of PEM files, and https and upgraded (wss-style) connections served over TLS.
 #include "platform/httpapi/TestClient.h"
+#include "platform/httpapi/TestConfigStore.h"
 
 #include <gtest/gtest.h>
 
@@ -69,6 +70,7 @@ public:
     const std::vector<std::uint8_t>& Hash() const { return FHash; }
 
 private:
+    TTestConfigStore FStore; // the bindings the test makes go to a store of its own
     std::filesystem::path FRoot;
     std::vector<std::uint8_t> FHash;
 };
