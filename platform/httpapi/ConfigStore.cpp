@@ -513,23 +513,23 @@ std::string TConfigStore::Folder() {
 DWORD TConfigStore::Read(std::shared_ptr<const TStoreRecords>& Records) {
     const std::string Where = Folder();
     const std::string Path = Where + "/" + std::string(RecordsFile);
-    TFd File(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
-    TIdentity Identity;
+    const auto IdentityOf = [](const struct stat& Status) {
+        return TIdentity{Status.st_dev, Status.st_ino, Status.st_size,
+                         std::int64_t(Status.st_mtim.tv_sec) * 1000000000 + Status.st_mtim.tv_nsec,
+                         std::int64_t(Status.st_ctim.tv_sec) * 1000000000 + Status.st_ctim.tv_nsec};
+    };
+    // One stat when nothing changed (every TLS connection asks for its certificate): each
+    // write replaces the file, so a new file means a new inode.
     struct stat Status {};
-    if (File.Fd < 0) {
+    TIdentity Identity;
+    if (stat(Path.c_str(), &Status) != 0) {
         if (errno != ENOENT) {
             return ErrnoCode(errno);
         }
+    } else if (!S_ISREG(Status.st_mode)) {
+        return ERROR_FILE_CORRUPT;
     } else {
-        if (fstat(File.Fd, &Status) != 0) {
-            return ErrnoCode(errno);
-        }
-        if (!S_ISREG(Status.st_mode)) {
-            return ERROR_FILE_CORRUPT;
-        }
-        Identity = {Status.st_dev, Status.st_ino, Status.st_size,
-                    std::int64_t(Status.st_mtim.tv_sec) * 1000000000 + Status.st_mtim.tv_nsec,
-                    std::int64_t(Status.st_ctim.tv_sec) * 1000000000 + Status.st_ctim.tv_nsec};
+        Identity = IdentityOf(Status);
     }
     {
         std::scoped_lock Lock(FLock);
@@ -540,7 +540,18 @@ DWORD TConfigStore::Read(std::shared_ptr<const TStoreRecords>& Records) {
     }
     auto Fresh = std::make_shared<TStoreRecords>();
     std::vector<TStoreDamage> Damage;
-    if (File.Fd >= 0) {
+    if (Identity.Size >= 0) {
+        TFd File(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (File.Fd < 0) {
+            return errno == ENOENT ? Read(Records) : ErrnoCode(errno); // replaced meanwhile
+        }
+        if (fstat(File.Fd, &Status) != 0) {
+            return ErrnoCode(errno);
+        }
+        if (!S_ISREG(Status.st_mode)) {
+            return ERROR_FILE_CORRUPT;
+        }
+        Identity = IdentityOf(Status); // of the file read, should it have been replaced
         std::string Text;
         const DWORD Read = ReadAll(File.Fd, Text);
         if (Read != NO_ERROR) {
