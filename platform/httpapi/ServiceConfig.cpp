@@ -574,15 +574,20 @@ DWORD TServiceConfig::SetSsl(const void* Information, ULONG Length, bool Sni) {
             return Read;
         }
     }
-    // The certificate must be in its store with its key, as on Windows ("the SSL certificate
-    // used is invalid" otherwise).
-    DWORD Error = NO_ERROR;
-    if (!LoadServerContext(Record.StoreName, Record.Hash, Error)) {
-        return ERROR_NO_SUCH_LOGON_SESSION;
-    }
     return ConfigStore().Update([&](TStoreRecords& Records) -> DWORD {
         auto& Bindings = Sni ? Records.SniCerts : Records.SslCerts;
-        return Bindings.emplace(Record.Key, Record).second ? NO_ERROR : ERROR_ALREADY_EXISTS;
+        if (Bindings.contains(Record.Key)) {
+            return ERROR_ALREADY_EXISTS;
+        }
+        // The certificate must be in its store with its key, as on Windows ("the SSL
+        // certificate used is invalid" otherwise). Checked once the caller is known to be
+        // allowed to write the store.
+        DWORD Error = NO_ERROR;
+        if (!LoadServerContext(Record.StoreName, Record.Hash, Error)) {
+            return ERROR_NO_SUCH_LOGON_SESSION;
+        }
+        Bindings.emplace(Record.Key, Record);
+        return NO_ERROR;
     });
 }
 
