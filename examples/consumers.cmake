@@ -31,6 +31,8 @@ if(PROJECT_TESTS)
     add_test(NAME examples.consumers
              COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/consumers_test.py
                      --bin $<TARGET_FILE_DIR:sync_server>)
-    set_tests_properties(examples.consumers PROPERTIES TIMEOUT 300
-                         ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+    set_tests_properties(
+        examples.consumers
+        PROPERTIES TIMEOUT 300 ENVIRONMENT
+                   "PYTHONDONTWRITEBYTECODE=1;HTTPAPI_SERVICECONFIG=${CMAKE_BINARY_DIR}/Testing/serviceconfig")
 endif()

@@ -44,6 +44,8 @@ def Run(Command, Env=None, Cwd=None, Timeout=600):
 def setUpModule():
     global Work
     Work = tempfile.mkdtemp(prefix="korvo-install-")
+    # The programs built here read a service configuration of this test's own (empty).
+    os.environ["HTTPAPI_SERVICECONFIG"] = os.path.join(Work, "serviceconfig")
     Prefix = os.path.join(Work, "prefix")
     Run(["cmake", "--install", Args.build, "--prefix", Prefix])
     Trees["prefix"] = Prefix
