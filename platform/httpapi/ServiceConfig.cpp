@@ -235,9 +235,18 @@ bool ReservationKey(const std::string& Url, std::string& Key) {
     return true;
 }
 
-const char* TimeoutName(HTTP_SERVICE_CONFIG_TIMEOUT_KEY Key) {
-    std::uint32_t Value = 0; // read as the number the caller put there
-    std::memcpy(&Value, &Key, sizeof(Value));
+// The number a caller put into an enumeration member, read as a number: a value outside the
+// enumeration is bad input to refuse, not a value to load as the enumeration's type.
+template <class TEnum>
+std::uint32_t RawValue(const TEnum& Member) {
+    static_assert(sizeof(TEnum) == sizeof(std::uint32_t));
+    std::uint32_t Value = 0;
+    std::memcpy(&Value, &Member, sizeof(Value));
+    return Value;
+}
+
+const char* TimeoutName(const HTTP_SERVICE_CONFIG_TIMEOUT_KEY& Key) {
+    const std::uint32_t Value = RawValue(Key);
     return Value == IdleConnectionTimeout ? "idleconnection"
            : Value == HeaderWaitTimeout   ? "headerwait"
                                           : nullptr;
@@ -454,7 +463,8 @@ DWORD TServiceConfig::QueryUrlAcl(const void* Input, ULONG InputLength, void* Ou
         return Read;
     }
     const TUrlAclRecord* Found = nullptr;
-    if (Query.QueryDesc == HttpServiceConfigQueryExact) {
+    const std::uint32_t Type = RawValue(Query.QueryDesc);
+    if (Type == HttpServiceConfigQueryExact) {
         std::string Url;
         std::string Key;
         if (!SafeWide(Query.KeyDesc.pUrlPrefix, Url) || !ReservationKey(Url, Key)) {
@@ -465,7 +475,7 @@ DWORD TServiceConfig::QueryUrlAcl(const void* Input, ULONG InputLength, void* Ou
             return ERROR_FILE_NOT_FOUND;
         }
         Found = &It->second;
-    } else if (Query.QueryDesc == HttpServiceConfigQueryNext) {
+    } else if (Type == HttpServiceConfigQueryNext) {
         if (Query.dwToken >= Records->UrlAcls.size()) {
             return ERROR_NO_MORE_ITEMS;
         }
@@ -622,7 +632,7 @@ DWORD TServiceConfig::DeleteSsl(const void* Information, ULONG Length, bool Sni)
 
 DWORD TServiceConfig::QuerySsl(const void* Input, ULONG InputLength, void* Output,
                                ULONG OutputLength, ULONG* ReturnLength, bool Sni) {
-    HTTP_SERVICE_CONFIG_QUERY_TYPE Type{};
+    std::uint32_t Type = 0;
     DWORD Token = 0;
     std::string Key;
     if (Sni) {
@@ -630,7 +640,7 @@ DWORD TServiceConfig::QuerySsl(const void* Input, ULONG InputLength, void* Outpu
             return ERROR_INVALID_PARAMETER;
         }
         const auto& Query = *static_cast<const HTTP_SERVICE_CONFIG_SSL_SNI_QUERY*>(Input);
-        Type = Query.QueryDesc;
+        Type = RawValue(Query.QueryDesc);
         Token = Query.dwToken;
         if (Type == HttpServiceConfigQueryExact) {
             std::string Host;
@@ -645,7 +655,7 @@ DWORD TServiceConfig::QuerySsl(const void* Input, ULONG InputLength, void* Outpu
             return ERROR_INVALID_PARAMETER;
         }
         const auto& Query = *static_cast<const HTTP_SERVICE_CONFIG_SSL_QUERY*>(Input);
-        Type = Query.QueryDesc;
+        Type = RawValue(Query.QueryDesc);
         Token = Query.dwToken;
         if (Type == HttpServiceConfigQueryExact) {
             Key = AddressKey(Query.KeyDesc.pIpPort);

@@ -189,6 +189,39 @@ TEST_F(TServiceConfigTest, ListenListIsOneRecordOfAddresses) {
               ERROR_FILE_NOT_FOUND);
 }
 
+// Enumeration members hold whatever number the caller put there: one outside the enumeration
+// is refused (read as a number, never loaded as the enumeration's type).
+TEST_F(TServiceConfigTest, QueryTypesOutsideTheEnumerationAreRefused) {
+    const std::uint32_t Bad = 7;
+    HTTP_SERVICE_CONFIG_URLACL_QUERY Reservations{};
+    std::memcpy(&Reservations.QueryDesc, &Bad, sizeof(Bad));
+    HTTP_SERVICE_CONFIG_SSL_QUERY Bindings{};
+    std::memcpy(&Bindings.QueryDesc, &Bad, sizeof(Bad));
+    HTTP_SERVICE_CONFIG_SSL_SNI_QUERY Named{};
+    std::memcpy(&Named.QueryDesc, &Bad, sizeof(Bad));
+    HTTP_SERVICE_CONFIG_TIMEOUT_KEY Timeout{};
+    std::memcpy(&Timeout, &Bad, sizeof(Bad));
+    struct TCase {
+        const char* Name;
+        HTTP_SERVICE_CONFIG_ID Id;
+        const void* Input;
+        ULONG Length;
+    };
+    const TCase Cases[] = {
+        {"reservations", HttpServiceConfigUrlAclInfo, &Reservations, sizeof(Reservations)},
+        {"address bindings", HttpServiceConfigSSLCertInfo, &Bindings, sizeof(Bindings)},
+        {"host-name bindings", HttpServiceConfigSslSniCertInfo, &Named, sizeof(Named)},
+        {"time-outs", HttpServiceConfigTimeout, &Timeout, sizeof(Timeout)},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        ULONG Needed = 0;
+        EXPECT_EQ(HttpQueryServiceConfiguration(nullptr, Case.Id, const_cast<void*>(Case.Input),
+                                                Case.Length, nullptr, 0, &Needed, nullptr),
+                  ERROR_INVALID_PARAMETER);
+    }
+}
+
 TEST_F(TServiceConfigTest, IdsThisLayerDoesNotKeepAreNotSupported) {
     int Anything = 0;
     for (const HTTP_SERVICE_CONFIG_ID Id :
