@@ -140,7 +140,8 @@ TEST(Halden, WithoutTheHttpApiLibraryItFailsAtStart) {
     fs::remove_all(Folder);
     fs::create_directories(Folder);
     fs::copy_file(Program, Folder / "halden");
-    fs::create_symlink(Program.parent_path() / "libplatform_win.so", Folder / "libplatform_win.so");
+    fs::create_symlink(Program.parent_path() / "libplatform_win.so.1",
+                       Folder / "libplatform_win.so.1"); // by its soname, as the loader asks
     {
         THaldenProcess Halden((Folder / "halden").string());
         EXPECT_EQ(Halden.WaitExit(), 1);

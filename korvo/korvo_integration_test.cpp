@@ -289,7 +289,8 @@ TEST(KorvoAlone, WithoutTheHttpApiLibraryItPrintsTheFailureLineAndFails) {
     fs::remove_all(Folder);
     fs::create_directories(Folder);
     fs::copy_file(Source, Folder / "korvo");
-    fs::copy_file(Source.parent_path() / "libplatform_win.so", Folder / "libplatform_win.so");
+    // The runtime library by its soname, the name the program asks the loader for.
+    fs::copy_file(Source.parent_path() / "libplatform_win.so.1", Folder / "libplatform_win.so.1");
     {
         TTestProgram Program((Folder / "korvo").string());
         auto Line = Program.ReadLine();

@@ -7,7 +7,7 @@ set -euo pipefail
 Root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$Root"
 
-bash scripts/setup.sh
+bash scripts/setup.sh --tests
 
 Flavours=(${TEST_FLAVOURS:-release asan tsan fuzz})
 Jobs=$(nproc)

@@ -42,9 +42,9 @@ fi
 for Program in wsload beast_echo; do
     [[ -x $Build/bin/$Program ]] || { echo "no $Build/bin/$Program: build it first" >&2; exit 1; }
 done
-command -v node >/dev/null || { echo "node is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+command -v node >/dev/null || { echo "node is missing (scripts/setup.sh --tests installs it)" >&2; exit 1; }
 [[ -d $Root/interop/node/node_modules/ws ]] ||
-    { echo "Node's ws is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+    { echo "Node's ws is missing (scripts/setup.sh --tests installs it)" >&2; exit 1; }
 
 # Thousands of idle connections need descriptors on both sides.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true

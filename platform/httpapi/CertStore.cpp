@@ -32,6 +32,20 @@ bool Thumbprint(X509* Certificate, std::uint8_t (&Digest)[20]) {
     return X509_digest(Certificate, EVP_sha1(), Digest, &Length) == 1 && Length == 20;
 }
 
+// A server context with this layer's settings and no certificate yet.
+SSL_CTX* NewContext() {
+    std::unique_ptr<SSL_CTX, TContextFree> Context(SSL_CTX_new(TLS_server_method()));
+    if (!Context || SSL_CTX_set_min_proto_version(Context.get(), TLS1_2_VERSION) != 1) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    // Writes resume from a moved buffer and may complete in part (non-blocking sockets).
+    SSL_CTX_set_mode(Context.get(),
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_options(Context.get(), SSL_OP_NO_RENEGOTIATION);
+    return Context.release();
+}
+
 // The server context of one PEM file, when its first certificate has the thumbprint Hash.
 SSL_CTX* ContextFromFile(const std::filesystem::path& File, const std::vector<std::uint8_t>& Hash) {
     std::unique_ptr<BIO, TBioFree> Bio(BIO_new_file(File.c_str(), "r"));
@@ -43,18 +57,13 @@ SSL_CTX* ContextFromFile(const std::filesystem::path& File, const std::vector<st
     if (!Leaf || !Thumbprint(Leaf.get(), Digest) || std::memcmp(Digest, Hash.data(), 20) != 0) {
         return nullptr;
     }
-    std::unique_ptr<SSL_CTX, TContextFree> Context(SSL_CTX_new(TLS_server_method()));
-    if (!Context || SSL_CTX_set_min_proto_version(Context.get(), TLS1_2_VERSION) != 1 ||
-        SSL_CTX_use_certificate_chain_file(Context.get(), File.c_str()) != 1 ||
+    std::unique_ptr<SSL_CTX, TContextFree> Context(NewContext());
+    if (!Context || SSL_CTX_use_certificate_chain_file(Context.get(), File.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(Context.get(), File.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(Context.get()) != 1) {
         ERR_clear_error();
         return nullptr;
     }
-    // Writes resume from a moved buffer and may complete in part (non-blocking sockets).
-    SSL_CTX_set_mode(Context.get(),
-                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_CTX_set_options(Context.get(), SSL_OP_NO_RENEGOTIATION);
     return Context.release();
 }
 
@@ -75,6 +84,19 @@ std::string CertStoreFolder(const std::string& StoreName) {
 
 TTlsContext::~TTlsContext() {
     SSL_CTX_free(FContext);
+}
+
+std::shared_ptr<TTlsContext> NewServerContext(std::shared_ptr<const void> Companion) {
+    SSL_CTX* Context = NewContext();
+    if (Context == nullptr) {
+        return nullptr;
+    }
+    try {
+        return std::make_shared<TTlsContext>(Context, std::move(Companion));
+    } catch (...) {
+        SSL_CTX_free(Context);
+        throw;
+    }
 }
 
 std::shared_ptr<TTlsContext> LoadServerContext(const std::string& StoreName,

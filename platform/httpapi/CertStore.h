@@ -24,10 +24,14 @@ inline constexpr const char* CertStoreVariable = "HTTPAPI_CERTSTORE";
 /// plain folder name.
 std::string CertStoreFolder(const std::string& StoreName);
 
-/// A TLS server context holding one certificate and its key. Immutable; shared by connections.
+/// A TLS server context holding one certificate and its key (or, for a context that picks one
+/// by the name the client asks for, none). Immutable; shared by connections.
 class TTlsContext {
 public:
-    explicit TTlsContext(SSL_CTX* Context) noexcept : FContext(Context) {}
+    /// Companion: what the context's callbacks read, kept alive as long as the context.
+    explicit TTlsContext(SSL_CTX* Context, std::shared_ptr<const void> Companion = {}) noexcept
+        : FContext(Context)
+        , FCompanion(std::move(Companion)) {}
     ~TTlsContext();
     TTlsContext(const TTlsContext&) = delete;
     TTlsContext& operator=(const TTlsContext&) = delete;
@@ -35,7 +39,12 @@ public:
 
 private:
     SSL_CTX* const FContext; // Owned.
+    const std::shared_ptr<const void> FCompanion;
 };
+
+/// A server context with the settings of LoadServerContext's and no certificate (a certificate
+/// is chosen later, by the client's server name); nullptr when OpenSSL has no memory.
+std::shared_ptr<TTlsContext> NewServerContext(std::shared_ptr<const void> Companion);
 
 /// Finds the certificate whose SHA-1 thumbprint is Hash in the store and makes a server context
 /// of it. Error: ERROR_FILE_NOT_FOUND (no such certificate or no usable key with it),

@@ -4,6 +4,7 @@
 
 #include "platform/httpapi/ServiceConfig.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -271,6 +272,10 @@ DWORD TDriver::AddUrl(HTTP_URL_GROUP_ID Id, std::string_view Url, HTTP_URL_CONTE
             return Local;
         }
     }
+    // The URL reservations of the machine: a reserved namespace is its listed users' only.
+    if (const DWORD Allowed = ServiceConfig().MayRegister(Prefix); Allowed != NO_ERROR) {
+        return Allowed;
+    }
     std::unique_lock Lock(FLock);
     if (!FGroups.contains(Id)) {
         return ERROR_INVALID_PARAMETER;
@@ -352,7 +357,13 @@ DWORD TDriver::ReconcileLocked(std::uint16_t Port) {
         }
     }
     if (Wanted.contains(std::string())) {
-        Wanted = {std::string()};
+        // Every address, or those of the machine's IP listen list when it has any ("::" is
+        // every address here too: the IPv6 wildcard socket takes IPv4 as well).
+        const std::vector<std::string> Listed = ServiceConfig().ListenAddresses();
+        const bool Every =
+            Listed.empty() || std::find(Listed.begin(), Listed.end(), "::") != Listed.end();
+        Wanted = Every ? std::set<std::string>{std::string()}
+                       : std::set<std::string>(Listed.begin(), Listed.end());
     }
     std::vector<std::shared_ptr<TListener>>& Current = FListeners[Port];
     for (auto It = Current.begin(); It != Current.end();) {

@@ -13,12 +13,18 @@
 #include "platform/httpapi/ServiceConfig.h"
 #include "platform/httpapi/W3CLog.h"
 #include "platform/rtl/Utf.h"
+#include "platform/win/Files.h"
 #include "platform/win/Handles.h"
 
+#include <cerrno>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <http.h>
+#include <map>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace httpapi;
@@ -30,6 +36,15 @@ ULONG GServerInits = 0;                            // Guarded by GLock.
 ULONG GConfigInits = 0;                            // Guarded by GLock.
 std::shared_ptr<TDriver> GDriver;                  // Guarded by GLock.
 std::vector<std::weak_ptr<TRequestQueue>> GQueues; // Guarded by GLock.
+
+// A version 1.0 request queue (HttpCreateHttpHandle): HttpAddUrl registers on it directly, through
+// a server session and URL group of its own, made with its first URL and bound to it.
+struct TV1Queue {
+    std::weak_ptr<TRequestQueue> Queue;
+    HTTP_SERVER_SESSION_ID Session = HTTP_NULL_ID;
+    HTTP_URL_GROUP_ID Group = HTTP_NULL_ID;
+};
+std::map<HANDLE, TV1Queue> GV1Queues; // Guarded by GLock. By queue handle.
 
 std::shared_ptr<TDriver> Driver() {
     std::scoped_lock Lock(GLock);
@@ -198,17 +213,84 @@ void LogAnswered(const TRequest& Request, const HTTP_LOG_DATA* LogData) noexcept
     }
 }
 
+// A response's file chunks are read into memory and sent from there: at most this much in one
+// call (HttpSendHttpResponse or HttpSendResponseEntityBody); a larger send is refused with
+// ERROR_NOT_ENOUGH_MEMORY before anything is read.
+constexpr ULONGLONG MaxFileChunkBytes = 64ull << 20;
+
+// The bytes of a file chunk's range, read into Into. The range lies within the file
+// (HTTP_BYTE_RANGE_TO_EOF: up to its end); the file's position is left alone.
+ULONG ReadFileChunk(const HTTP_DATA_CHUNK& Chunk, ULONGLONG& FileBytes, std::string& Into) {
+    const auto File = win::ReferenceHandleAs<win::TFile>(Chunk.FromFileHandle.FileHandle);
+    if (!File) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (!File->CanRead()) {
+        return ERROR_ACCESS_DENIED;
+    }
+    struct stat Status {};
+    if (fstat(File->Fd(), &Status) != 0) {
+        return win::ErrnoToWin32(errno);
+    }
+    const auto Size = static_cast<ULONGLONG>(Status.st_size);
+    const ULONGLONG Start = Chunk.FromFileHandle.ByteRange.StartingOffset.QuadPart;
+    ULONGLONG Length = Chunk.FromFileHandle.ByteRange.Length.QuadPart;
+    if (Start > Size) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (Length == HTTP_BYTE_RANGE_TO_EOF) {
+        Length = Size - Start;
+    }
+    if (Length > Size - Start) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (Length > MaxFileChunkBytes - FileBytes) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    FileBytes += Length;
+    Into.resize(static_cast<std::size_t>(Length));
+    std::size_t Done = 0;
+    while (Done < Into.size()) {
+        const ssize_t Got = pread(File->Fd(), Into.data() + Done, Into.size() - Done,
+                                  static_cast<off_t>(Start + Done));
+        if (Got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (Got < 0) {
+            return win::ErrnoToWin32(errno);
+        }
+        if (Got == 0) {
+            return ERROR_HANDLE_EOF; // the file shrank under us
+        }
+        Done += static_cast<std::size_t>(Got);
+    }
+    return NO_ERROR;
+}
+
+// The pieces of a send. Memory chunks point into the caller's buffers; file chunks are read into
+// Owned, which must outlive the send (its elements never move).
 bool ReadChunks(USHORT Count, const HTTP_DATA_CHUNK* Chunks,
-                std::vector<TConnection::TSendPiece>& Pieces, ULONGLONG& Total, ULONG& Error) {
+                std::vector<TConnection::TSendPiece>& Pieces, ULONGLONG& Total, ULONG& Error,
+                std::deque<std::string>& Owned) {
     if (Count > 0 && Chunks == nullptr) {
         Error = ERROR_INVALID_PARAMETER;
         return false;
     }
     Pieces.reserve(Count);
+    ULONGLONG FileBytes = 0;
     for (USHORT I = 0; I < Count; ++I) {
         const HTTP_DATA_CHUNK& Chunk = Chunks[I];
+        if (Chunk.DataChunkType == HttpDataChunkFromFileHandle) {
+            Error = ReadFileChunk(Chunk, FileBytes, Owned.emplace_back());
+            if (Error != NO_ERROR) {
+                return false;
+            }
+            Pieces.push_back({Owned.back().data(), Owned.back().size()});
+            Total += Owned.back().size();
+            continue;
+        }
         if (Chunk.DataChunkType != HttpDataChunkFromMemory) {
-            Error = ERROR_NOT_SUPPORTED; // file and fragment-cache chunks are not served yet
+            Error = ERROR_NOT_SUPPORTED; // fragment-cache chunks are not served
             return false;
         }
         if (Chunk.FromMemory.BufferLength > 0 && Chunk.FromMemory.pBuffer == nullptr) {
@@ -254,6 +336,24 @@ ULONG AfterSend(TRequestQueue& RequestQueue, TRequest& Request, ULONG Result, UL
 
 // The service configuration takes no service handle and no overlapped block here, and needs
 // HttpInitialize with the configuration flag.
+// Ends the session and URL group of version 1.0 queues that are closed (HttpCloseRequestQueue,
+// or CloseHandle, which this library does not see), or of Only.
+void DropV1QueuesLocked(TDriver& Found, HANDLE Only = nullptr) {
+    for (auto It = GV1Queues.begin(); It != GV1Queues.end();) {
+        const auto Open = Queue(It->first);
+        const bool Closed = !Open || Open != It->second.Queue.lock();
+        if (It->first != Only && !Closed) {
+            ++It;
+            continue;
+        }
+        if (It->second.Group != HTTP_NULL_ID) {
+            Found.CloseGroup(It->second.Group);
+            Found.CloseSession(It->second.Session);
+        }
+        It = GV1Queues.erase(It);
+    }
+}
+
 ULONG CheckServiceCall(HANDLE ServiceHandle, LPOVERLAPPED pOverlapped) noexcept {
     if (ServiceHandle != nullptr || pOverlapped != nullptr) {
         return ERROR_INVALID_PARAMETER;
@@ -307,6 +407,7 @@ ULONG WINAPI HttpTerminate(ULONG Flags, PVOID pReserved) noexcept {
         if ((Flags & HTTP_INITIALIZE_SERVER) != 0 && --GServerInits == 0) {
             Ended = std::move(GDriver);
             Queues.swap(GQueues);
+            GV1Queues.clear(); // their sessions and groups end with the driver
         }
     }
     if (Ended) {
@@ -361,8 +462,22 @@ ULONG WINAPI HttpCreateHttpHandle(PHANDLE RequestQueueHandle, ULONG Reserved) no
     if (Reserved != 0) {
         return ERROR_INVALID_PARAMETER;
     }
-    return HttpCreateRequestQueue(HTTPAPI_VERSION HTTPAPI_VERSION_2, nullptr, nullptr, 0,
-                                  RequestQueueHandle);
+    const ULONG Created = HttpCreateRequestQueue(HTTPAPI_VERSION HTTPAPI_VERSION_2, nullptr,
+                                                 nullptr, 0, RequestQueueHandle);
+    if (Created != NO_ERROR) {
+        return Created;
+    }
+    try {
+        std::scoped_lock Lock(GLock);
+        if (GDriver) {
+            DropV1QueuesLocked(*GDriver); // those closed with CloseHandle meanwhile
+        }
+        GV1Queues[*RequestQueueHandle].Queue = Queue(*RequestQueueHandle);
+        return NO_ERROR;
+    } catch (...) {
+        HttpCloseRequestQueue(*RequestQueueHandle);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
 ULONG WINAPI HttpCloseRequestQueue(HANDLE RequestQueueHandle) noexcept {
@@ -375,6 +490,14 @@ ULONG WINAPI HttpCloseRequestQueue(HANDLE RequestQueueHandle) noexcept {
         return ERROR_INVALID_HANDLE; // closed by another thread meanwhile
     }
     Object->Close();
+    try {
+        std::scoped_lock Lock(GLock);
+        if (GDriver && GV1Queues.contains(RequestQueueHandle)) {
+            DropV1QueuesLocked(*GDriver, RequestQueueHandle);
+        }
+    } catch (...) {
+        // Nothing to undo: the queue is closed; its registrations end with the driver.
+    }
     return NO_ERROR;
 }
 
@@ -657,12 +780,73 @@ ULONG WINAPI HttpSetUrlGroupProperty(HTTP_URL_GROUP_ID UrlGroupId, HTTP_SERVER_P
     }
 }
 
-ULONG WINAPI HttpAddUrl(HANDLE, PCWSTR, PVOID) noexcept {
-    return ERROR_NOT_SUPPORTED; // version 1.0 registration: use URL groups
+ULONG WINAPI HttpAddUrl(HANDLE RequestQueueHandle, PCWSTR FullyQualifiedUrl,
+                        PVOID Reserved) noexcept {
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    std::string Url;
+    if (Reserved != nullptr || !WideToUtf8(FullyQualifiedUrl, Url)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        std::scoped_lock Lock(GLock);
+        const auto It = GV1Queues.find(RequestQueueHandle);
+        if (!GDriver || It == GV1Queues.end()) {
+            return ERROR_INVALID_PARAMETER; // a version 2.0 queue registers through URL groups
+        }
+        TV1Queue& V1 = It->second;
+        if (V1.Group == HTTP_NULL_ID) {
+            HTTP_SERVER_SESSION_ID Session = HTTP_NULL_ID;
+            HTTP_URL_GROUP_ID Group = HTTP_NULL_ID;
+            ULONG Made = GDriver->CreateSession(Session);
+            if (Made == NO_ERROR) {
+                Made = GDriver->CreateGroup(Session, Group);
+            }
+            if (Made == NO_ERROR) {
+                Made = GDriver->BindGroup(Group, Found);
+            }
+            if (Made != NO_ERROR) {
+                if (Group != HTTP_NULL_ID) {
+                    GDriver->CloseGroup(Group);
+                }
+                if (Session != HTTP_NULL_ID) {
+                    GDriver->CloseSession(Session);
+                }
+                return Made;
+            }
+            V1.Session = Session;
+            V1.Group = Group;
+        }
+        return GDriver->AddUrl(V1.Group, Url, 0);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
-ULONG WINAPI HttpRemoveUrl(HANDLE, PCWSTR) noexcept {
-    return ERROR_NOT_SUPPORTED;
+ULONG WINAPI HttpRemoveUrl(HANDLE RequestQueueHandle, PCWSTR FullyQualifiedUrl) noexcept {
+    const auto Found = Queue(RequestQueueHandle);
+    if (!Found) {
+        return ERROR_INVALID_HANDLE;
+    }
+    std::string Url;
+    if (!WideToUtf8(FullyQualifiedUrl, Url)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    try {
+        std::scoped_lock Lock(GLock);
+        const auto It = GV1Queues.find(RequestQueueHandle);
+        if (!GDriver || It == GV1Queues.end()) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        if (It->second.Group == HTTP_NULL_ID) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        return GDriver->RemoveUrl(It->second.Group, Url, false);
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
 }
 
 ULONG WINAPI HttpReceiveHttpRequest(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
@@ -740,10 +924,11 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
     }
     try {
         std::vector<TConnection::TSendPiece> Pieces;
+        std::deque<std::string> FileBytes;
         ULONGLONG Total = 0;
         ULONG Error = NO_ERROR;
         if (!ReadChunks(HttpResponse->EntityChunkCount, HttpResponse->pEntityChunks, Pieces, Total,
-                        Error)) {
+                        Error, FileBytes)) {
             return Error;
         }
         const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0 && !Opaque;
@@ -757,6 +942,9 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
             Request->Bandwidth->Acquire(Head.Text.size() + Total); // paced, outside every lock
         }
         ULONG Sent = 0;
+        // File bytes live only for this call: such a send is made at once, and an overlapped
+        // caller hears of it through its port or event.
+        const LPOVERLAPPED Pending = FileBytes.empty() ? Overlapped : nullptr;
         const ULONG Result = Request->Connection->Send(
             *Request,
             {.IsHead = true,
@@ -767,10 +955,11 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
              .DropBody = Head.DropBody,
              .Opaque = Opaque,
              .Buffered = (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0,
-             .Overlapped = Overlapped,
-             .Target = Overlapped != nullptr ? Found->Target() : TCompletionTarget{}},
+             .Overlapped = Pending,
+             .Target = Pending != nullptr ? Found->Target() : TCompletionTarget{}},
             Sent);
-        return AfterSend(*Found, *Request, Result, Sent, Final, BytesSent, LogData);
+        const ULONG Done = AfterSend(*Found, *Request, Result, Sent, Final, BytesSent, LogData);
+        return Pending == Overlapped ? Done : Complete(*Found, Overlapped, Done, Sent);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -796,9 +985,10 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
     }
     try {
         std::vector<TConnection::TSendPiece> Pieces;
+        std::deque<std::string> FileBytes;
         ULONGLONG Total = 0;
         ULONG Error = NO_ERROR;
-        if (!ReadChunks(EntityChunkCount, EntityChunks, Pieces, Total, Error)) {
+        if (!ReadChunks(EntityChunkCount, EntityChunks, Pieces, Total, Error, FileBytes)) {
             return Error;
         }
         const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0;
@@ -807,16 +997,18 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
             Request->Bandwidth->Acquire(Total); // paced, outside every lock
         }
         ULONG Sent = 0;
+        const LPOVERLAPPED Pending = FileBytes.empty() ? Overlapped : nullptr; // as above
         const ULONG Result = Request->Connection->Send(
             *Request,
             {.Pieces = Pieces,
              .Final = Final,
              .CloseAfter = Disconnect,
              .Buffered = (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0,
-             .Overlapped = Overlapped,
-             .Target = Overlapped != nullptr ? Found->Target() : TCompletionTarget{}},
+             .Overlapped = Pending,
+             .Target = Pending != nullptr ? Found->Target() : TCompletionTarget{}},
             Sent);
-        return AfterSend(*Found, *Request, Result, Sent, Final, BytesSent, LogData);
+        const ULONG Done = AfterSend(*Found, *Request, Result, Sent, Final, BytesSent, LogData);
+        return Pending == Overlapped ? Done : Complete(*Found, Overlapped, Done, Sent);
     } catch (...) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }

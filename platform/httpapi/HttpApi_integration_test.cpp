@@ -1,5 +1,6 @@
 // HttpApi integration: the exported API on real loopback sockets, as applications use it.
 #include "testing/HttpTestClient.h"
+#include "testing/TestConfigStore.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 using namespace testsupport;
+using httpapi::testing::TTestConfigStore;
 
 namespace {
 
@@ -814,6 +816,7 @@ TEST(HttpApiSend, FramingAndFlags) {
 }
 
 TEST(HttpApiBadInput, SlowHeadersHitTheHeaderWait) {
+    TTestConfigStore Store; // the API-wide time-out is written to a store of this test's own
     TApiServer Server;
     HTTP_SERVICE_CONFIG_TIMEOUT_SET Timeout{HeaderWaitTimeout, 1};
     ASSERT_EQ(HttpSetServiceConfiguration(nullptr, HttpServiceConfigTimeout, &Timeout,
@@ -956,6 +959,7 @@ TEST(HttpApiBadInput, ClientsVanishingAndAFullQueue) {
 }
 
 TEST(HttpApiServiceConfig, UrlReservations) {
+    TTestConfigStore Store;
     ASSERT_EQ(HttpInitialize(HTTPAPI_VERSION HTTPAPI_VERSION_1, HTTP_INITIALIZE_CONFIG, nullptr),
               NO_ERROR);
     wchar_t Prefix[] = L"http://+:2001/vek/";

@@ -2,6 +2,7 @@
 // of PEM files, and https and upgraded (wss-style) connections served over TLS.
 #include "testing/HttpTestClient.h"
 #include "testing/TestCertificate.h"
+#include "testing/TestConfigStore.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +28,11 @@ namespace {
 
 constexpr HTTPAPI_VERSION Version2 = HTTPAPI_VERSION_2;
 
-// A throw-away certificate in a temporary store, found through HTTPAPI_CERTSTORE.
-using TCertificate = testsupport::TTestCertificate;
+// A throw-away certificate in a temporary store, found through HTTPAPI_CERTSTORE, and a service
+// configuration of the test's own for the bindings it makes.
+struct TCertificate : testsupport::TTestCertificate {
+    httpapi::testing::TTestConfigStore Store;
+};
 
 ULONG Bind(const std::string& Ip, std::uint16_t Port, const std::vector<std::uint8_t>& Hash,
            bool Delete = false) {

@@ -97,7 +97,13 @@ DWORD ErrnoToWin32(int Errno) noexcept {
         return ERROR_TOO_MANY_OPEN_FILES;
     case EACCES:
     case EPERM:
+    case EISDIR:
+    case EROFS:
         return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+        return ERROR_DISK_FULL;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
     case EBADF:
         return ERROR_INVALID_HANDLE;
     case ENOMEM:

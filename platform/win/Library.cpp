@@ -154,6 +154,9 @@ TLibraryLookup LookupLibrary(std::string_view Name, std::string_view ExeFolder) 
         Lookup.Candidates.push_back(std::string(ExeFolder) + "/" + File);
     }
     Lookup.Candidates.push_back(File);
+    // An installed library of this layer is found by its versioned name (the unversioned link
+    // belongs to the development files).
+    Lookup.Candidates.push_back(File + "." PLATFORM_SOVERSION);
     return Lookup;
 }
 

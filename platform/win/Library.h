@@ -10,7 +10,9 @@ namespace win {
 /// Where a Windows library name is looked for. Self: one of the system libraries this layer
 /// stands in for (kernel32, ws2_32, ...), that is this library itself. Otherwise the files to
 /// try in order: "name.dll" (any letter case, ".dll" optional) gives lib<name>.so in
-/// ExeFolder, then lib<name>.so on the library search path; a name with a '/' is used as is.
+/// ExeFolder, then lib<name>.so and lib<name>.so.<major version of this layer> on the library
+/// search path (the installed libraries of this layer carry that version); a name with a '/' is
+/// used as is.
 struct TLibraryLookup {
     bool Self = false;
     std::vector<std::string> Candidates;

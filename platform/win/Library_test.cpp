@@ -17,17 +17,17 @@ TEST(LookupLibrary, MapsWindowsNames) {
         std::vector<std::string> Candidates;
     };
     const TCase Cases[] = {
-        {"httpapi.dll", false, {"/opt/app/libhttpapi.so", "libhttpapi.so"}},
-        {"HTTPAPI.DLL", false, {"/opt/app/libhttpapi.so", "libhttpapi.so"}},
-        {"HttpApi", false, {"/opt/app/libhttpapi.so", "libhttpapi.so"}},
-        {"C:\\Windows\\System32\\httpapi.dll", false, {"/opt/app/libhttpapi.so", "libhttpapi.so"}},
+        {"httpapi.dll", false, {"/opt/app/libhttpapi.so", "libhttpapi.so", "libhttpapi.so.1"}},
+        {"HTTPAPI.DLL", false, {"/opt/app/libhttpapi.so", "libhttpapi.so", "libhttpapi.so.1"}},
+        {"HttpApi", false, {"/opt/app/libhttpapi.so", "libhttpapi.so", "libhttpapi.so.1"}},
+        {"C:\\Windows\\System32\\httpapi.dll", false, {"/opt/app/libhttpapi.so", "libhttpapi.so", "libhttpapi.so.1"}},
         {"kernel32.dll", true, {}},
         {"KERNEL32", true, {}},
         {"Ws2_32.DLL", true, {}},
         {"ntdll.dll", true, {}},
         {"C:\\Windows\\System32\\kernel32.dll", true, {}},
         {"/usr/lib/libz.so.1", false, {"/usr/lib/libz.so.1"}},
-        {".dll", false, {"/opt/app/lib.dll.so", "lib.dll.so"}},
+        {".dll", false, {"/opt/app/lib.dll.so", "lib.dll.so", "lib.dll.so.1"}},
     };
     for (const TCase& Case : Cases) {
         SCOPED_TRACE(Case.Name);
@@ -36,7 +36,7 @@ TEST(LookupLibrary, MapsWindowsNames) {
         EXPECT_EQ(Lookup.Candidates, Case.Candidates);
     }
     EXPECT_EQ(win::LookupLibrary("httpapi.dll", "").Candidates,
-              std::vector<std::string>{"libhttpapi.so"});
+              (std::vector<std::string>{"libhttpapi.so", "libhttpapi.so.1"}));
 }
 
 TEST(LoadLibraryW, SystemLibrariesAreThisLibraryWithEveryFunctionByName) {

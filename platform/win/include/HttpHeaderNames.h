@@ -1,8 +1,10 @@
 // HttpHeaderNames: the names of the HTTP Server API's known headers, indexed by HTTP_HEADER_ID.
 //
 // Not part of the Windows headers (the API names its known headers by id only): the listener
-// and the hosts over it that need the names share this table.
+// and the hosts over it that need the names share this table. C++ only: in C it declares nothing.
 #pragma once
+
+#ifdef __cplusplus
 
 #include <array>
 #include <http.h>
@@ -76,3 +78,5 @@ inline constexpr std::array<std::string_view, HttpHeaderResponseMaximum> HttpRes
 static_assert(HttpRequestHeaderNames[HttpHeaderUserAgent] == "User-Agent");
 static_assert(HttpResponseHeaderNames[HttpHeaderLastModified] == "Last-Modified");
 static_assert(HttpResponseHeaderNames[HttpHeaderWwwAuthenticate] == "WWW-Authenticate");
+
+#endif // __cplusplus

@@ -1,8 +1,9 @@
 // http.h: the HTTP Server API (httpapi.dll) types, constants and functions.
 //
 // Same names, values and member order as the Windows header, so code written for the Windows
-// HTTP Server API compiles unchanged. The functions live in libhttpapi.so; the programs load it
-// at run time by the name "httpapi.dll", while tests may link it directly.
+// HTTP Server API compiles unchanged, as C (C11 or later) and as C++. The functions live in
+// libhttpapi.so; the programs load it at run time by the name "httpapi.dll", while tests may link
+// it directly.
 #pragma once
 
 #include <windows.h>
@@ -559,28 +560,38 @@ typedef struct _HTTP_REQUEST_AUTH_INFO {
     PWSTR pPackageName;
 } HTTP_REQUEST_AUTH_INFO, *PHTTP_REQUEST_AUTH_INFO;
 
-typedef struct _HTTP_REQUEST_V1 {
-    ULONG Flags;
-    HTTP_CONNECTION_ID ConnectionId;
-    HTTP_REQUEST_ID RequestId;
-    HTTP_URL_CONTEXT UrlContext;
-    HTTP_VERSION Version;
-    HTTP_VERB Verb;
-    USHORT UnknownVerbLength;
-    USHORT RawUrlLength;
-    PCSTR pUnknownVerb;
-    PCSTR pRawUrl;
-    HTTP_COOKED_URL CookedUrl;
-    HTTP_TRANSPORT_ADDRESS Address;
-    HTTP_REQUEST_HEADERS Headers;
-    ULONGLONG BytesReceived;
-    USHORT EntityChunkCount;
-    PHTTP_DATA_CHUNK pEntityChunks;
-    HTTP_RAW_CONNECTION_ID RawConnectionId;
+// The members of HTTP_REQUEST_V1. C has no derived structures, so its HTTP_REQUEST_V2 repeats
+// them; the offsets are the same (the V1 part ends on an 8-byte boundary).
+#define HTTP_REQUEST_V1_MEMBERS                                                                    \
+    ULONG Flags;                                                                                   \
+    HTTP_CONNECTION_ID ConnectionId;                                                               \
+    HTTP_REQUEST_ID RequestId;                                                                     \
+    HTTP_URL_CONTEXT UrlContext;                                                                   \
+    HTTP_VERSION Version;                                                                          \
+    HTTP_VERB Verb;                                                                                \
+    USHORT UnknownVerbLength;                                                                      \
+    USHORT RawUrlLength;                                                                           \
+    PCSTR pUnknownVerb;                                                                            \
+    PCSTR pRawUrl;                                                                                 \
+    HTTP_COOKED_URL CookedUrl;                                                                     \
+    HTTP_TRANSPORT_ADDRESS Address;                                                                \
+    HTTP_REQUEST_HEADERS Headers;                                                                  \
+    ULONGLONG BytesReceived;                                                                       \
+    USHORT EntityChunkCount;                                                                       \
+    PHTTP_DATA_CHUNK pEntityChunks;                                                                \
+    HTTP_RAW_CONNECTION_ID RawConnectionId;                                                        \
     PHTTP_SSL_INFO pSslInfo;
+
+typedef struct _HTTP_REQUEST_V1 {
+    HTTP_REQUEST_V1_MEMBERS
 } HTTP_REQUEST_V1, *PHTTP_REQUEST_V1;
 
+#ifdef __cplusplus
 typedef struct _HTTP_REQUEST_V2 : _HTTP_REQUEST_V1 {
+#else
+typedef struct _HTTP_REQUEST_V2 {
+    HTTP_REQUEST_V1_MEMBERS
+#endif
     USHORT RequestInfoCount;
     PHTTP_REQUEST_INFO pRequestInfo;
 } HTTP_REQUEST_V2, *PHTTP_REQUEST_V2;
@@ -609,18 +620,27 @@ typedef struct _HTTP_MULTIPLE_KNOWN_HEADERS {
     PHTTP_KNOWN_HEADER KnownHeaders;
 } HTTP_MULTIPLE_KNOWN_HEADERS, *PHTTP_MULTIPLE_KNOWN_HEADERS;
 
-typedef struct _HTTP_RESPONSE_V1 {
-    ULONG Flags;
-    HTTP_VERSION Version;
-    USHORT StatusCode;
-    USHORT ReasonLength;
-    PCSTR pReason;
-    HTTP_RESPONSE_HEADERS Headers;
-    USHORT EntityChunkCount;
+// The members of HTTP_RESPONSE_V1, repeated by C's HTTP_RESPONSE_V2 as for the request.
+#define HTTP_RESPONSE_V1_MEMBERS                                                                   \
+    ULONG Flags;                                                                                   \
+    HTTP_VERSION Version;                                                                          \
+    USHORT StatusCode;                                                                             \
+    USHORT ReasonLength;                                                                           \
+    PCSTR pReason;                                                                                 \
+    HTTP_RESPONSE_HEADERS Headers;                                                                 \
+    USHORT EntityChunkCount;                                                                       \
     PHTTP_DATA_CHUNK pEntityChunks;
+
+typedef struct _HTTP_RESPONSE_V1 {
+    HTTP_RESPONSE_V1_MEMBERS
 } HTTP_RESPONSE_V1, *PHTTP_RESPONSE_V1;
 
+#ifdef __cplusplus
 typedef struct _HTTP_RESPONSE_V2 : _HTTP_RESPONSE_V1 {
+#else
+typedef struct _HTTP_RESPONSE_V2 {
+    HTTP_RESPONSE_V1_MEMBERS
+#endif
     USHORT ResponseInfoCount;
     PHTTP_RESPONSE_INFO pResponseInfo;
 } HTTP_RESPONSE_V2, *PHTTP_RESPONSE_V2;
@@ -738,6 +758,32 @@ typedef struct _HTTP_SERVICE_CONFIG_SSL_QUERY {
     DWORD dwToken;
 } HTTP_SERVICE_CONFIG_SSL_QUERY, *PHTTP_SERVICE_CONFIG_SSL_QUERY;
 
+typedef struct _HTTP_SERVICE_CONFIG_IP_LISTEN_PARAM {
+    USHORT AddrLength;
+    PSOCKADDR pAddress;
+} HTTP_SERVICE_CONFIG_IP_LISTEN_PARAM, *PHTTP_SERVICE_CONFIG_IP_LISTEN_PARAM;
+
+typedef struct _HTTP_SERVICE_CONFIG_IP_LISTEN_QUERY {
+    ULONG AddrCount;
+    SOCKADDR_STORAGE AddrList[ANYSIZE_ARRAY];
+} HTTP_SERVICE_CONFIG_IP_LISTEN_QUERY, *PHTTP_SERVICE_CONFIG_IP_LISTEN_QUERY;
+
+typedef struct _HTTP_SERVICE_CONFIG_SSL_SNI_KEY {
+    SOCKADDR_STORAGE IpPort;
+    PWSTR Host;
+} HTTP_SERVICE_CONFIG_SSL_SNI_KEY, *PHTTP_SERVICE_CONFIG_SSL_SNI_KEY;
+
+typedef struct _HTTP_SERVICE_CONFIG_SSL_SNI_SET {
+    HTTP_SERVICE_CONFIG_SSL_SNI_KEY KeyDesc;
+    HTTP_SERVICE_CONFIG_SSL_PARAM ParamDesc;
+} HTTP_SERVICE_CONFIG_SSL_SNI_SET, *PHTTP_SERVICE_CONFIG_SSL_SNI_SET;
+
+typedef struct _HTTP_SERVICE_CONFIG_SSL_SNI_QUERY {
+    HTTP_SERVICE_CONFIG_QUERY_TYPE QueryDesc;
+    HTTP_SERVICE_CONFIG_SSL_SNI_KEY KeyDesc;
+    DWORD dwToken;
+} HTTP_SERVICE_CONFIG_SSL_SNI_QUERY, *PHTTP_SERVICE_CONFIG_SSL_SNI_QUERY;
+
 typedef struct _HTTP_SERVICE_CONFIG_URLACL_KEY {
     PWSTR pUrlPrefix;
 } HTTP_SERVICE_CONFIG_URLACL_KEY, *PHTTP_SERVICE_CONFIG_URLACL_KEY;
@@ -771,93 +817,95 @@ typedef struct _HTTP_SERVICE_CONFIG_TIMEOUT_SET {
 } HTTP_SERVICE_CONFIG_TIMEOUT_SET, *PHTTP_SERVICE_CONFIG_TIMEOUT_SET;
 
 // ---- Functions -------------------------------------------------------------------------------
-extern "C" {
-ULONG WINAPI HttpInitialize(HTTPAPI_VERSION Version, ULONG Flags, PVOID pReserved) noexcept;
-ULONG WINAPI HttpTerminate(ULONG Flags, PVOID pReserved) noexcept;
+WINAPI_BEGIN_C
+ULONG WINAPI HttpInitialize(HTTPAPI_VERSION Version, ULONG Flags, PVOID pReserved) WINAPI_NOTHROW;
+ULONG WINAPI HttpTerminate(ULONG Flags, PVOID pReserved) WINAPI_NOTHROW;
 
-ULONG WINAPI HttpCreateHttpHandle(PHANDLE RequestQueueHandle, ULONG Reserved) noexcept;
+ULONG WINAPI HttpCreateHttpHandle(PHANDLE RequestQueueHandle, ULONG Reserved) WINAPI_NOTHROW;
 ULONG WINAPI HttpCreateRequestQueue(HTTPAPI_VERSION Version, PCWSTR Name,
                                     PSECURITY_ATTRIBUTES SecurityAttributes, ULONG Flags,
-                                    PHANDLE RequestQueueHandle) noexcept;
-ULONG WINAPI HttpCloseRequestQueue(HANDLE RequestQueueHandle) noexcept;
+                                    PHANDLE RequestQueueHandle) WINAPI_NOTHROW;
+ULONG WINAPI HttpCloseRequestQueue(HANDLE RequestQueueHandle) WINAPI_NOTHROW;
 ULONG WINAPI HttpSetRequestQueueProperty(HANDLE RequestQueueHandle, HTTP_SERVER_PROPERTY Property,
                                          PVOID PropertyInformation, ULONG PropertyInformationLength,
-                                         ULONG Reserved1, PVOID Reserved2) noexcept;
+                                         ULONG Reserved1, PVOID Reserved2) WINAPI_NOTHROW;
 ULONG WINAPI HttpQueryRequestQueueProperty(HANDLE RequestQueueHandle, HTTP_SERVER_PROPERTY Property,
                                            PVOID PropertyInformation,
                                            ULONG PropertyInformationLength, ULONG Reserved1,
-                                           PULONG ReturnLength, PVOID Reserved2) noexcept;
-ULONG WINAPI HttpShutdownRequestQueue(HANDLE RequestQueueHandle) noexcept;
+                                           PULONG ReturnLength, PVOID Reserved2) WINAPI_NOTHROW;
+ULONG WINAPI HttpShutdownRequestQueue(HANDLE RequestQueueHandle) WINAPI_NOTHROW;
 ULONG WINAPI HttpReceiveClientCertificate(HANDLE RequestQueueHandle,
                                           HTTP_CONNECTION_ID ConnectionId, ULONG Flags,
                                           PHTTP_SSL_CLIENT_CERT_INFO SslClientCertInfo,
                                           ULONG SslClientCertInfoSize, PULONG BytesReceived,
-                                          LPOVERLAPPED Overlapped) noexcept;
+                                          LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
 
 ULONG WINAPI HttpCreateServerSession(HTTPAPI_VERSION Version,
                                      PHTTP_SERVER_SESSION_ID ServerSessionId,
-                                     ULONG Reserved) noexcept;
-ULONG WINAPI HttpCloseServerSession(HTTP_SERVER_SESSION_ID ServerSessionId) noexcept;
+                                     ULONG Reserved) WINAPI_NOTHROW;
+ULONG WINAPI HttpCloseServerSession(HTTP_SERVER_SESSION_ID ServerSessionId) WINAPI_NOTHROW;
 ULONG WINAPI HttpSetServerSessionProperty(HTTP_SERVER_SESSION_ID ServerSessionId,
                                           HTTP_SERVER_PROPERTY Property, PVOID PropertyInformation,
-                                          ULONG PropertyInformationLength) noexcept;
+                                          ULONG PropertyInformationLength) WINAPI_NOTHROW;
 
 ULONG WINAPI HttpAddUrl(HANDLE RequestQueueHandle, PCWSTR FullyQualifiedUrl,
-                        PVOID Reserved) noexcept;
-ULONG WINAPI HttpRemoveUrl(HANDLE RequestQueueHandle, PCWSTR FullyQualifiedUrl) noexcept;
+                        PVOID Reserved) WINAPI_NOTHROW;
+ULONG WINAPI HttpRemoveUrl(HANDLE RequestQueueHandle, PCWSTR FullyQualifiedUrl) WINAPI_NOTHROW;
 
 ULONG WINAPI HttpCreateUrlGroup(HTTP_SERVER_SESSION_ID ServerSessionId,
-                                PHTTP_URL_GROUP_ID pUrlGroupId, ULONG Reserved) noexcept;
-ULONG WINAPI HttpCloseUrlGroup(HTTP_URL_GROUP_ID UrlGroupId) noexcept;
+                                PHTTP_URL_GROUP_ID pUrlGroupId, ULONG Reserved) WINAPI_NOTHROW;
+ULONG WINAPI HttpCloseUrlGroup(HTTP_URL_GROUP_ID UrlGroupId) WINAPI_NOTHROW;
 ULONG WINAPI HttpAddUrlToUrlGroup(HTTP_URL_GROUP_ID UrlGroupId, PCWSTR pFullyQualifiedUrl,
-                                  HTTP_URL_CONTEXT UrlContext, ULONG Reserved) noexcept;
+                                  HTTP_URL_CONTEXT UrlContext, ULONG Reserved) WINAPI_NOTHROW;
 ULONG WINAPI HttpRemoveUrlFromUrlGroup(HTTP_URL_GROUP_ID UrlGroupId, PCWSTR pFullyQualifiedUrl,
-                                       ULONG Flags) noexcept;
+                                       ULONG Flags) WINAPI_NOTHROW;
 ULONG WINAPI HttpSetUrlGroupProperty(HTTP_URL_GROUP_ID UrlGroupId, HTTP_SERVER_PROPERTY Property,
                                      PVOID PropertyInformation,
-                                     ULONG PropertyInformationLength) noexcept;
+                                     ULONG PropertyInformationLength) WINAPI_NOTHROW;
 
 ULONG WINAPI HttpReceiveHttpRequest(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
                                     ULONG Flags, PHTTP_REQUEST RequestBuffer,
                                     ULONG RequestBufferLength, PULONG BytesReturned,
-                                    LPOVERLAPPED Overlapped) noexcept;
+                                    LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
 ULONG WINAPI HttpReceiveRequestEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
                                           ULONG Flags, PVOID EntityBuffer, ULONG EntityBufferLength,
-                                          PULONG BytesReturned, LPOVERLAPPED Overlapped) noexcept;
+                                          PULONG BytesReturned,
+                                          LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
 ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId, ULONG Flags,
                                   PHTTP_RESPONSE HttpResponse, PHTTP_CACHE_POLICY CachePolicy,
                                   PULONG BytesSent, PVOID Reserved1, ULONG Reserved2,
-                                  LPOVERLAPPED Overlapped, PHTTP_LOG_DATA LogData) noexcept;
+                                  LPOVERLAPPED Overlapped, PHTTP_LOG_DATA LogData) WINAPI_NOTHROW;
 ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
                                         ULONG Flags, USHORT EntityChunkCount,
                                         PHTTP_DATA_CHUNK EntityChunks, PULONG BytesSent,
                                         PVOID Reserved1, ULONG Reserved2, LPOVERLAPPED Overlapped,
-                                        PHTTP_LOG_DATA LogData) noexcept;
+                                        PHTTP_LOG_DATA LogData) WINAPI_NOTHROW;
 ULONG WINAPI HttpWaitForDisconnect(HANDLE RequestQueueHandle, HTTP_CONNECTION_ID ConnectionId,
-                                   LPOVERLAPPED Overlapped) noexcept;
+                                   LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
 ULONG WINAPI HttpWaitForDisconnectEx(HANDLE RequestQueueHandle, HTTP_CONNECTION_ID ConnectionId,
-                                     ULONG Reserved, LPOVERLAPPED Overlapped) noexcept;
+                                     ULONG Reserved, LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
 ULONG WINAPI HttpCancelHttpRequest(HANDLE RequestQueueHandle, HTTP_REQUEST_ID RequestId,
-                                   LPOVERLAPPED Overlapped) noexcept;
-ULONG WINAPI HttpWaitForDemandStart(HANDLE RequestQueueHandle, LPOVERLAPPED Overlapped) noexcept;
+                                   LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
+ULONG WINAPI HttpWaitForDemandStart(HANDLE RequestQueueHandle,
+                                    LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
 
 ULONG WINAPI HttpFlushResponseCache(HANDLE RequestQueueHandle, PCWSTR UrlPrefix, ULONG Flags,
-                                    LPOVERLAPPED Overlapped) noexcept;
+                                    LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
 ULONG WINAPI HttpAddFragmentToCache(HANDLE RequestQueueHandle, PCWSTR UrlPrefix,
                                     PHTTP_DATA_CHUNK DataChunk, PHTTP_CACHE_POLICY CachePolicy,
-                                    LPOVERLAPPED Overlapped) noexcept;
+                                    LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
 ULONG WINAPI HttpReadFragmentFromCache(HANDLE RequestQueueHandle, PCWSTR UrlPrefix,
                                        PHTTP_BYTE_RANGE ByteRange, PVOID Buffer, ULONG BufferLength,
-                                       PULONG BytesRead, LPOVERLAPPED Overlapped) noexcept;
+                                       PULONG BytesRead, LPOVERLAPPED Overlapped) WINAPI_NOTHROW;
 
 ULONG WINAPI HttpSetServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONFIG_ID ConfigId,
                                          PVOID pConfigInformation, ULONG ConfigInformationLength,
-                                         LPOVERLAPPED pOverlapped) noexcept;
+                                         LPOVERLAPPED pOverlapped) WINAPI_NOTHROW;
 ULONG WINAPI HttpDeleteServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONFIG_ID ConfigId,
                                             PVOID pConfigInformation, ULONG ConfigInformationLength,
-                                            LPOVERLAPPED pOverlapped) noexcept;
+                                            LPOVERLAPPED pOverlapped) WINAPI_NOTHROW;
 ULONG WINAPI HttpQueryServiceConfiguration(HANDLE ServiceHandle, HTTP_SERVICE_CONFIG_ID ConfigId,
                                            PVOID pInput, ULONG InputLength, PVOID pOutput,
                                            ULONG OutputLength, PULONG pReturnLength,
-                                           LPOVERLAPPED pOverlapped) noexcept;
-}
+                                           LPOVERLAPPED pOverlapped) WINAPI_NOTHROW;
+WINAPI_END_C

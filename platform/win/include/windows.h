@@ -1,15 +1,72 @@
 // windows.h: the Win32 types, constants and functions this platform layer provides on Linux.
 //
-// Code written for Windows compiles against it unchanged. WCHAR is wchar_t (32 bits here), so
-// L"..." literals and the wcs* functions work as they do on Windows. Every function is
-// implemented in the platform_win shared library, with the Windows return values and
-// GetLastError codes for the arguments it supports.
+// Code written for Windows compiles against it unchanged, as C (C11 or later) and as C++. WCHAR
+// is wchar_t (32 bits here), so L"..." literals and the wcs* functions work as they do on
+// Windows. Every function is implemented in the platform_win shared library, with the Windows
+// return values and GetLastError codes for the arguments it supports.
 #pragma once
 
+#ifdef __cplusplus
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <cwchar>
+#else
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <wchar.h>
+#endif
+
+// ---- Language glue ----------------------------------------------------------------------------
+// C++ sees the functions as extern "C" and noexcept, and is told which results must be used; C
+// sees plain declarations. The casts in the macros below are each language's own.
+#ifdef __cplusplus
+#define WINAPI_BEGIN_C extern "C" {
+#define WINAPI_END_C }
+#define WINAPI_NOTHROW noexcept
+#define WINAPI_NODISCARD [[nodiscard]]
+#define WINAPI_INLINE inline
+#define WINAPI_NULL nullptr
+#define WINAPI_FALSE false
+#define WINAPI_CAST(Type, Value) (static_cast<Type>(Value))
+#define WINAPI_REINTERPRET(Type, Value) (reinterpret_cast<Type>(Value))
+#else
+#define WINAPI_BEGIN_C
+#define WINAPI_END_C
+#define WINAPI_NOTHROW
+#define WINAPI_NODISCARD
+#define WINAPI_INLINE static inline
+#define WINAPI_NULL ((void*)0)
+#define WINAPI_FALSE 0
+#define WINAPI_CAST(Type, Value) ((Type)(Value))
+#define WINAPI_REINTERPRET(Type, Value) ((Type)(Value))
+#endif
+
+#ifndef EXTERN_C
+#ifdef __cplusplus
+#define EXTERN_C extern "C"
+#else
+#define EXTERN_C extern
+#endif
+#endif
+#ifndef IN
+#define IN
+#endif
+#ifndef OUT
+#define OUT
+#endif
+#ifndef OPTIONAL
+#define OPTIONAL
+#endif
+#ifndef CONST
+#define CONST const
+#endif
+#ifndef __cdecl
+#define __cdecl
+#endif
 
 // ---- Base types ------------------------------------------------------------------------------
 typedef int BOOL;
@@ -19,20 +76,20 @@ typedef char CHAR;
 typedef unsigned short WORD;
 typedef unsigned short USHORT;
 typedef short SHORT;
-typedef std::uint32_t DWORD;
-typedef std::uint32_t ULONG;
-typedef std::int32_t LONG;
-typedef std::int32_t INT;
-typedef std::uint32_t UINT;
-typedef std::int64_t LONGLONG;
-typedef std::uint64_t ULONGLONG;
-typedef std::uint64_t DWORD64;
-typedef std::uintptr_t ULONG_PTR;
-typedef std::intptr_t LONG_PTR;
-typedef std::uintptr_t DWORD_PTR;
-typedef std::uintptr_t UINT_PTR;
-typedef std::intptr_t INT_PTR;
-typedef std::size_t SIZE_T;
+typedef uint32_t DWORD;
+typedef uint32_t ULONG;
+typedef int32_t LONG;
+typedef int32_t INT;
+typedef uint32_t UINT;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uint64_t DWORD64;
+typedef uintptr_t ULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t DWORD_PTR;
+typedef uintptr_t UINT_PTR;
+typedef intptr_t INT_PTR;
+typedef size_t SIZE_T;
 typedef void VOID;
 typedef void* PVOID;
 typedef void* LPVOID;
@@ -63,6 +120,13 @@ typedef ULONGLONG* PULONGLONG;
 typedef LONG HRESULT;
 typedef LONG NTSTATUS;
 typedef volatile LONG* PLONG_VOLATILE;
+// This layer is always Unicode: the TCHAR names are the wide ones.
+typedef WCHAR TCHAR;
+typedef WCHAR* PTCHAR;
+typedef LPWSTR LPTSTR;
+typedef LPCWSTR LPCTSTR;
+#define WINAPI_WIDE_TEXT(quote) L##quote
+#define TEXT(quote) WINAPI_WIDE_TEXT(quote)
 
 #ifndef TRUE
 #define TRUE 1
@@ -80,9 +144,14 @@ typedef volatile LONG* PLONG_VOLATILE;
 #define APIENTRY
 #endif
 
-#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
+#define INVALID_HANDLE_VALUE WINAPI_REINTERPRET(HANDLE, WINAPI_CAST(LONG_PTR, -1))
 #define INFINITE 0xFFFFFFFFu
 #define MAX_PATH 260
+#define ANYSIZE_ARRAY 1
+#define FIELD_OFFSET(type, field) WINAPI_CAST(LONG, offsetof(type, field))
+// The address of the record of type whose member field is at address.
+#define CONTAINING_RECORD(address, type, field)                                                    \
+    WINAPI_REINTERPRET(type*, WINAPI_REINTERPRET(char*, address) - offsetof(type, field))
 
 typedef union _LARGE_INTEGER {
     struct {
@@ -101,10 +170,10 @@ typedef union _ULARGE_INTEGER {
 } ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef struct _GUID {
-    std::uint32_t Data1;
-    std::uint16_t Data2;
-    std::uint16_t Data3;
-    std::uint8_t Data4[8];
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
 } GUID, UUID, *PGUID;
 
 typedef struct _SECURITY_ATTRIBUTES {
@@ -166,6 +235,8 @@ typedef struct _OVERLAPPED_ENTRY {
 #define WAIT_TIMEOUT 258L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_INVALID_ADDRESS 487L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_BUFFER_OVERFLOW 111L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
@@ -197,6 +268,8 @@ typedef struct _OVERLAPPED_ENTRY {
 #define ERROR_ARITHMETIC_OVERFLOW 534L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_NO_TOKEN 1008L
+#define ERROR_REGISTRY_CORRUPT 1015L
+#define ERROR_FILE_CORRUPT 1392L
 #define ERROR_DLL_INIT_FAILED 1114L
 #define ERROR_INVALID_NETNAME 1214L
 #define ERROR_NO_NETWORK 1222L
@@ -223,83 +296,86 @@ typedef struct _OVERLAPPED_ENTRY {
 #define MAXIMUM_WAIT_OBJECTS 64
 
 // NTSTATUS values kept in OVERLAPPED.Internal and OVERLAPPED_ENTRY.Internal.
-#define STATUS_SUCCESS (static_cast<NTSTATUS>(0x00000000L))
-#define STATUS_PENDING (static_cast<NTSTATUS>(0x00000103L))
+#define STATUS_SUCCESS WINAPI_CAST(NTSTATUS, 0x00000000L)
+#define STATUS_PENDING WINAPI_CAST(NTSTATUS, 0x00000103L)
 
 #define WAIT_IO_COMPLETION 0x000000C0u
 #define STILL_ACTIVE 259L
 
 // ---- Errors -----------------------------------------------------------------------------------
-extern "C" {
-DWORD WINAPI GetLastError() noexcept;
-void WINAPI SetLastError(DWORD dwErrCode) noexcept;
-BOOL WINAPI CloseHandle(HANDLE hObject) noexcept;
-}
+WINAPI_BEGIN_C
+DWORD WINAPI GetLastError(void) WINAPI_NOTHROW;
+void WINAPI SetLastError(DWORD dwErrCode) WINAPI_NOTHROW;
+BOOL WINAPI CloseHandle(HANDLE hObject) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // ---- Interlocked operations (compiler intrinsics on Windows as well) --------------------------
 // Every one is a full barrier. Increment/Decrement/Add return the new value, Exchange,
 // ExchangeAdd, And, Or and Xor the old one, CompareExchange the initial one.
-inline LONG InterlockedIncrement(volatile LONG* Addend) noexcept {
+WINAPI_INLINE LONG InterlockedIncrement(volatile LONG* Addend) WINAPI_NOTHROW {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedDecrement(volatile LONG* Addend) noexcept {
+WINAPI_INLINE LONG InterlockedDecrement(volatile LONG* Addend) WINAPI_NOTHROW {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) noexcept {
+WINAPI_INLINE LONG InterlockedExchange(volatile LONG* Target, LONG Value) WINAPI_NOTHROW {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) noexcept {
+WINAPI_INLINE LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) WINAPI_NOTHROW {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedAdd(volatile LONG* Addend, LONG Value) noexcept {
+WINAPI_INLINE LONG InterlockedAdd(volatile LONG* Addend, LONG Value) WINAPI_NOTHROW {
     return __atomic_add_fetch(Addend, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
-                                       LONG Comparand) noexcept {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+WINAPI_INLINE LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
+                                              LONG Comparand) WINAPI_NOTHROW {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, WINAPI_FALSE, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
-inline LONG InterlockedAnd(volatile LONG* Destination, LONG Value) noexcept {
+WINAPI_INLINE LONG InterlockedAnd(volatile LONG* Destination, LONG Value) WINAPI_NOTHROW {
     return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedOr(volatile LONG* Destination, LONG Value) noexcept {
+WINAPI_INLINE LONG InterlockedOr(volatile LONG* Destination, LONG Value) WINAPI_NOTHROW {
     return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG InterlockedXor(volatile LONG* Destination, LONG Value) noexcept {
+WINAPI_INLINE LONG InterlockedXor(volatile LONG* Destination, LONG Value) WINAPI_NOTHROW {
     return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
 }
-inline LONGLONG InterlockedIncrement64(volatile LONGLONG* Addend) noexcept {
+WINAPI_INLINE LONGLONG InterlockedIncrement64(volatile LONGLONG* Addend) WINAPI_NOTHROW {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-inline LONGLONG InterlockedDecrement64(volatile LONGLONG* Addend) noexcept {
+WINAPI_INLINE LONGLONG InterlockedDecrement64(volatile LONGLONG* Addend) WINAPI_NOTHROW {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
-inline LONGLONG InterlockedExchange64(volatile LONGLONG* Target, LONGLONG Value) noexcept {
+WINAPI_INLINE LONGLONG InterlockedExchange64(volatile LONGLONG* Target,
+                                             LONGLONG Value) WINAPI_NOTHROW {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-inline LONGLONG InterlockedExchangeAdd64(volatile LONGLONG* Addend, LONGLONG Value) noexcept {
+WINAPI_INLINE LONGLONG InterlockedExchangeAdd64(volatile LONGLONG* Addend,
+                                                LONGLONG Value) WINAPI_NOTHROW {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-inline LONGLONG InterlockedAdd64(volatile LONGLONG* Addend, LONGLONG Value) noexcept {
+WINAPI_INLINE LONGLONG InterlockedAdd64(volatile LONGLONG* Addend, LONGLONG Value) WINAPI_NOTHROW {
     return __atomic_add_fetch(Addend, Value, __ATOMIC_SEQ_CST);
 }
-inline LONGLONG InterlockedCompareExchange64(volatile LONGLONG* Destination, LONGLONG Exchange,
-                                             LONGLONG Comparand) noexcept {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+WINAPI_INLINE LONGLONG InterlockedCompareExchange64(volatile LONGLONG* Destination,
+                                                    LONGLONG Exchange,
+                                                    LONGLONG Comparand) WINAPI_NOTHROW {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, WINAPI_FALSE, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
-inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) noexcept {
+WINAPI_INLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) WINAPI_NOTHROW {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
-                                               PVOID Comparand) noexcept {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+WINAPI_INLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                                      PVOID Comparand) WINAPI_NOTHROW {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, WINAPI_FALSE, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
-inline void MemoryBarrier() noexcept {
+WINAPI_INLINE void MemoryBarrier(void) WINAPI_NOTHROW {
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer does not model fences; a locked instruction is a full barrier on x86.
     static volatile LONG Barrier = 0;
@@ -328,30 +404,31 @@ typedef struct _RTL_SRWLOCK {
     PVOID Ptr;
 } SRWLOCK, *PSRWLOCK, RTL_SRWLOCK;
 #define SRWLOCK_INIT                                                                               \
-    { nullptr }
+    { WINAPI_NULL }
 
 typedef BYTE BOOLEAN;
 
-extern "C" {
-void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) noexcept;
+WINAPI_BEGIN_C
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) WINAPI_NOTHROW;
 BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
-                                                  DWORD dwSpinCount) noexcept;
+                                                  DWORD dwSpinCount) WINAPI_NOTHROW;
 BOOL WINAPI InitializeCriticalSectionEx(LPCRITICAL_SECTION lpCriticalSection, DWORD dwSpinCount,
-                                        DWORD Flags) noexcept;
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) noexcept;
+                                        DWORD Flags) WINAPI_NOTHROW;
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) WINAPI_NOTHROW;
 /// TRUE when the lock was free or already held by the caller (then counted once more).
-[[nodiscard]] BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) noexcept;
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) noexcept;
-void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) noexcept;
+WINAPI_NODISCARD BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
+    WINAPI_NOTHROW;
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) WINAPI_NOTHROW;
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) WINAPI_NOTHROW;
 
-void WINAPI InitializeSRWLock(PSRWLOCK SRWLock) noexcept;
-void WINAPI AcquireSRWLockShared(PSRWLOCK SRWLock) noexcept;
-void WINAPI ReleaseSRWLockShared(PSRWLOCK SRWLock) noexcept;
-void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock) noexcept;
-void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock) noexcept;
-[[nodiscard]] BOOLEAN WINAPI TryAcquireSRWLockShared(PSRWLOCK SRWLock) noexcept;
-[[nodiscard]] BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK SRWLock) noexcept;
-}
+void WINAPI InitializeSRWLock(PSRWLOCK SRWLock) WINAPI_NOTHROW;
+void WINAPI AcquireSRWLockShared(PSRWLOCK SRWLock) WINAPI_NOTHROW;
+void WINAPI ReleaseSRWLockShared(PSRWLOCK SRWLock) WINAPI_NOTHROW;
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock) WINAPI_NOTHROW;
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock) WINAPI_NOTHROW;
+WINAPI_NODISCARD BOOLEAN WINAPI TryAcquireSRWLockShared(PSRWLOCK SRWLock) WINAPI_NOTHROW;
+WINAPI_NODISCARD BOOLEAN WINAPI TryAcquireSRWLockExclusive(PSRWLOCK SRWLock) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // ---- Events, threads and waits ----------------------------------------------------------------
 typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
@@ -360,103 +437,107 @@ typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 #define CREATE_SUSPENDED 0x00000004u
 #define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
 
-extern "C" {
+WINAPI_BEGIN_C
 /// An unnamed event; a name fails with ERROR_NOT_SUPPORTED (no cross-process objects here).
-[[nodiscard]] HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                                         BOOL bInitialState, LPCWSTR lpName) noexcept;
-[[nodiscard]] HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                                         BOOL bInitialState, LPCSTR lpName) noexcept;
-BOOL WINAPI SetEvent(HANDLE hEvent) noexcept;
-BOOL WINAPI ResetEvent(HANDLE hEvent) noexcept;
+WINAPI_NODISCARD HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes,
+                                            BOOL bManualReset, BOOL bInitialState,
+                                            LPCWSTR lpName) WINAPI_NOTHROW;
+WINAPI_NODISCARD HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
+                                            BOOL bManualReset, BOOL bInitialState,
+                                            LPCSTR lpName) WINAPI_NOTHROW;
+BOOL WINAPI SetEvent(HANDLE hEvent) WINAPI_NOTHROW;
+BOOL WINAPI ResetEvent(HANDLE hEvent) WINAPI_NOTHROW;
 
 /// WAIT_OBJECT_0 when the event or thread is signalled within dwMilliseconds (an auto-reset
 /// event is reset by the wait it satisfies), WAIT_TIMEOUT, or WAIT_FAILED with the error.
-DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) noexcept;
-DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable) noexcept;
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) WINAPI_NOTHROW;
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds,
+                                   BOOL bAlertable) WINAPI_NOTHROW;
 /// Waits for one (WAIT_OBJECT_0 + its index, the lowest signalled) or all of 1 to
 /// MAXIMUM_WAIT_OBJECTS handles. A handle given twice to a wait for all fails with
 /// ERROR_INVALID_PARAMETER.
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
-                                    DWORD dwMilliseconds) noexcept;
+                                    DWORD dwMilliseconds) WINAPI_NOTHROW;
 DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
-                                      DWORD dwMilliseconds, BOOL bAlertable) noexcept;
+                                      DWORD dwMilliseconds, BOOL bAlertable) WINAPI_NOTHROW;
 
 /// Runs lpStartAddress(lpParameter) on a new thread, whose handle is signalled when it ends.
 /// dwCreationFlags may hold CREATE_SUSPENDED (started by ResumeThread) and
 /// STACK_SIZE_PARAM_IS_A_RESERVATION.
-[[nodiscard]] HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes,
-                                         SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
-                                         LPVOID lpParameter, DWORD dwCreationFlags,
-                                         LPDWORD lpThreadId) noexcept;
+WINAPI_NODISCARD HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes,
+                                            SIZE_T dwStackSize,
+                                            LPTHREAD_START_ROUTINE lpStartAddress,
+                                            LPVOID lpParameter, DWORD dwCreationFlags,
+                                            LPDWORD lpThreadId) WINAPI_NOTHROW;
 /// Starts a thread created suspended; returns the previous suspend count (1, then 0), or
 /// (DWORD)-1 with the error.
-DWORD WINAPI ResumeThread(HANDLE hThread) noexcept;
+DWORD WINAPI ResumeThread(HANDLE hThread) WINAPI_NOTHROW;
 /// STILL_ACTIVE while the thread runs, then its routine's result.
-BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) noexcept;
-DWORD WINAPI GetThreadId(HANDLE Thread) noexcept;
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) WINAPI_NOTHROW;
+DWORD WINAPI GetThreadId(HANDLE Thread) WINAPI_NOTHROW;
 /// The calling thread's id (the kernel's thread id).
-DWORD WINAPI GetCurrentThreadId() noexcept;
-DWORD WINAPI GetCurrentProcessId() noexcept;
+DWORD WINAPI GetCurrentThreadId(void) WINAPI_NOTHROW;
+DWORD WINAPI GetCurrentProcessId(void) WINAPI_NOTHROW;
 /// The pseudo-handles (HANDLE)-2 and (HANDLE)-1: CloseHandle accepts them and does nothing,
 /// waits refuse them (ERROR_INVALID_HANDLE).
-HANDLE WINAPI GetCurrentThread() noexcept;
-HANDLE WINAPI GetCurrentProcess() noexcept;
-void WINAPI Sleep(DWORD dwMilliseconds) noexcept;
-DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) noexcept;
-BOOL WINAPI SwitchToThread() noexcept;
+HANDLE WINAPI GetCurrentThread(void) WINAPI_NOTHROW;
+HANDLE WINAPI GetCurrentProcess(void) WINAPI_NOTHROW;
+void WINAPI Sleep(DWORD dwMilliseconds) WINAPI_NOTHROW;
+DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) WINAPI_NOTHROW;
+BOOL WINAPI SwitchToThread(void) WINAPI_NOTHROW;
 
 /// Milliseconds since an arbitrary start (the monotonic clock); GetTickCount wraps after 49.7 days.
-DWORD WINAPI GetTickCount() noexcept;
-ULONGLONG WINAPI GetTickCount64() noexcept;
-BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) noexcept;
-BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) noexcept;
-}
+DWORD WINAPI GetTickCount(void) WINAPI_NOTHROW;
+ULONGLONG WINAPI GetTickCount64(void) WINAPI_NOTHROW;
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) WINAPI_NOTHROW;
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // ---- I/O completion ports and overlapped results ----------------------------------------------
 /// TRUE once the operation has completed (its status is no longer STATUS_PENDING).
 #define HasOverlappedIoCompleted(lpOverlapped)                                                     \
-    (static_cast<NTSTATUS>(__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) !=        \
+    (WINAPI_CAST(NTSTATUS, __atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) !=        \
      STATUS_PENDING)
 
-extern "C" {
+WINAPI_BEGIN_C
 /// FileHandle INVALID_HANDLE_VALUE with no ExistingCompletionPort: a new port that lets
 /// NumberOfConcurrentThreads (0: the processor count) workers run at once. A handle with a port:
 /// associates it with CompletionKey and returns the port. A handle with none: a new port, then
 /// the association. ERROR_INVALID_PARAMETER for a handle that does no overlapped I/O or is
 /// associated already, ERROR_INVALID_HANDLE for unknown handles.
-[[nodiscard]] HANDLE WINAPI CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort,
-                                                   ULONG_PTR CompletionKey,
-                                                   DWORD NumberOfConcurrentThreads) noexcept;
+WINAPI_NODISCARD HANDLE WINAPI
+CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort, ULONG_PTR CompletionKey,
+                       DWORD NumberOfConcurrentThreads) WINAPI_NOTHROW;
 /// Dequeues one packet. TRUE for a successful operation. FALSE with *lpOverlapped set and the
 /// operation's error as last error for a failed one; FALSE with *lpOverlapped nullptr and
 /// WAIT_TIMEOUT on time-out, ERROR_ABANDONED_WAIT_0 when the port is closed during the wait,
 /// ERROR_INVALID_HANDLE for a closed or unknown port.
 BOOL WINAPI GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfBytesTransferred,
                                       PULONG_PTR lpCompletionKey, LPOVERLAPPED* lpOverlapped,
-                                      DWORD dwMilliseconds) noexcept;
+                                      DWORD dwMilliseconds) WINAPI_NOTHROW;
 /// Dequeues up to ulCount packets at once (each entry's Internal holds its status); TRUE with
 /// *ulNumEntriesRemoved >= 1, or FALSE as GetQueuedCompletionStatus without a packet.
 BOOL WINAPI GetQueuedCompletionStatusEx(HANDLE CompletionPort,
                                         LPOVERLAPPED_ENTRY lpCompletionPortEntries, ULONG ulCount,
                                         PULONG ulNumEntriesRemoved, DWORD dwMilliseconds,
-                                        BOOL fAlertable) noexcept;
+                                        BOOL fAlertable) WINAPI_NOTHROW;
 /// Queues a packet exactly as given, with a success status.
 BOOL WINAPI PostQueuedCompletionStatus(HANDLE CompletionPort, DWORD dwNumberOfBytesTransferred,
                                        ULONG_PTR dwCompletionKey,
-                                       LPOVERLAPPED lpOverlapped) noexcept;
+                                       LPOVERLAPPED lpOverlapped) WINAPI_NOTHROW;
 /// The result of an overlapped operation: TRUE with the byte count, FALSE with the operation's
 /// error, or FALSE with ERROR_IO_INCOMPLETE while it is pending and bWait is FALSE. With bWait
 /// it waits on the OVERLAPPED's event, or for the completion itself when there is none.
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
-                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) noexcept;
+                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) WINAPI_NOTHROW;
 BOOL WINAPI GetOverlappedResultEx(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                   LPDWORD lpNumberOfBytesTransferred, DWORD dwMilliseconds,
-                                  BOOL bAlertable) noexcept;
+                                  BOOL bAlertable) WINAPI_NOTHROW;
 /// Cancels the pending operation of lpOverlapped (every one of hFile when nullptr); they
 /// complete with ERROR_OPERATION_ABORTED. FALSE with ERROR_NOT_FOUND when none is pending.
-BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) noexcept;
-BOOL WINAPI CancelIo(HANDLE hFile) noexcept;
-}
+BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) WINAPI_NOTHROW;
+BOOL WINAPI CancelIo(HANDLE hFile) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // ---- Thread pool work items -------------------------------------------------------------------
 #define WT_EXECUTEDEFAULT 0x00000000u
@@ -464,12 +545,13 @@ BOOL WINAPI CancelIo(HANDLE hFile) noexcept;
 #define WT_EXECUTEINPERSISTENTTHREAD 0x00000080u
 #define WT_EXECUTELONGFUNCTION 0x00000010u
 
-extern "C" {
+WINAPI_BEGIN_C
 /// Runs Function(Context) on a thread of the process-wide pool, which adds threads while all of
 /// its threads are busy (up to 512; further items wait their turn) and lets idle ones end. FALSE
 /// with ERROR_NOT_ENOUGH_MEMORY when the item cannot be queued.
-BOOL WINAPI QueueUserWorkItem(LPTHREAD_START_ROUTINE Function, PVOID Context, ULONG Flags) noexcept;
-}
+BOOL WINAPI QueueUserWorkItem(LPTHREAD_START_ROUTINE Function, PVOID Context,
+                              ULONG Flags) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // ---- System message texts and local memory ----------------------------------------------------
 typedef HANDLE HLOCAL;
@@ -491,10 +573,10 @@ typedef HANDLE HLOCAL;
 #define SUBLANG_DEFAULT 0x01
 #define SUBLANG_SYS_DEFAULT 0x02
 #define SUBLANG_ENGLISH_US 0x01
-#define MAKELANGID(p, s) ((static_cast<WORD>(s) << 10) | static_cast<WORD>(p))
-#define PRIMARYLANGID(lgid) (static_cast<WORD>(lgid) & 0x3ff)
+#define MAKELANGID(p, s) ((WINAPI_CAST(WORD, s) << 10) | WINAPI_CAST(WORD, p))
+#define PRIMARYLANGID(lgid) (WINAPI_CAST(WORD, lgid) & 0x3ff)
 
-extern "C" {
+WINAPI_BEGIN_C
 /// The English system text of dwMessageId (FROM_SYSTEM, or FROM_HMODULE), or the text of
 /// lpSource (FROM_STRING), with its inserts (%1 to %99, %1!fmt!) taken from Arguments (a
 /// va_list*, or a DWORD_PTR array with ARGUMENT_ARRAY) unless IGNORE_INSERTS. Returns the
@@ -503,19 +585,24 @@ extern "C" {
 /// ERROR_INSUFFICIENT_BUFFER or ERROR_INVALID_PARAMETER. ALLOCATE_BUFFER stores a LocalAlloc'ed
 /// buffer (free it with LocalFree) in *(LPWSTR*)lpBuffer.
 DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
-                            LPWSTR lpBuffer, DWORD nSize, va_list* Arguments) noexcept;
+                            LPWSTR lpBuffer, DWORD nSize, va_list* Arguments) WINAPI_NOTHROW;
 /// As FormatMessageW, in 8-bit text (UTF-8, which covers the ASCII system texts).
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
-                            LPSTR lpBuffer, DWORD nSize, va_list* Arguments) noexcept;
-[[nodiscard]] HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) noexcept;
+                            LPSTR lpBuffer, DWORD nSize, va_list* Arguments) WINAPI_NOTHROW;
+WINAPI_NODISCARD HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) WINAPI_NOTHROW;
 /// nullptr on success, as on Windows.
-HLOCAL WINAPI LocalFree(HLOCAL hMem) noexcept;
-}
+HLOCAL WINAPI LocalFree(HLOCAL hMem) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // ---- Run-time loading of libraries -----------------------------------------------------------
-// Windows declares INT_PTR (*)(); void (*)() is the type g++ lets every caller cast to its own
-// function type without a -Wcast-function-type warning, and nobody calls a FARPROC as it is.
+// Windows declares INT_PTR (*)(), which C keeps (a function pointer without a prototype); in C++
+// void (*)() is the type g++ lets every caller cast to its own function type without a
+// -Wcast-function-type warning, and nobody calls a FARPROC as it is.
+#ifdef __cplusplus
 typedef void(WINAPI* FARPROC)();
+#else
+typedef INT_PTR(WINAPI* FARPROC)();
+#endif
 
 #define SEM_FAILCRITICALERRORS 0x0001u
 #define SEM_NOGPFAULTERRORBOX 0x0002u
@@ -529,31 +616,31 @@ typedef void(WINAPI* FARPROC)();
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 #define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
 
-extern "C" {
+WINAPI_BEGIN_C
 /// Loads a library by its Windows name. "kernel32.dll", "ws2_32.dll" and the other system
 /// libraries this layer stands in for give this library itself; "<name>.dll" (any letter case,
 /// ".dll" optional) gives lib<name>.so from the executable's folder, else from the library
 /// search path; a name with a '/' is loaded as it is. ERROR_MOD_NOT_FOUND when nothing loads.
-[[nodiscard]] HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) noexcept;
-[[nodiscard]] HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) noexcept;
+WINAPI_NODISCARD HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) WINAPI_NOTHROW;
+WINAPI_NODISCARD HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) WINAPI_NOTHROW;
 /// As LoadLibraryW; hFile must be nullptr, the search flags are accepted and change nothing.
-[[nodiscard]] HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile,
-                                            DWORD dwFlags) noexcept;
+WINAPI_NODISCARD HMODULE WINAPI LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile,
+                                               DWORD dwFlags) WINAPI_NOTHROW;
 /// The exported function or variable lpProcName of hModule (nullptr: the program), or nullptr
 /// with ERROR_PROC_NOT_FOUND (also for ordinals) or ERROR_INVALID_HANDLE.
-[[nodiscard]] FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) noexcept;
+WINAPI_NODISCARD FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) WINAPI_NOTHROW;
 /// Releases one LoadLibrary of hModule; FALSE with ERROR_INVALID_HANDLE for any other value.
-BOOL WINAPI FreeLibrary(HMODULE hLibModule) noexcept;
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) WINAPI_NOTHROW;
 /// nullptr: the program. Otherwise a library that is already loaded (no reference is added),
 /// or nullptr with ERROR_MOD_NOT_FOUND.
-[[nodiscard]] HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) noexcept;
+WINAPI_NODISCARD HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) WINAPI_NOTHROW;
 /// The full path of the program (nullptr) or of a loaded library; truncated, nSize returned and
 /// ERROR_INSUFFICIENT_BUFFER set when it does not fit.
-DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) noexcept;
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) WINAPI_NOTHROW;
 /// Sets the process's error mode and returns the previous one.
-UINT WINAPI SetErrorMode(UINT uMode) noexcept;
-UINT WINAPI GetErrorMode() noexcept;
-}
+UINT WINAPI SetErrorMode(UINT uMode) WINAPI_NOTHROW;
+UINT WINAPI GetErrorMode(void) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // ---- Operating-system version -----------------------------------------------------------------
 #define VER_PLATFORM_WIN32_NT 2
@@ -593,35 +680,150 @@ typedef struct _OSVERSIONINFOA {
     CHAR szCSDVersion[128];
 } OSVERSIONINFOA, *POSVERSIONINFOA, *LPOSVERSIONINFOA;
 
-extern "C" {
+WINAPI_BEGIN_C
 /// Windows 10 (10.0.19041, a workstation). dwOSVersionInfoSize must be the size of the
 /// OSVERSIONINFOW or OSVERSIONINFOEXW given: otherwise FALSE with ERROR_INSUFFICIENT_BUFFER.
-BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) noexcept;
-BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) noexcept;
+BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) WINAPI_NOTHROW;
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) WINAPI_NOTHROW;
 /// The ntdll form: STATUS_SUCCESS, or STATUS_INVALID_PARAMETER for a wrong size.
-NTSTATUS WINAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) noexcept;
+NTSTATUS WINAPI RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation) WINAPI_NOTHROW;
 /// Major version in the low byte, minor in the next, build in the high word.
-DWORD WINAPI GetVersion() noexcept;
-}
+DWORD WINAPI GetVersion(void) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // ---- Program resources ------------------------------------------------------------------------
-#define IS_INTRESOURCE(r) ((reinterpret_cast<ULONG_PTR>(r) >> 16) == 0)
-#define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
-#define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
+#define IS_INTRESOURCE(r) ((WINAPI_REINTERPRET(ULONG_PTR, r) >> 16) == 0)
+#define MAKEINTRESOURCEW(i) WINAPI_REINTERPRET(LPWSTR, WINAPI_CAST(ULONG_PTR, WINAPI_CAST(WORD, i)))
+#define MAKEINTRESOURCEA(i) WINAPI_REINTERPRET(LPSTR, WINAPI_CAST(ULONG_PTR, WINAPI_CAST(WORD, i)))
 #define RT_RCDATA MAKEINTRESOURCEW(10)
 
-extern "C" {
+WINAPI_BEGIN_C
 /// The resource lpName (case-insensitive) of type RT_RCDATA embedded in the program or one of
 /// its libraries (hModule nullptr or any module: they share one registry), or nullptr with
 /// ERROR_RESOURCE_TYPE_NOT_FOUND or ERROR_RESOURCE_NAME_NOT_FOUND.
-[[nodiscard]] HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName, LPCWSTR lpType) noexcept;
-[[nodiscard]] HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo) noexcept;
+WINAPI_NODISCARD HRSRC WINAPI FindResourceW(HMODULE hModule, LPCWSTR lpName,
+                                            LPCWSTR lpType) WINAPI_NOTHROW;
+WINAPI_NODISCARD HGLOBAL WINAPI LoadResource(HMODULE hModule, HRSRC hResInfo) WINAPI_NOTHROW;
 /// The resource's bytes, valid for the life of the process (not NUL-terminated).
-[[nodiscard]] LPVOID WINAPI LockResource(HGLOBAL hResData) noexcept;
-DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) noexcept;
+WINAPI_NODISCARD LPVOID WINAPI LockResource(HGLOBAL hResData) WINAPI_NOTHROW;
+DWORD WINAPI SizeofResource(HMODULE hModule, HRSRC hResInfo) WINAPI_NOTHROW;
 /// Nothing to free: FALSE, as on Windows.
-BOOL WINAPI FreeResource(HGLOBAL hResData) noexcept;
+BOOL WINAPI FreeResource(HGLOBAL hResData) WINAPI_NOTHROW;
+WINAPI_END_C
+
+// ---- Memory ------------------------------------------------------------------------------------
+// The Rtl*Memory routines are the C library's, as on Windows (where they are macros too).
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define ZeroMemory RtlZeroMemory
+#define FillMemory RtlFillMemory
+#define CopyMemory RtlCopyMemory
+#define MoveMemory RtlMoveMemory
+
+/// Zeroes memory in a way the compiler never removes (for secrets about to be freed).
+WINAPI_INLINE PVOID SecureZeroMemory(PVOID ptr, SIZE_T cnt) WINAPI_NOTHROW {
+    volatile BYTE* Byte = WINAPI_CAST(volatile BYTE*, ptr);
+    while (cnt-- > 0) {
+        *Byte++ = 0;
+    }
+    return ptr;
 }
+
+#define HEAP_NO_SERIALIZE 0x00000001u
+#define HEAP_GENERATE_EXCEPTIONS 0x00000004u
+#define HEAP_ZERO_MEMORY 0x00000008u
+#define HEAP_REALLOC_IN_PLACE_ONLY 0x00000010u
+
+WINAPI_BEGIN_C
+/// The process heap: a fixed handle that HeapAlloc, HeapReAlloc, HeapFree and HeapSize accept
+/// (the C library's allocator underneath). CloseHandle refuses it.
+HANDLE WINAPI GetProcessHeap(void) WINAPI_NOTHROW;
+/// dwBytes from the heap (zeroed with HEAP_ZERO_MEMORY), or nullptr: no exception is raised,
+/// HEAP_GENERATE_EXCEPTIONS included. Another heap handle fails with ERROR_INVALID_HANDLE.
+WINAPI_NODISCARD LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags,
+                                         SIZE_T dwBytes) WINAPI_NOTHROW;
+/// Resizes a block; HEAP_ZERO_MEMORY zeroes the added bytes. HEAP_REALLOC_IN_PLACE_ONLY fails
+/// (ERROR_NOT_ENOUGH_MEMORY) when the block would grow. nullptr on failure, the old block
+/// untouched.
+WINAPI_NODISCARD LPVOID WINAPI HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem,
+                                           SIZE_T dwBytes) WINAPI_NOTHROW;
+/// Frees a block (nullptr is accepted).
+BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) WINAPI_NOTHROW;
+/// The size asked for when the block was allocated, or (SIZE_T)-1 with ERROR_INVALID_PARAMETER.
+SIZE_T WINAPI HeapSize(HANDLE hHeap, DWORD dwFlags, LPCVOID lpMem) WINAPI_NOTHROW;
+WINAPI_END_C
+
+// ---- Files -------------------------------------------------------------------------------------
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_TEMPORARY 0x00000100u
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#define FILE_FLAG_RANDOM_ACCESS 0x10000000u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+
+WINAPI_BEGIN_C
+/// Opens or creates a file (the name is turned into UTF-8; '/' separates folders).
+/// dwCreationDisposition CREATE_NEW (ERROR_FILE_EXISTS when it exists), CREATE_ALWAYS and
+/// OPEN_ALWAYS (success with ERROR_ALREADY_EXISTS as the last error when it existed),
+/// OPEN_EXISTING and TRUNCATE_EXISTING (ERROR_FILE_NOT_FOUND when it does not). The share mode
+/// is accepted and not enforced; FILE_FLAG_DELETE_ON_CLOSE removes the file at CloseHandle;
+/// FILE_FLAG_OVERLAPPED fails with ERROR_NOT_SUPPORTED. INVALID_HANDLE_VALUE on failure.
+WINAPI_NODISCARD HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess,
+                                           DWORD dwShareMode,
+                                           LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                           HANDLE hTemplateFile) WINAPI_NOTHROW;
+WINAPI_NODISCARD HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
+                                           DWORD dwShareMode,
+                                           LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                           HANDLE hTemplateFile) WINAPI_NOTHROW;
+/// Synchronous reads and writes at the file position (lpOverlapped must be nullptr, else
+/// ERROR_INVALID_PARAMETER). A read at the end of the file succeeds with 0 bytes; a handle
+/// opened without the access fails with ERROR_ACCESS_DENIED.
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) WINAPI_NOTHROW;
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) WINAPI_NOTHROW;
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) WINAPI_NOTHROW;
+BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) WINAPI_NOTHROW;
+/// Moves the file position (FILE_BEGIN, FILE_CURRENT, FILE_END); a position before the start
+/// fails with ERROR_NEGATIVE_SEEK.
+BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
+                             PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod) WINAPI_NOTHROW;
+BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) WINAPI_NOTHROW;
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) WINAPI_NOTHROW;
+/// "<lpPathName>/<the first three characters of lpPrefixString><uUnique in hex>.TMP" in
+/// lpTempFileName (MAX_PATH characters). uUnique 0: a number is chosen and the file created
+/// empty, so that the name is the caller's; otherwise only the name is made. Returns the
+/// number, or 0 with the error (ERROR_PATH_NOT_FOUND, ERROR_BUFFER_OVERFLOW for a name longer
+/// than MAX_PATH - 1).
+UINT WINAPI GetTempFileNameW(LPCWSTR lpPathName, LPCWSTR lpPrefixString, UINT uUnique,
+                             LPWSTR lpTempFileName) WINAPI_NOTHROW;
+UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique,
+                             LPSTR lpTempFileName) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // ---- The Windows names without the W suffix (this layer is always Unicode) ---------------------
 #define CreateEvent CreateEventW
@@ -632,6 +834,9 @@ BOOL WINAPI FreeResource(HGLOBAL hResData) noexcept;
 #define GetModuleFileName GetModuleFileNameW
 #define FindResource FindResourceW
 #define GetVersionEx GetVersionExW
+#define CreateFile CreateFileW
+#define DeleteFile DeleteFileW
+#define GetTempFileName GetTempFileNameW
 typedef OSVERSIONINFOW OSVERSIONINFO;
 typedef OSVERSIONINFOEXW OSVERSIONINFOEX;
 

@@ -27,7 +27,7 @@ typedef struct sockaddr_storage SOCKADDR_STORAGE, *PSOCKADDR_STORAGE, *LPSOCKADD
 typedef struct in_addr IN_ADDR, *PIN_ADDR, *LPIN_ADDR;
 typedef struct in6_addr IN6_ADDR, *PIN6_ADDR, *LPIN6_ADDR;
 
-#define INVALID_SOCKET (static_cast<SOCKET>(~static_cast<SOCKET>(0)))
+#define INVALID_SOCKET WINAPI_CAST(SOCKET, ~WINAPI_CAST(SOCKET, 0))
 #define SOCKET_ERROR (-1)
 
 #define WSADESCRIPTION_LEN 256
@@ -46,13 +46,13 @@ typedef struct WSAData {
 
 #ifndef MAKEWORD
 #define MAKEWORD(a, b)                                                                             \
-    (static_cast<WORD>((static_cast<BYTE>(a)) | (static_cast<WORD>(static_cast<BYTE>(b)) << 8)))
+    WINAPI_CAST(WORD, (WINAPI_CAST(BYTE, a)) | (WINAPI_CAST(WORD, WINAPI_CAST(BYTE, b)) << 8))
 #endif
 #ifndef LOBYTE
-#define LOBYTE(w) (static_cast<BYTE>(static_cast<DWORD_PTR>(w) & 0xff))
+#define LOBYTE(w) WINAPI_CAST(BYTE, WINAPI_CAST(DWORD_PTR, w) & 0xff)
 #endif
 #ifndef HIBYTE
-#define HIBYTE(w) (static_cast<BYTE>((static_cast<DWORD_PTR>(w) >> 8) & 0xff))
+#define HIBYTE(w) WINAPI_CAST(BYTE, (WINAPI_CAST(DWORD_PTR, w) >> 8) & 0xff)
 #endif
 
 // ---- Error codes (winerror.h, the WSA range) ---------------------------------------------------
@@ -70,16 +70,16 @@ typedef struct WSAData {
 #define WSANO_DATA 11004L
 
 // ---- Functions ---------------------------------------------------------------------------------
-extern "C" {
+WINAPI_BEGIN_C
 /// Starts the socket library for this process (counted); only versions from 1.0 to 2.2 are
 /// accepted: 0 and WSADATA filled, or WSAVERNOTSUPPORTED / WSAEFAULT.
-[[nodiscard]] int WSAAPI WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) noexcept;
+WINAPI_NODISCARD int WSAAPI WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) WINAPI_NOTHROW;
 /// Ends one WSAStartup: 0, or SOCKET_ERROR with WSANOTINITIALISED when none is open.
-int WSAAPI WSACleanup() noexcept;
+int WSAAPI WSACleanup(void) WINAPI_NOTHROW;
 /// The calling thread's last error (the same value GetLastError returns).
-[[nodiscard]] int WSAAPI WSAGetLastError() noexcept;
-void WSAAPI WSASetLastError(int iError) noexcept;
-}
+WINAPI_NODISCARD int WSAAPI WSAGetLastError(void) WINAPI_NOTHROW;
+void WSAAPI WSASetLastError(int iError) WINAPI_NOTHROW;
+WINAPI_END_C
 
 // The name and address functions are declared by ws2tcpip.h on Windows; code that includes only
 // winsock2.h finds them there as well here, which does no harm.

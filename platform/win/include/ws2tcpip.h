@@ -15,20 +15,21 @@
 
 typedef WCHAR* PWCHAR;
 
-extern "C" {
+WINAPI_BEGIN_C
 /// The host and service texts of an IPv4 or IPv6 address. Returns 0, or a WSA error code (also
 /// left in WSAGetLastError): WSANOTINITIALISED before WSAStartup, WSAEFAULT for a length that
 /// does not fit the family or a buffer that is too small, WSAEAFNOSUPPORT for another family,
 /// WSAHOST_NOT_FOUND for a name that cannot be given.
-[[nodiscard]] INT WSAAPI GetNameInfoW(const SOCKADDR* pSockaddr, socklen_t SockaddrLength,
-                                      PWCHAR pNodeBuffer, DWORD NodeBufferSize,
-                                      PWCHAR pServiceBuffer, DWORD ServiceBufferSize,
-                                      INT Flags) noexcept;
+WINAPI_NODISCARD INT WSAAPI GetNameInfoW(const SOCKADDR* pSockaddr, socklen_t SockaddrLength,
+                                         PWCHAR pNodeBuffer, DWORD NodeBufferSize,
+                                         PWCHAR pServiceBuffer, DWORD ServiceBufferSize,
+                                         INT Flags) WINAPI_NOTHROW;
 /// Parses an IPv4 or IPv6 address text into pAddrBuf (an IN_ADDR or IN6_ADDR): 1 on success,
 /// 0 for text that is no address, -1 with WSAEAFNOSUPPORT or WSAEFAULT.
-[[nodiscard]] INT WSAAPI InetPtonW(INT Family, PCWSTR pszAddrString, PVOID pAddrBuf) noexcept;
+WINAPI_NODISCARD INT WSAAPI InetPtonW(INT Family, PCWSTR pszAddrString,
+                                      PVOID pAddrBuf) WINAPI_NOTHROW;
 /// The text of an IPv4 or IPv6 address: pStringBuf, or nullptr with WSAEAFNOSUPPORT,
 /// WSAEFAULT, or ERROR_INVALID_PARAMETER when StringBufSize (in characters) is too small.
-[[nodiscard]] PCWSTR WSAAPI InetNtopW(INT Family, const VOID* pAddr, PWSTR pStringBuf,
-                                      size_t StringBufSize) noexcept;
-}
+WINAPI_NODISCARD PCWSTR WSAAPI InetNtopW(INT Family, const VOID* pAddr, PWSTR pStringBuf,
+                                         size_t StringBufSize) WINAPI_NOTHROW;
+WINAPI_END_C

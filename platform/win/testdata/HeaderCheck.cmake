@@ -1,0 +1,40 @@
+# HeaderCheck: compiles every Windows-named header on its own (twice included: the include guard)
+# and all of them together with their layout assertions, in one language and standard.
+#   cmake -DCOMPILER=<cc> -DLANGUAGE=<c|c++> -DSTANDARD=<c11|c++20|...> -DINCLUDE=<folder>
+#         -DLAYOUT=<HeaderLayout.c> -DSCRATCH=<folder> -P HeaderCheck.cmake
+# The flags are those a C program written for Windows meets in practice: every warning, and the
+# two that C compilers make errors of by default in newer releases.
+foreach(Required COMPILER LANGUAGE STANDARD INCLUDE LAYOUT SCRATCH)
+    if(NOT DEFINED ${Required})
+        message(FATAL_ERROR "HeaderCheck: ${Required} is not set")
+    endif()
+endforeach()
+set(Flags -std=${STANDARD} -Wall -Wextra -Werror -fsyntax-only -x ${LANGUAGE} -I${INCLUDE})
+if(LANGUAGE STREQUAL "c")
+    list(APPEND Flags -Werror=implicit-function-declaration -Werror=incompatible-pointer-types)
+endif()
+file(MAKE_DIRECTORY ${SCRATCH})
+file(GLOB Headers RELATIVE ${INCLUDE} ${INCLUDE}/*.h)
+list(SORT Headers)
+set(Failed)
+foreach(Header IN LISTS Headers)
+    set(Source ${SCRATCH}/${Header}.${STANDARD}.src)
+    file(WRITE ${Source} "#include <${Header}>\n#include <${Header}>\nint HeaderCheckMain(void);\nint HeaderCheckMain(void) { return 0; }\n")
+    execute_process(COMMAND ${COMPILER} ${Flags} ${Source} RESULT_VARIABLE Result
+                    ERROR_VARIABLE Output OUTPUT_VARIABLE Output)
+    if(NOT Result EQUAL 0)
+        message("${Header} (${STANDARD}):\n${Output}")
+        list(APPEND Failed ${Header})
+    endif()
+endforeach()
+execute_process(COMMAND ${COMPILER} ${Flags} ${LAYOUT} RESULT_VARIABLE Result
+                ERROR_VARIABLE Output OUTPUT_VARIABLE Output)
+if(NOT Result EQUAL 0)
+    message("HeaderLayout (${STANDARD}):\n${Output}")
+    list(APPEND Failed HeaderLayout)
+endif()
+list(LENGTH Headers Count)
+if(Failed)
+    message(FATAL_ERROR "HeaderCheck: ${STANDARD} fails for ${Failed}")
+endif()
+message("HeaderCheck: ${Count} headers and their layout compile as ${STANDARD}")
