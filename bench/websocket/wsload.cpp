@@ -293,6 +293,7 @@ private:
     std::uint64_t FNow = NowNs();
     std::size_t FNextToStart = 0; // Set-up phase: connections not yet started begin here.
     int FInSetup = 0;             // Connections started but not yet ready or failed.
+    bool FLoadStarted = false;    // The warm-up or the measurement has begun on this loop.
     TStats FStats;
 
     std::uint64_t NextRandom() { // xorshift64*
@@ -345,8 +346,11 @@ private:
         }
     }
 
+    // The load starts with the first phase that runs it. Without a warm-up the main thread
+    // passes from the warm-up to the measurement at once, and a loop may never see the former.
     void OnPhase(int Phase) {
-        if (Phase == phWarmup) {
+        if ((Phase == phWarmup || Phase == phMeasure) && !FLoadStarted) {
+            FLoadStarted = true;
             for (auto& Connection : FConnections) {
                 if (FOptions.Mode == TMode::mChurn) {
                     StartConnect(*Connection);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # wsload_smoke.sh WSLOAD BEAST_ECHO|node: one second each of validated echoes (large messages,
-# several in flight, two loop threads) and a churn run against a peer on a free port: the Boost
-# peer, or with "node" the Node ws peer (exit 77, skipped, when node or ws is missing).
+# several in flight, two loop threads) and a churn run, then both without a warm-up (they must
+# still count what they measured), against a peer on a free port: the Boost peer, or with "node"
+# the Node ws peer (exit 77, skipped, when node or ws is missing).
 set -euo pipefail
 Wsload=$1
 Peer=$2
@@ -28,3 +29,13 @@ Url=$(sed -n 's/^[a-z_]* listening on \(ws:\/\/.*\)$/\1/p' "$Out")
 "$Wsload" "$Url" --expect-greeting --connections 4 --inflight 8 --size 70000 --warmup 0.2 --duration 1
 "$Wsload" "$Url" --expect-greeting --connections 8 --inflight 4 --size 32 --threads 2 --warmup 0.2 --duration 1
 "$Wsload" "$Url" --expect-greeting --connections 2 --churn --warmup 0.2 --duration 1
+# Without a warm-up the load starts with the measurement, and its echoes and cycles are counted.
+for Scenario in "--connections 2 --inflight 4" "--connections 2 --churn"; do
+    # shellcheck disable=SC2086
+    Line=$("$Wsload" "$Url" --expect-greeting $Scenario --warmup 0 --duration 0.5 | grep '^result ')
+    Count=$(sed -n 's/.* count=\([0-9]*\) .*/\1/p' <<<"$Line")
+    if [[ -z $Count || $Count -eq 0 ]]; then
+        echo "wsload $Scenario --warmup 0 counted nothing: $Line" >&2
+        exit 1
+    fi
+done
