@@ -14,6 +14,8 @@ PACKAGES=(
     curl python3 openssl procps iproute2 netcat-openbsd
     # load for the soak's halden half
     wrk
+    # the C peer of the WebSocket benchmarks (bench/websocket/lws_echo.c)
+    libwebsockets-dev
     # WebSocket interop clients: Debian's python3-websockets (for /usr/bin/python3) and Chromium
     python3-websockets chromium
 )
