@@ -39,9 +39,13 @@ Echo server over the HTTP Server API transport. Greets each connection with
                                        whole seconds (default 0: off)
   --threads N                          worker threads (default 32)
   --max-connections N                  connection limit (default 0: none)
+  --tls-cert-hash HEX                  serve wss:// with the certificate whose SHA-1
+                                       thumbprint (40 hex digits) is HEX, from the
+                                       HTTP Server API's certificate store
+  --tls-cert-store NAME                that store's name (default MY)
   --help                               this text
 
-When ready it prints one line "wsecho listening on ws://HOST:PORT/PATH".
+When ready it prints one line "wsecho listening on ws[s]://HOST:PORT/PATH".
 SIGTERM or SIGINT stops it with exit status 0.
 )";
 
@@ -63,6 +67,8 @@ struct TOptions {
     int HeartbeatMs = 0;
     int Threads = 32;
     int MaxConnections = 0;
+    std::string TlsCertHash; // Empty: ws://.
+    std::string TlsCertStore;
 };
 
 class EUsage : public rtl::Exception {
@@ -170,6 +176,16 @@ bool ParseArguments(const std::vector<std::string>& aArguments, TOptions& aOptio
             aOptions.Threads = int(ParseNumber(Flag, Value(), 1, 1024));
         } else if (Flag == "--max-connections") {
             aOptions.MaxConnections = int(ParseNumber(Flag, Value(), 0, 1000000000));
+        } else if (Flag == "--tls-cert-hash") {
+            aOptions.TlsCertHash = Value();
+            if (aOptions.TlsCertHash.size() != 40 ||
+                aOptions.TlsCertHash.find_first_not_of("0123456789abcdefABCDEF") !=
+                    std::string::npos) {
+                throw EUsage(Flag + " needs a SHA-1 thumbprint of 40 hex digits, not \"" +
+                             aOptions.TlsCertHash + "\"");
+            }
+        } else if (Flag == "--tls-cert-store") {
+            aOptions.TlsCertStore = Value();
         } else {
             throw EUsage("unknown option \"" + aArguments[I] + "\" (see --help)");
         }
@@ -180,8 +196,9 @@ bool ParseArguments(const std::vector<std::string>& aArguments, TOptions& aOptio
 void Configure(zef::TzefWebSocketServer_HTTPAPI& aServer, const TOptions& aOptions) {
     // Only the binding is registered, not the component's own host and port.
     aServer.SetHost("");
-    aServer.Bindings().NewBinding(aOptions.Host, aOptions.Port, aOptions.Path, false, "",
-                                  zef::TwsIPVersion::ipV4, "");
+    aServer.Bindings().NewBinding(aOptions.Host, aOptions.Port, aOptions.Path,
+                                  !aOptions.TlsCertHash.empty(), aOptions.TlsCertHash,
+                                  zef::TwsIPVersion::ipV4, aOptions.TlsCertStore);
     zef::TzefWSExtensions& Extensions = aServer.Extensions();
     zef::TzefWSExtension_PerMessage_Deflate& PerMessage = Extensions.PerMessage_Deflate();
     PerMessage.SetEnabled(aOptions.PerMessageDeflate);
@@ -241,8 +258,8 @@ int main(int argc, char** argv) {
         auto Server = std::make_unique<zef::TzefWebSocketServer_HTTPAPI>();
         Configure(*Server, Options);
         Server->SetActive(true);
-        std::cout << "wsecho listening on ws://" << Options.Host << ":" << Options.Port
-                  << Options.Path << std::endl;
+        std::cout << "wsecho listening on " << (Options.TlsCertHash.empty() ? "ws" : "wss") << "://"
+                  << Options.Host << ":" << Options.Port << Options.Path << std::endl;
         const timespec Poll{0, 10 * 1000 * 1000};
         while (Server->Active()) {
             if (sigtimedwait(&Stop, nullptr, &Poll) > 0) {
