@@ -21,8 +21,9 @@
 #            component), Beast, Node ws, all three compressing at zlib level 1 (libwebsockets
 #            4.1.6's permessage-deflate fails with two connections at once: left out)
 #   tls      https hello (wrk -c50): httpapi_hello over https (halden cannot be given a
-#            certificate) and nginx; wss echo 100 x 1 x 32 B and 10 x 16 x 1 KiB: wsecho (when
-#            it has TLS flags), libwebsockets, Beast, Node ws
+#            certificate) and nginx; wss echo 100 x 1 x 32 B and 10 x 16 x 1 KiB: wsecho
+#            --tls-cert-hash (korvo's component; korvo itself has no TLS), libwebsockets,
+#            Beast, Node ws
 #
 # Every server runs pinned to core 0 (taskset -c 0), the load tool to core 1; while one server
 # is measured the others are stopped (SIGSTOP) so that they cannot take core 0. Each row runs
@@ -323,9 +324,8 @@ start_server() {
         stop_server "$Name"
         return 1
     fi
-    # The peers take any path: /ws/ like korvo. wsecho over TLS names its URL ws:// all the same.
+    # The peers take any path: /ws/ like korvo.
     case $Name in lws* | beast* | node_ws*) Url[$Name]=${Url[$Name]%/}/ws/ ;; esac
-    [[ $Name == wsecho_tls ]] && Url[$Name]=wss://${Url[$Name]#ws://}
     printf 'server\t%s\t%s\n' "$Name" "${Label[$Name]}" >>"$Records"
     return 0
 }
