@@ -120,7 +120,9 @@ if [[ -z ${FLOOR_NETNS:-} ]]; then
         cmake --build "$Build" --target korvo halden wsecho wsload beast_echo lws_echo httpapi_hello
     fi
     Build=$(cd "$Build" && pwd)
-    exec env FLOOR_NETNS=1 FLOOR_BUILD="$Build" FLOOR_COMMAND="bash bench/floor.sh ${Args[*]}" \
+    # A session of its own: no hang-up from the caller's terminal or job control reaches the
+    # servers (halden and Node end on SIGHUP, nginx reloads).
+    exec setsid -w env FLOOR_NETNS=1 FLOOR_BUILD="$Build" FLOOR_COMMAND="bash bench/floor.sh ${Args[*]}" \
         unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$Self" "${Args[@]}"
 fi
 
