@@ -166,7 +166,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-log() { echo "floor: $*" >&2; }
+log() { echo "floor $(date +%T): $*" >&2; }
+set -E
+trap 'log "stopped by a failure at line $LINENO: $BASH_COMMAND"' ERR
 
 # Counting with perf where it works here; strace otherwise.
 Counter=perf

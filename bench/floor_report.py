@@ -251,6 +251,25 @@ def summary_table(rows, labels):
     return "\n".join(out) + "\n"
 
 
+def counted_table(rows, labels, counter):
+    """Per operation, from the counted runs: our servers and the reference peers of the targets
+    (nginx, libwebsockets)."""
+    tool = "perf stat" if counter == "perf" else "strace -c -f"
+    out = [f"| Per operation ({tool} on the server) | system calls | context switches | CPU (µs) |",
+           "|---|---:|---:|---:|"]
+    for row in rows.values():
+        if row.scenario == "idle":
+            continue
+        for name, entry in row.servers.items():
+            label = labels.get(name, name)
+            if label not in OURS and label not in ("nginx", "libwebsockets"):
+                continue
+            s = summarize(entry)
+            out.append(f"| {label}, {row.scenario} | {fmt(s.get('count_syscalls'), 2)} | "
+                       f"{fmt(s.get('count_switches'), 3)} | {fmt(s.get('count_cpu'), 1)} |")
+    return "\n".join(out) + "\n"
+
+
 def main():
     meta, labels, notes, rows = load(sys.argv[1])
     # The idle row goes first among the WebSocket rows, as it ran.
@@ -264,6 +283,7 @@ def main():
         print(f"- {name}: not measured ({why})")
     print()
     print(summary_table(rows, labels))
+    print(counted_table(rows, labels, meta.get("counter", "perf")))
     for row in rows.values():
         print(detail_table(row, labels, meta.get("counter", "perf")))
 
