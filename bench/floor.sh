@@ -520,7 +520,7 @@ row() {
 warm_http() {
     for Name in "$@"; do
         focus "$Name"
-        taskset -c "$ClientCore" wrk -t1 -c50 -d"${Warmup}s" "${Url[$Name]}" >/dev/null 2>&1 || true
+        taskset -c "$ClientCore" wrk -t1 -c50 -d"$(whole "$Warmup")s" "${Url[$Name]}" >/dev/null 2>&1 || true
         unfocus
     done
 }
@@ -568,6 +568,10 @@ idle_row() {
 }
 
 WsArgs() { echo "--warmup $Warmup --duration $Duration"; }
+# wrk takes whole seconds.
+whole() { awk -v S="$1" 'BEGIN { N = int(S); if (N < S) N++; if (N < 1) N = 1; print N }'; }
+WrkSeconds=$(whole "$Duration")
+WrkCount=$(whole "$CountDuration")
 CountWs() { echo "--warmup 0.5 --duration $CountDuration"; }
 
 Started=$(date -u '+%Y-%m-%d %H:%M UTC')
@@ -582,8 +586,8 @@ for Section in $Sections; do
         start_servers halden nginx node_http httpapi
         # shellcheck disable=SC2086
         warm_http $Servers
-        row hello "HTTP hello, wrk 50 connections" wrk "$Servers" "-t1 -c50 -d${CountDuration}s --latency" \
-            -t1 -c50 -d"${Duration}s" --latency
+        row hello "HTTP hello, wrk 50 connections" wrk "$Servers" "-t1 -c50 -d${WrkCount}s --latency" \
+            -t1 -c50 -d"${WrkSeconds}s" --latency
         stop_all
         ;;
     many)
@@ -591,7 +595,7 @@ for Section in $Sections; do
         # shellcheck disable=SC2086
         warm_http $Servers
         row many "HTTP hello, wrk $Many keep-alive connections" wrk "$Servers" \
-            "-t1 -c$Many -d${CountDuration}s --latency" -t1 -c"$Many" -d"${Duration}s" --latency
+            "-t1 -c$Many -d${WrkCount}s --latency" -t1 -c"$Many" -d"${WrkSeconds}s" --latency
         stop_all
         ;;
     ws)
@@ -624,8 +628,8 @@ for Section in $Sections; do
         start_servers httpapi_tls nginx_tls
         # shellcheck disable=SC2086
         warm_http $Servers
-        row tls "HTTPS hello, wrk 50 connections" wrk "$Servers" "-t1 -c50 -d${CountDuration}s --latency" \
-            -t1 -c50 -d"${Duration}s" --latency
+        row tls "HTTPS hello, wrk 50 connections" wrk "$Servers" "-t1 -c50 -d${WrkCount}s --latency" \
+            -t1 -c50 -d"${WrkSeconds}s" --latency
         stop_all
         start_servers wsecho_tls lws_tls beast_tls node_ws_tls
         # shellcheck disable=SC2046
