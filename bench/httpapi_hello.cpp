@@ -1,12 +1,20 @@
 // httpapi_hello: a hello server written directly on the HTTP Server API, for load tests.
 //
-// Usage: httpapi_hello PORT [THREADS]. Every request under http://+:PORT/ gets 200 with
-// "Hello, World!" (13 bytes, text/plain). Receiving threads loop on a synchronous receive.
-// Stops on SIGINT or SIGTERM.
+// Usage: httpapi_hello PORT [THREADS] [--https SHA1]. Every request under http://+:PORT/ gets 200
+// with "Hello, World!" (13 bytes, text/plain). Receiving threads loop on a synchronous receive.
+// With --https the prefix is https://+:PORT/ and the port is bound to the certificate whose SHA-1
+// thumbprint (40 hex digits) is given, found in the certificate store ("MY" under the folder
+// HTTPAPI_CERTSTORE names). Stops on SIGINT or SIGTERM.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <http.h>
+#include <netinet/in.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,15 +59,63 @@ void Serve(HANDLE Queue) {
     }
 }
 
+// The thumbprint's bytes, or an empty list for text that is not 40 hex digits.
+std::vector<std::uint8_t> ParseHash(const char* Text) {
+    std::vector<std::uint8_t> Hash;
+    if (std::strlen(Text) != 40) {
+        return Hash;
+    }
+    for (int I = 0; I < 40; I += 2) {
+        const std::string Pair(Text + I, 2);
+        char* End = nullptr;
+        const long Value = std::strtol(Pair.c_str(), &End, 16);
+        if (*End != '\0' || !std::isxdigit(static_cast<unsigned char>(Pair[0]))) {
+            return {};
+        }
+        Hash.push_back(static_cast<std::uint8_t>(Value));
+    }
+    return Hash;
+}
+
+// Binds the certificate to 0.0.0.0:Port in the service configuration.
+ULONG BindCertificate(int Port, std::vector<std::uint8_t>& Hash) {
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(static_cast<std::uint16_t>(Port));
+    Address.sin_addr.s_addr = htonl(INADDR_ANY);
+    HTTP_SERVICE_CONFIG_SSL_SET Set{};
+    Set.KeyDesc.pIpPort = reinterpret_cast<PSOCKADDR>(&Address);
+    Set.ParamDesc.SslHashLength = static_cast<ULONG>(Hash.size());
+    Set.ParamDesc.pSslHash = Hash.data();
+    Set.ParamDesc.AppId.Data1 = 0x4e110;
+    return HttpSetServiceConfiguration(nullptr, HttpServiceConfigSSLCertInfo, &Set, sizeof(Set),
+                                       nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: httpapi_hello PORT [THREADS]\n");
+    std::vector<std::string> Positional;
+    std::vector<std::uint8_t> Hash;
+    bool Https = false;
+    for (int I = 1; I < argc; ++I) {
+        if (std::strcmp(argv[I], "--https") == 0 && I + 1 < argc) {
+            Https = true;
+            Hash = ParseHash(argv[++I]);
+            if (Hash.empty()) {
+                std::fprintf(stderr, "httpapi_hello: --https needs 40 hex digits\n");
+                return 2;
+            }
+        } else {
+            Positional.push_back(argv[I]);
+        }
+    }
+    if (Positional.empty() || Positional.size() > 2) {
+        std::fprintf(stderr, "usage: httpapi_hello PORT [THREADS] [--https SHA1]\n");
         return 2;
     }
-    const int Port = std::atoi(argv[1]);
-    const int Threads = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1;
+    const int Port = std::atoi(Positional[0].c_str());
+    const int Threads = Positional.size() > 1 ? std::max(1, std::atoi(Positional[1].c_str())) : 1;
     sigset_t Signals;
     sigemptyset(&Signals);
     sigaddset(&Signals, SIGINT);
@@ -71,8 +127,13 @@ int main(int argc, char** argv) {
     HTTP_URL_GROUP_ID Group = HTTP_NULL_ID;
     HANDLE Queue = nullptr;
     HTTP_BINDING_INFO Binding{};
-    const std::wstring Url = L"http://+:" + std::to_wstring(Port) + L"/";
-    ULONG Result = HttpInitialize(Version, HTTP_INITIALIZE_SERVER, nullptr);
+    const std::wstring Url =
+        std::wstring(Https ? L"https" : L"http") + L"://+:" + std::to_wstring(Port) + L"/";
+    ULONG Result =
+        HttpInitialize(Version, HTTP_INITIALIZE_SERVER | HTTP_INITIALIZE_CONFIG, nullptr);
+    if (Result == NO_ERROR && Https) {
+        Result = BindCertificate(Port, Hash);
+    }
     if (Result == NO_ERROR) {
         Result = HttpCreateServerSession(Version, &Session, 0);
     }
@@ -96,7 +157,8 @@ int main(int argc, char** argv) {
                      static_cast<unsigned>(Result));
         return 1;
     }
-    std::printf("httpapi_hello listening on port %d with %d thread(s)\n", Port, Threads);
+    std::printf("httpapi_hello listening on %s port %d with %d thread(s)\n",
+                Https ? "https" : "http", Port, Threads);
     std::fflush(stdout);
     std::vector<std::thread> Workers;
     for (int I = 0; I < Threads; ++I) {
@@ -111,6 +173,6 @@ int main(int argc, char** argv) {
     HttpCloseRequestQueue(Queue);
     HttpCloseUrlGroup(Group);
     HttpCloseServerSession(Session);
-    HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr);
+    HttpTerminate(HTTP_INITIALIZE_SERVER | HTTP_INITIALIZE_CONFIG, nullptr);
     return 0;
 }

@@ -25,6 +25,8 @@ TEST_PACKAGES=(
     wrk
     # the cluster's tests and benchmark: a real Redis, and nginx as the WebSocket load balancer
     redis-server nginx-light
+    # the C peer of the WebSocket benchmarks (bench/websocket/lws_echo.c)
+    libwebsockets-dev
     # WebSocket interop clients: Debian's python3-websockets (for /usr/bin/python3) and Chromium
     python3-websockets chromium
     # packaging tests: Debian packages (cpack, dpkg-shlibdeps), systemd unit checks, setpriv

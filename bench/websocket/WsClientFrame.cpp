@@ -19,18 +19,22 @@ bool IsKnown(std::uint8_t Opcode) {
 
 } // namespace
 
-std::size_t ParseFrame(std::span<const std::uint8_t> Buffer, TFrame& Frame) {
+std::size_t ParseFrame(std::span<const std::uint8_t> Buffer, TFrame& Frame, bool Deflate) {
     if (Buffer.size() < 2) {
         return 0;
     }
     const std::uint8_t First = Buffer[0];
     const std::uint8_t Second = Buffer[1];
-    if ((First & 0x70) != 0) {
+    const std::uint8_t Opcode = First & 0x0F;
+    const bool Compressed = (First & 0x40) != 0;
+    if ((First & 0x30) != 0 || (Compressed && !Deflate)) {
         throw EFrameError("reserved bits set without an extension");
     }
-    const std::uint8_t Opcode = First & 0x0F;
     if (!IsKnown(Opcode)) {
         throw EFrameError("unknown opcode " + std::to_string(Opcode));
+    }
+    if (Compressed && Opcode != 0x1 && Opcode != 0x2) {
+        throw EFrameError("RSV1 on a control or continuation frame");
     }
     const bool Fin = (First & 0x80) != 0;
     if ((Second & 0x80) != 0) {
@@ -70,13 +74,14 @@ std::size_t ParseFrame(std::span<const std::uint8_t> Buffer, TFrame& Frame) {
         return 0;
     }
     Frame.Fin = Fin;
+    Frame.Compressed = Compressed;
     Frame.Opcode = static_cast<TOpcode>(Opcode);
     Frame.Payload = Buffer.subspan(Header, static_cast<std::size_t>(Length));
     return Header + static_cast<std::size_t>(Length);
 }
 
 void AppendFrame(std::vector<std::uint8_t>& Out, TOpcode Opcode,
-                 std::span<const std::uint8_t> Payload, std::uint32_t MaskKey) {
+                 std::span<const std::uint8_t> Payload, std::uint32_t MaskKey, bool Compressed) {
     const std::size_t Start = Out.size();
     const std::uint64_t Length = Payload.size();
     std::size_t Header = 2;
@@ -87,7 +92,8 @@ void AppendFrame(std::vector<std::uint8_t>& Out, TOpcode Opcode,
     }
     Out.resize(Start + Header + 4 + Payload.size());
     std::uint8_t* P = Out.data() + Start;
-    P[0] = static_cast<std::uint8_t>(0x80 | static_cast<std::uint8_t>(Opcode));
+    P[0] = static_cast<std::uint8_t>(0x80 | (Compressed ? 0x40 : 0) |
+                                     static_cast<std::uint8_t>(Opcode));
     if (Header == 2) {
         P[1] = static_cast<std::uint8_t>(0x80 | Length);
     } else if (Header == 4) {

@@ -30,6 +30,7 @@ public:
 /// One frame as it arrived. Payload points into the buffer given to ParseFrame.
 struct TFrame {
     bool Fin = false;
+    bool Compressed = false; // RSV1: the first frame of a compressed message.
     TOpcode Opcode = TOpcode::opContinuation;
     std::span<const std::uint8_t> Payload;
 };
@@ -41,12 +42,15 @@ inline constexpr std::uint64_t MaxFramePayload = 64u * 1024 * 1024;
 /// Parses one server frame from the start of Buffer. Returns the bytes it takes up, or 0 when
 /// Buffer does not yet hold all of it (Frame is then unchanged). Throws EFrameError for a
 /// masked frame, reserved bits or opcodes, a fragmented or oversized control frame, a length
-/// not in its shortest form, or a payload above MaxFramePayload.
-std::size_t ParseFrame(std::span<const std::uint8_t> Buffer, TFrame& Frame);
+/// not in its shortest form, or a payload above MaxFramePayload. With Deflate (permessage-deflate
+/// was negotiated) RSV1 is allowed on the first frame of a text or binary message, and only there.
+std::size_t ParseFrame(std::span<const std::uint8_t> Buffer, TFrame& Frame, bool Deflate = false);
 
-/// Appends one final client frame: header, the masking key and the payload masked with it.
+/// Appends one final client frame: header, the masking key and the payload masked with it;
+/// with Compressed, RSV1 set (a compressed text or binary message).
 void AppendFrame(std::vector<std::uint8_t>& Out, TOpcode Opcode,
-                 std::span<const std::uint8_t> Payload, std::uint32_t MaskKey);
+                 std::span<const std::uint8_t> Payload, std::uint32_t MaskKey,
+                 bool Compressed = false);
 
 /// Sec-WebSocket-Accept for a Sec-WebSocket-Key: Base64 of the SHA-1 of key and GUID.
 std::string AcceptKey(std::string_view Key);

@@ -157,6 +157,37 @@ TEST(ParseFrame, TwoFramesBackToBackAreTakenOneAtATime) {
     EXPECT_TRUE(Rest.empty());
 }
 
+TEST(ParseFrame, Rsv1MarksTheFirstFrameOfACompressedMessageOnlyWithDeflate) {
+    const struct {
+        const char* Name;
+        std::vector<std::uint8_t> Wire;
+        bool Deflate;
+        bool Valid;
+        bool Compressed;
+    } Cases[] = {
+        {"compressed text", Bytes({0xC1, 0x01, 0x00}), true, true, true},
+        {"compressed binary, first fragment", Bytes({0x42, 0x00}), true, true, true},
+        {"plain text with deflate", Bytes({0x81, 0x00}), true, true, false},
+        {"continuation with deflate", Bytes({0x80, 0x00}), true, true, false},
+        {"compressed text without deflate", Bytes({0xC1, 0x00}), false, false, false},
+        {"RSV1 on a continuation", Bytes({0xC0, 0x00}), true, false, false},
+        {"RSV1 on a ping", Bytes({0xC9, 0x00}), true, false, false},
+        {"RSV1 on a close", Bytes({0xC8, 0x00}), true, false, false},
+        {"RSV2 with deflate", Bytes({0xA1, 0x00}), true, false, false},
+        {"RSV3 with deflate", Bytes({0x91, 0x00}), true, false, false},
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TFrame Frame;
+        if (Case.Valid) {
+            EXPECT_EQ(ParseFrame(Case.Wire, Frame, Case.Deflate), Case.Wire.size());
+            EXPECT_EQ(Frame.Compressed, Case.Compressed);
+        } else {
+            EXPECT_THROW(ParseFrame(Case.Wire, Frame, Case.Deflate), EFrameError);
+        }
+    }
+}
+
 // Unmasks a client frame the way a server would, checking the header's form on the way.
 std::vector<std::uint8_t> Unmask(const std::vector<std::uint8_t>& Wire, TOpcode Opcode) {
     EXPECT_EQ(Wire[0], 0x80 | std::uint8_t(Opcode));
@@ -210,6 +241,17 @@ TEST(AppendFrame, MatchesTheMaskedHelloOfTheProtocol) {
     AppendFrame(Wire, TOpcode::opText,
                 {reinterpret_cast<const std::uint8_t*>(Hello.data()), Hello.size()}, Key);
     EXPECT_EQ(Wire, Bytes({0x81, 0x85, 0x37, 0xFA, 0x21, 0x3D, 0x7F, 0x9F, 0x4D, 0x51, 0x58}));
+}
+
+TEST(AppendFrame, CompressedSetsRsv1) {
+    const std::uint8_t Payload[] = {0xF2, 0x48, 0xCD, 0xC9, 0xC9, 0x07, 0x00};
+    for (bool Compressed : {false, true}) {
+        SCOPED_TRACE(Compressed);
+        std::vector<std::uint8_t> Wire;
+        AppendFrame(Wire, TOpcode::opText, Payload, 0, Compressed);
+        EXPECT_EQ(Wire[0], Compressed ? 0xC1 : 0x81);
+        EXPECT_EQ(Wire[1], 0x80 | sizeof Payload);
+    }
 }
 
 TEST(AcceptKey, MatchesTheProtocolExample) {

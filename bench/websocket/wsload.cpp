@@ -3,6 +3,7 @@
 // Each event-loop thread owns an epoll set and a share of the connections. Every echoed message
 // is compared byte for byte with what was sent, in order; the round trip of each message is
 // timed from the loop iteration that queued it to the one that read its echo.
+#include "bench/websocket/WsClientDeflate.h"
 #include "bench/websocket/WsClientFrame.h"
 
 #include <algorithm>
@@ -20,6 +21,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -50,6 +53,8 @@ struct TOptions {
     TMode Mode = TMode::mEcho;
     TTransport Transport = TTransport::tWebSocket;
     std::string RawUpgrade = "raw";
+    bool Tls = false;     // wss:// (or --tls): every connection over TLS, certificates unchecked.
+    bool Deflate = false; // Offer permessage-deflate, require it, compress every message sent.
     int Threads = 1;
     double ConnectTimeout = 30;
     int ConnectBatch = 128;
@@ -65,6 +70,10 @@ std::atomic<int> GPhase{phSetup};
 std::atomic<int> GReady{0};   // Connections through their handshake (and greeting).
 std::atomic<int> GFailed{0};  // Connections that failed before being ready.
 std::atomic<int> GDrained{0}; // Loops with nothing more in flight.
+
+// The client side of every TLS connection; created by main before the loops start, read-only
+// afterwards (OpenSSL allows one context to be shared by threads).
+SSL_CTX* GTlsContext = nullptr;
 
 std::uint64_t NowNs() {
     timespec T;
@@ -116,6 +125,7 @@ private:
 enum class TState {
     sIdle,       // Not started, or between churn cycles.
     sConnecting, // Non-blocking connect under way.
+    sTls,        // TLS handshake under way.
     sHandshake,  // Upgrade request sent, waiting for the 101 head.
     sGreeting,   // Waiting for the server's first message.
     sOpen,       // Echoing (or holding, when idle).
@@ -130,6 +140,8 @@ const char* StateName(TState State) {
         return "idle";
     case TState::sConnecting:
         return "connecting";
+    case TState::sTls:
+        return "tls-handshake";
     case TState::sHandshake:
         return "handshake";
     case TState::sGreeting:
@@ -148,6 +160,8 @@ const char* StateName(TState State) {
 
 struct TConnection {
     int Fd = -1;
+    SSL* Ssl = nullptr; // Owned; with TLS, from the end of the connect to CloseSocket.
+    std::unique_ptr<TMessageDeflate> Deflate; // When the server accepted permessage-deflate.
     int Id = 0;
     TState State = TState::sIdle;
     bool Ready = false; // Counted in GReady.
@@ -158,6 +172,7 @@ struct TConnection {
     std::size_t OutSent = 0;
     std::vector<std::uint8_t> Message; // A fragmented message being assembled.
     bool InMessage = false;
+    bool MessageCompressed = false; // The message being assembled has RSV1 on its first frame.
     TOpcode MessageOpcode = TOpcode::opText;
     std::string Key;
     std::uint64_t Sent = 0;
@@ -267,7 +282,7 @@ public:
         }
         // Whatever is still in flight was never echoed.
         for (auto& Connection : FConnections) {
-            if (Connection->State == TState::sOpen && FOptions.Mode == TMode::mEcho) {
+            if (Connection->State == TState::sOpen && FOptions.Mode != TMode::mChurn) {
                 const std::uint64_t Missing = Connection->Sent - Connection->Received;
                 if (Missing > 0) {
                     FStats.Lost += Missing;
@@ -288,11 +303,15 @@ private:
     std::vector<std::unique_ptr<TConnection>> FConnections;
     std::vector<TConnection*> FDirty;
     std::vector<std::uint8_t> FScratch;
+    std::vector<std::uint8_t> FCompressed; // A message being compressed.
+    std::vector<std::uint8_t> FInflated;   // A message inflated, while it is checked.
+    std::string FTlsError;                 // What the last failed TLS call said.
     TPayloads FPayloads;
     std::uint64_t FRandom;
     std::uint64_t FNow = NowNs();
     std::size_t FNextToStart = 0; // Set-up phase: connections not yet started begin here.
     int FInSetup = 0;             // Connections started but not yet ready or failed.
+    bool FLoadStarted = false;    // The warm-up or the measurement has begun on this loop.
     TStats FStats;
 
     std::uint64_t NextRandom() { // xorshift64*
@@ -311,6 +330,12 @@ private:
     }
 
     void CloseSocket(TConnection& Connection) {
+        if (Connection.Ssl != nullptr) {
+            SSL_free(Connection.Ssl); // No close_notify: the socket closes at once.
+            Connection.Ssl = nullptr;
+        }
+        Connection.Deflate.reset();
+        Connection.MessageCompressed = false;
         if (Connection.Fd >= 0) {
             close(Connection.Fd); // Also leaves the epoll set: the descriptor is not shared.
             Connection.Fd = -1;
@@ -345,13 +370,26 @@ private:
         }
     }
 
+    // The load starts with the first phase that runs it. Without a warm-up the main thread
+    // passes from the warm-up to the measurement at once, and a loop may never see the former.
     void OnPhase(int Phase) {
-        if (Phase == phWarmup) {
+        if ((Phase == phWarmup || Phase == phMeasure) && !FLoadStarted) {
+            FLoadStarted = true;
             for (auto& Connection : FConnections) {
                 if (FOptions.Mode == TMode::mChurn) {
                     StartConnect(*Connection);
                 } else if (Connection->State == TState::sOpen) {
                     Pump(*Connection);
+                }
+            }
+            FlushDirty();
+        }
+        // Idle: the hold is over and every connection that is still open echoes one message.
+        if (Phase == phDrain && FOptions.Mode == TMode::mIdle) {
+            for (auto& Connection : FConnections) {
+                if (Connection->State == TState::sOpen) {
+                    SendMessage(*Connection);
+                    MarkDirty(*Connection);
                 }
             }
             FlushDirty();
@@ -418,14 +456,109 @@ private:
             }
             Connection.WantWrite = true; // Registered with EPOLLOUT until now.
             SetWriteInterest(Connection, false);
-            if (FOptions.Transport == TTransport::tRawTcp) {
-                BecomeOpen(Connection);
+            if (FOptions.Tls) {
+                StartTls(Connection);
             } else {
-                SendUpgrade(Connection);
+                Connected(Connection);
             }
             return;
         }
+        if (Connection.State == TState::sTls) {
+            ContinueTls(Connection);
+            return;
+        }
         Flush(Connection);
+    }
+
+    // The transport is up (TCP, and TLS when asked for): the upgrade, or the raw echo, begins.
+    void Connected(TConnection& Connection) {
+        if (FOptions.Transport == TTransport::tRawTcp) {
+            BecomeOpen(Connection);
+        } else {
+            SendUpgrade(Connection);
+        }
+    }
+
+    void StartTls(TConnection& Connection) {
+        Connection.Ssl = SSL_new(GTlsContext);
+        if (Connection.Ssl == nullptr || SSL_set_fd(Connection.Ssl, Connection.Fd) != 1) {
+            Fail(Connection, "SSL_new failed");
+            return;
+        }
+        SSL_set_connect_state(Connection.Ssl);
+        Connection.State = TState::sTls;
+        ContinueTls(Connection);
+    }
+
+    void ContinueTls(TConnection& Connection) {
+        ERR_clear_error();
+        const int Result = SSL_do_handshake(Connection.Ssl);
+        if (Result == 1) {
+            SetWriteInterest(Connection, false);
+            Connected(Connection);
+            return;
+        }
+        switch (SSL_get_error(Connection.Ssl, Result)) {
+        case SSL_ERROR_WANT_READ:
+            SetWriteInterest(Connection, false);
+            return;
+        case SSL_ERROR_WANT_WRITE:
+            SetWriteInterest(Connection, true);
+            return;
+        default:
+            TlsFailure(Connection, Result);
+            Fail(Connection, "TLS handshake: " + FTlsError);
+            return;
+        }
+    }
+
+    // Sets errno (and FTlsError) for a TLS call that returned Result: EAGAIN when it waits for
+    // the socket, 0 for the peer's end of the stream (also without close_notify), else -1.
+    ssize_t TlsFailure(TConnection& Connection, int Result) {
+        const int Error = SSL_get_error(Connection.Ssl, Result);
+        if (Error == SSL_ERROR_WANT_READ || Error == SSL_ERROR_WANT_WRITE) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (Error == SSL_ERROR_ZERO_RETURN) {
+            return 0;
+        }
+        if (Error == SSL_ERROR_SYSCALL && errno != 0) {
+            FTlsError = std::strerror(errno);
+            return -1;
+        }
+        char Text[256] = "TLS error";
+        if (const unsigned long Code = ERR_get_error(); Code != 0) {
+            ERR_error_string_n(Code, Text, sizeof Text);
+        }
+        FTlsError = Text;
+        errno = EPROTO;
+        return -1;
+    }
+
+    // One write or read on the connection, plain or through TLS, with send's and recv's
+    // results: bytes, 0 for the end of the stream (reads), -1 with errno.
+    ssize_t WriteSome(TConnection& Connection, const std::uint8_t* Data, std::size_t Size) {
+        if (Connection.Ssl == nullptr) {
+            return send(Connection.Fd, Data, Size, MSG_NOSIGNAL);
+        }
+        ERR_clear_error();
+        const int Written =
+            SSL_write(Connection.Ssl, Data, int(std::min<std::size_t>(Size, 1 << 30)));
+        return Written > 0 ? Written : TlsFailure(Connection, Written);
+    }
+
+    ssize_t ReadSome(TConnection& Connection, std::uint8_t* Data, std::size_t Size) {
+        if (Connection.Ssl == nullptr) {
+            return recv(Connection.Fd, Data, Size, 0);
+        }
+        ERR_clear_error();
+        const int Read = SSL_read(Connection.Ssl, Data, int(std::min<std::size_t>(Size, 1 << 30)));
+        return Read > 0 ? Read : TlsFailure(Connection, Read);
+    }
+
+    std::string IoError(const TConnection& Connection) const {
+        return Connection.Ssl != nullptr && errno == EPROTO ? FTlsError : std::strerror(errno);
     }
 
     void SendUpgrade(TConnection& Connection) {
@@ -441,7 +574,11 @@ private:
             std::memcpy(Nonce + 8, &B, 8);
             Connection.Key = Base64(Nonce);
             Request += "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " +
-                       Connection.Key + "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+                       Connection.Key + "\r\nSec-WebSocket-Version: 13\r\n";
+            if (FOptions.Deflate) {
+                Request += "Sec-WebSocket-Extensions: permessage-deflate\r\n";
+            }
+            Request += "\r\n";
         }
         Connection.Out.insert(Connection.Out.end(), Request.begin(), Request.end());
         Connection.State = TState::sHandshake;
@@ -467,8 +604,9 @@ private:
 
     void Flush(TConnection& Connection) {
         while (Connection.OutSent < Connection.Out.size()) {
-            const ssize_t Written = send(Connection.Fd, Connection.Out.data() + Connection.OutSent,
-                                         Connection.Out.size() - Connection.OutSent, MSG_NOSIGNAL);
+            const ssize_t Written =
+                WriteSome(Connection, Connection.Out.data() + Connection.OutSent,
+                          Connection.Out.size() - Connection.OutSent);
             if (Written < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK) {
                     SetWriteInterest(Connection, true);
@@ -477,7 +615,7 @@ private:
                 if (errno == EINTR) {
                     continue;
                 }
-                Fail(Connection, std::string("send: ") + std::strerror(errno));
+                Fail(Connection, "send: " + IoError(Connection));
                 return;
             }
             Connection.OutSent += std::size_t(Written);
@@ -488,10 +626,14 @@ private:
     }
 
     void OnReadable(TConnection& Connection) {
+        if (Connection.State == TState::sTls) {
+            ContinueTls(Connection);
+            return;
+        }
         // A full chunk may mean more is waiting; a few rounds keep one busy connection from
-        // starving the others.
+        // starving the others. A TLS read returns one record at most: only EAGAIN says more.
         for (int Round = 0; Round < 4 && Connection.Fd >= 0; ++Round) {
-            const ssize_t Read = recv(Connection.Fd, FScratch.data(), FScratch.size(), 0);
+            const ssize_t Read = ReadSome(Connection, FScratch.data(), FScratch.size());
             if (Read < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK) {
                     return;
@@ -499,7 +641,7 @@ private:
                 if (errno == EINTR) {
                     continue;
                 }
-                Fail(Connection, std::string("recv: ") + std::strerror(errno));
+                Fail(Connection, "recv: " + IoError(Connection));
                 return;
             }
             if (Read == 0) {
@@ -507,7 +649,7 @@ private:
                 return;
             }
             Consume(Connection, std::span<const std::uint8_t>(FScratch.data(), std::size_t(Read)));
-            if (std::size_t(Read) < FScratch.size()) {
+            if (Connection.Ssl == nullptr && std::size_t(Read) < FScratch.size()) {
                 return;
             }
         }
@@ -643,7 +785,18 @@ private:
                 Fail(Connection, "wrong Sec-WebSocket-Accept \"" + Accept + "\"");
                 return 0;
             }
-            if (!HeaderValue(Head, "Sec-WebSocket-Extensions").empty()) {
+            const std::string Extensions = HeaderValue(Head, "Sec-WebSocket-Extensions");
+            if (FOptions.Deflate) {
+                TDeflateAnswer Answer;
+                const std::string Problem = Extensions.empty()
+                                                ? "the server declined permessage-deflate"
+                                                : ParseDeflateAnswer(Extensions, Answer);
+                if (!Problem.empty()) {
+                    Fail(Connection, Problem);
+                    return 0;
+                }
+                Connection.Deflate = std::make_unique<TMessageDeflate>(Answer);
+            } else if (!Extensions.empty()) {
                 Fail(Connection, "an extension was accepted that was never offered");
                 return 0;
             }
@@ -687,24 +840,36 @@ private:
         }
         const auto InFlight = std::uint64_t(FOptions.InFlight);
         while (Connection.Sent - Connection.Received < InFlight) {
-            const std::uint64_t Seq = Connection.Sent++;
-            const auto Payload = FPayloads.Make(Seq);
-            if (FOptions.Transport == TTransport::tWebSocket) {
-                AppendFrame(Connection.Out, FOptions.Binary ? TOpcode::opBinary : TOpcode::opText,
-                            Payload, std::uint32_t(NextRandom()));
-            } else {
-                Connection.Out.insert(Connection.Out.end(), Payload.begin(), Payload.end());
-            }
-            Connection.SendTimes[Seq % InFlight] = FNow;
+            SendMessage(Connection);
         }
         MarkDirty(Connection);
+    }
+
+    // Queues the connection's next message (compressed when permessage-deflate is on).
+    void SendMessage(TConnection& Connection) {
+        const std::uint64_t Seq = Connection.Sent++;
+        const auto Payload = FPayloads.Make(Seq);
+        if (FOptions.Transport != TTransport::tWebSocket) {
+            Connection.Out.insert(Connection.Out.end(), Payload.begin(), Payload.end());
+        } else {
+            const TOpcode Opcode = FOptions.Binary ? TOpcode::opBinary : TOpcode::opText;
+            if (Connection.Deflate) {
+                FCompressed.clear();
+                Connection.Deflate->Compress(Payload, FCompressed);
+                AppendFrame(Connection.Out, Opcode, FCompressed, std::uint32_t(NextRandom()), true);
+            } else {
+                AppendFrame(Connection.Out, Opcode, Payload, std::uint32_t(NextRandom()));
+            }
+        }
+        Connection.SendTimes[Seq % std::uint64_t(FOptions.InFlight)] = FNow;
     }
 
     void OnEcho(TConnection& Connection) {
         const std::uint64_t Seq = Connection.Received++;
         ++FStats.AllMessages;
         const int Phase = GPhase.load();
-        if (Phase == phMeasure) {
+        // Idle: the one echo per connection after the hold is what is counted.
+        if (Phase == phMeasure || (FOptions.Mode == TMode::mIdle && Phase == phDrain)) {
             ++FStats.Messages;
             FStats.Bytes += FOptions.Size;
             if (FStats.Samples.size() < MaxSamplesPerLoop) {
@@ -718,7 +883,7 @@ private:
 
     // A raw echo is a byte stream: the bytes must come back in order, however they are cut.
     std::size_t StepRaw(TConnection& Connection, std::span<const std::uint8_t> Data) {
-        if (FOptions.Mode != TMode::mEcho || Connection.Received == Connection.Sent) {
+        if (FOptions.Mode == TMode::mChurn || Connection.Received == Connection.Sent) {
             Fail(Connection, "bytes that were never sent");
             return 0;
         }
@@ -751,7 +916,7 @@ private:
         TFrame Frame;
         std::size_t Used = 0;
         try {
-            Used = ParseFrame(Data, Frame);
+            Used = ParseFrame(Data, Frame, Connection.Deflate != nullptr);
         } catch (const EFrameError& E) {
             Fail(Connection, E.what());
             return 0;
@@ -784,7 +949,14 @@ private:
                                       Frame.Payload.end());
             if (Frame.Fin) {
                 Connection.InMessage = false;
-                OnMessage(Connection, Connection.MessageOpcode, Connection.Message);
+                if (Connection.MessageCompressed) {
+                    if (!Inflate(Connection, Connection.Message)) {
+                        return 0;
+                    }
+                    OnMessage(Connection, Connection.MessageOpcode, FInflated);
+                } else {
+                    OnMessage(Connection, Connection.MessageOpcode, Connection.Message);
+                }
                 Connection.Message.clear();
             }
             return Used;
@@ -793,14 +965,32 @@ private:
                 Fail(Connection, "new message inside a fragmented one");
                 return 0;
             }
-            if (Frame.Fin) {
+            if (Frame.Fin && Frame.Compressed) {
+                if (!Inflate(Connection, Frame.Payload)) {
+                    return 0;
+                }
+                OnMessage(Connection, Frame.Opcode, FInflated);
+            } else if (Frame.Fin) {
                 OnMessage(Connection, Frame.Opcode, Frame.Payload);
             } else {
                 Connection.InMessage = true;
+                Connection.MessageCompressed = Frame.Compressed;
                 Connection.MessageOpcode = Frame.Opcode;
                 Connection.Message.assign(Frame.Payload.begin(), Frame.Payload.end());
             }
             return Used;
+        }
+    }
+
+    // Inflates a compressed message into FInflated; false (the connection failed) when it
+    // does not inflate.
+    bool Inflate(TConnection& Connection, std::span<const std::uint8_t> Payload) {
+        try {
+            Connection.Deflate->Inflate(Payload, FInflated, MaxMessage);
+            return true;
+        } catch (const EFrameError& E) {
+            Fail(Connection, E.what());
+            return false;
         }
     }
 
@@ -847,7 +1037,7 @@ private:
         if (Connection.State == TState::sClosing) {
             return; // Data the server sent before it saw our close.
         }
-        if (FOptions.Mode != TMode::mEcho || Connection.Received == Connection.Sent) {
+        if (FOptions.Mode == TMode::mChurn || Connection.Received == Connection.Sent) {
             Fail(Connection,
                  "a message that was never sent (" + std::to_string(Data.size()) + " bytes)");
             return;
@@ -901,13 +1091,16 @@ private:
     }
     std::fprintf(
         stderr,
-        "usage: wsload [options] [ws://HOST:PORT/PATH]\n"
+        "usage: wsload [options] [ws[s]://HOST:PORT/PATH]\n"
         "  --host H (127.0.0.1) --port P (2001) --path P (/ws/)\n"
         "  --connections N (1)   --inflight K (1)   --size BYTES (32)   --binary\n"
         "  --duration S (5)      --warmup S (1)     --threads T (1)\n"
         "  --expect-greeting     --greeting TEXT (\"Hello From Server.\")\n"
         "  --churn       connect, handshake, greeting, close handshake, repeat\n"
-        "  --idle        open the connections and hold them for --duration seconds\n"
+        "  --idle        open the connections, hold them for --duration seconds, then each\n"
+        "                echoes one message\n"
+        "  --tls         over TLS (as a wss:// URL does); certificates are not checked\n"
+        "  --permessage-deflate  offer it, require it, compress every message sent\n"
         "  --raw         upgrade with \"Upgrade: <--raw-upgrade, raw>\", then a raw byte echo\n"
         "  --raw-tcp     plain TCP byte echo, no HTTP at all\n"
         "  --connect-timeout S (30) --connect-batch N (128) --close-wait S (1)\n"
@@ -929,11 +1122,12 @@ double ParseNumber(const std::string& Name, const std::string& Text, double Min,
 }
 
 void ParseUrl(TOptions& Options, const std::string& Url) {
-    const std::string Scheme = "ws://";
-    if (Url.rfind(Scheme, 0) != 0) {
-        Usage("only ws:// URLs");
+    const bool Secure = Url.rfind("wss://", 0) == 0;
+    if (!Secure && Url.rfind("ws://", 0) != 0) {
+        Usage("only ws:// and wss:// URLs");
     }
-    const std::string Rest = Url.substr(Scheme.size());
+    Options.Tls = Options.Tls || Secure;
+    const std::string Rest = Url.substr(Secure ? 6 : 5);
     const std::size_t Slash = Rest.find('/');
     const std::string Authority = Rest.substr(0, Slash);
     Options.Path = Slash == std::string::npos ? "/" : Rest.substr(Slash);
@@ -942,7 +1136,7 @@ void ParseUrl(TOptions& Options, const std::string& Url) {
     if (Colon != std::string::npos) {
         Options.Port = std::uint16_t(ParseNumber("port", Authority.substr(Colon + 1), 1, 65535));
     } else {
-        Options.Port = 80;
+        Options.Port = Secure ? 443 : 80;
     }
 }
 
@@ -1004,6 +1198,10 @@ TOptions ParseOptions(int Argc, char** Argv) {
         } else if (Name == "--raw-upgrade") {
             Options.Transport = TTransport::tRawUpgrade;
             Options.RawUpgrade = Next();
+        } else if (Name == "--tls") {
+            Options.Tls = true;
+        } else if (Name == "--permessage-deflate") {
+            Options.Deflate = true;
         } else if (Name == "--raw-tcp") {
             Options.Transport = TTransport::tRawTcp;
         } else if (Name == "--connect-timeout") {
@@ -1016,7 +1214,7 @@ TOptions ParseOptions(int Argc, char** Argv) {
             Options.DrainTimeout = ParseNumber(Name, Next(), 0.1, 600);
         } else if (Name == "--cycle-timeout") {
             Options.CycleTimeout = ParseNumber(Name, Next(), 0.1, 600);
-        } else if (Name.rfind("ws://", 0) == 0) {
+        } else if (Name.rfind("ws://", 0) == 0 || Name.rfind("wss://", 0) == 0) {
             ParseUrl(Options, Name);
         } else {
             const std::string Problem = "unknown argument \"" + Name + "\"";
@@ -1028,6 +1226,9 @@ TOptions ParseOptions(int Argc, char** Argv) {
     }
     if (Options.Transport != TTransport::tWebSocket && Options.Size == 0) {
         Usage("a raw echo needs --size of at least 1");
+    }
+    if (Options.Transport != TTransport::tWebSocket && Options.Deflate) {
+        Usage("a raw echo has no permessage-deflate");
     }
     if (Options.Transport != TTransport::tWebSocket && Options.ExpectGreeting) {
         Usage("a raw echo has no greeting");
@@ -1096,6 +1297,20 @@ int main(int Argc, char** Argv) {
         return 2;
     }
 
+    if (Options.Tls) {
+        GTlsContext = SSL_CTX_new(TLS_client_method());
+        if (GTlsContext == nullptr) {
+            std::fprintf(stderr, "wsload: SSL_CTX_new failed\n");
+            return 2;
+        }
+        // The load runs against test servers with throw-away certificates. A peer that ends
+        // TCP without close_notify (after the close handshake) ends the stream like one with.
+        SSL_CTX_set_verify(GTlsContext, SSL_VERIFY_NONE, nullptr);
+        SSL_CTX_set_options(GTlsContext, SSL_OP_IGNORE_UNEXPECTED_EOF);
+        SSL_CTX_set_mode(GTlsContext,
+                         SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    }
+
     std::vector<std::unique_ptr<TLoop>> Loops;
     int First = 0;
     for (int I = 0; I < Options.Threads; ++I) {
@@ -1130,6 +1345,9 @@ int main(int Argc, char** Argv) {
             const auto T0 = std::chrono::steady_clock::now();
             SleepSeconds(Options.Duration);
             Measured = std::chrono::duration<double>(std::chrono::steady_clock::now() - T0).count();
+            // Each connection still answers: one echo per connection.
+            GPhase.store(phDrain);
+            WaitFor(Options.DrainTimeout, [&] { return GDrained.load() >= int(Loops.size()); });
         } else {
             GPhase.store(phWarmup);
             SleepSeconds(Options.Warmup);
@@ -1163,6 +1381,10 @@ int main(int Argc, char** Argv) {
             }
         }
     }
+    Loops.clear(); // Their connections' TLS states go before the context.
+    if (GTlsContext != nullptr) {
+        SSL_CTX_free(GTlsContext);
+    }
     if (!SetupProblem.empty()) {
         ++Total.Errors;
         Total.ErrorTexts.insert(Total.ErrorTexts.begin(), SetupProblem);
@@ -1193,8 +1415,10 @@ int main(int Argc, char** Argv) {
                        : Options.Transport == TTransport::tRawUpgrade ? "raw"
                                                                       : "raw-tcp";
     if (Options.Mode == TMode::mIdle) {
-        std::printf("%d idle connections held %.1f s: %s\n", Options.Connections, Measured,
-                    Total.Errors == 0 ? "ok" : "ERRORS");
+        std::printf("%d idle connections held %.1f s, then %llu echoed one message each "
+                    "(p50 %.0f us p99 %.0f us max %.0f us): %s\n",
+                    Options.Connections, Measured, static_cast<unsigned long long>(Total.Messages),
+                    Micros(P50), Micros(P99), Micros(Max), Total.Errors == 0 ? "ok" : "ERRORS");
     } else if (Options.Mode == TMode::mChurn) {
         std::printf("churn x %d: %.0f connections/s, cycle p50 %.0f us p90 %.0f us p99 %.0f us "
                     "max %.0f us, %llu close wait(s) expired, %llu error(s)\n",
@@ -1213,14 +1437,16 @@ int main(int Argc, char** Argv) {
     }
     std::printf("result mode=%s connections=%d inflight=%d size=%zu binary=%d threads=%d "
                 "seconds=%.3f count=%llu total=%llu rate=%.1f p50_us=%.1f p90_us=%.1f p99_us=%.1f "
-                "max_us=%.1f errors=%llu lost=%llu pings=%llu close_timeouts=%llu\n",
+                "max_us=%.1f errors=%llu lost=%llu pings=%llu close_timeouts=%llu tls=%d "
+                "deflate=%d\n",
                 Mode, Options.Connections, Options.InFlight, Options.Size, int(Options.Binary),
                 Options.Threads, Measured, static_cast<unsigned long long>(Total.Messages),
                 static_cast<unsigned long long>(Total.AllMessages), Rate, Micros(P50), Micros(P90),
                 Micros(P99), Micros(Max), static_cast<unsigned long long>(Total.Errors),
                 static_cast<unsigned long long>(Total.Lost),
                 static_cast<unsigned long long>(Total.Pings),
-                static_cast<unsigned long long>(Total.CloseTimeouts));
+                static_cast<unsigned long long>(Total.CloseTimeouts), int(Options.Tls),
+                int(Options.Deflate));
     std::fflush(stdout);
     return Total.Errors == 0 ? 0 : 1;
 }

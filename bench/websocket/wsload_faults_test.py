@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import threading
+import zlib
 
 GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 GREETING = b"Hello From Server."
@@ -42,6 +43,7 @@ def read_head(conn):
 
 
 def read_frame(conn):
+    """(opcode, payload, compressed): compressed is the frame's RSV1."""
     first, second = read_exact(conn, 2)
     length = second & 0x7F
     if length == 126:
@@ -54,11 +56,11 @@ def read_frame(conn):
     payload = bytearray(read_exact(conn, length))
     for i in range(length):
         payload[i] ^= key[i % 4]
-    return first & 0x0F, bytes(payload)
+    return first & 0x0F, bytes(payload), bool(first & 0x40)
 
 
-def frame(opcode, payload, fin=True, masked=False):
-    head = bytes([(0x80 if fin else 0) | opcode])
+def frame(opcode, payload, fin=True, masked=False, compressed=False):
+    head = bytes([(0x80 if fin else 0) | (0x40 if compressed else 0) | opcode])
     mask_bit = 0x80 if masked else 0
     if len(payload) < 126:
         head += bytes([mask_bit | len(payload)])
@@ -98,6 +100,53 @@ def serve_raw(conn, behaviour):
         send_in_pieces(conn, data)
 
 
+class Deflate:
+    """permessage-deflate, server side, windows kept across messages in both directions."""
+
+    def __init__(self):
+        self.compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
+        self.decompressor = zlib.decompressobj(-15)
+
+    def compress(self, data):
+        out = self.compressor.compress(data) + self.compressor.flush(zlib.Z_SYNC_FLUSH)
+        assert out.endswith(b"\x00\x00\xff\xff")
+        return out[:-4]
+
+    def inflate(self, data):
+        return self.decompressor.decompress(data + b"\x00\x00\xff\xff")
+
+
+def serve_deflate(conn, behaviour, offered):
+    """Echoes with permessage-deflate: compressed, plain and fragmented compressed echoes."""
+    if not offered:
+        raise ValueError("permessage-deflate was not offered")
+    deflate = Deflate()
+    conn.sendall(frame(0x1, deflate.compress(GREETING), compressed=True))
+    count = 0
+    while True:
+        opcode, payload, compressed = read_frame(conn)
+        if opcode == 0x8:
+            conn.sendall(frame(0x8, b"\x03\xe8"))
+            return
+        if opcode != 0x1:
+            continue
+        if not compressed:
+            raise ValueError("a message was sent uncompressed")
+        message = deflate.inflate(payload)
+        count += 1
+        if behaviour == "deflate-corrupt" and count == 5:
+            conn.sendall(frame(0x1, b"\xff\xff\xff\xff", compressed=True))
+        elif count % 3 == 0:
+            conn.sendall(frame(0x1, message))  # A message may also go uncompressed.
+        elif count % 3 == 1:
+            data = deflate.compress(message)
+            half = len(data) // 2
+            conn.sendall(frame(0x1, data[:half], fin=False, compressed=True) +
+                         frame(0x0, data[half:]))
+        else:
+            conn.sendall(frame(0x1, deflate.compress(message), compressed=True))
+
+
 def serve(conn, behaviour):
     conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     if behaviour.startswith("raw"):
@@ -105,23 +154,29 @@ def serve(conn, behaviour):
         return
     head = read_head(conn)
     key = ""
+    offered = False
     for line in head.split("\r\n")[1:]:
         name, _, value = line.partition(":")
         if name.strip().lower() == "sec-websocket-key":
             key = value.strip()
+        if name.strip().lower() == "sec-websocket-extensions":
+            offered = value.strip() == "permessage-deflate"
     accept = base64.b64encode(hashlib.sha1(key.encode() + GUID).digest()).decode()
     if behaviour == "bad-accept":
         accept = base64.b64encode(b"x" * 20).decode()
     answer = ("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
               "Sec-WebSocket-Accept: " + accept + "\r\n")
-    if behaviour == "extension":
+    if behaviour == "extension" or behaviour in ("deflate", "deflate-corrupt"):
         answer += "Sec-WebSocket-Extensions: permessage-deflate\r\n"
     conn.sendall((answer + "\r\n").encode())
+    if behaviour in ("deflate", "deflate-corrupt"):
+        serve_deflate(conn, behaviour, offered)
+        return
     conn.sendall(frame(0x1, b"Hello" if behaviour == "wrong-greeting" else GREETING))
     held = None
     count = 0
     while True:
-        opcode, payload = read_frame(conn)
+        opcode, payload, _ = read_frame(conn)
         if opcode == 0x8:
             conn.sendall(frame(0x8, b"" if behaviour == "close-no-code" else b"\x03\xe8"))
             return
@@ -135,7 +190,8 @@ def serve(conn, behaviour):
             conn.sendall(frame(0x9, b"are you there"))
         if behaviour == "corrupt" and count == 5:
             payload = payload[:-1] + bytes([payload[-1] ^ 0x20])
-        if (behaviour == "drop" and count == 5) or (behaviour == "stall" and count >= 5):
+        if ((behaviour == "drop" and count == 5) or (behaviour == "stall" and count >= 5) or
+                behaviour == "silent"):
             continue
         if behaviour == "swap" and count == 4:
             held = payload
@@ -196,6 +252,9 @@ RAW = ["--connections", "2", "--inflight", "3", "--size", "700", "--warmup", "0.
        "--duration", "0.5", "--drain-timeout", "2"]
 CHURN = ["--churn", "--connections", "2", "--expect-greeting", "--warmup", "0.1",
          "--duration", "0.5", "--close-wait", "1"]
+IDLE = ["--idle", "--connections", "20", "--expect-greeting", "--duration", "0.3",
+        "--drain-timeout", "2"]
+DEFLATE = ECHO + ["--permessage-deflate", "--size", "3000"]
 
 # (behaviour, wsload arguments, must pass, text the failure must name)
 CASES = [
@@ -204,8 +263,9 @@ CASES = [
     ("ping", ECHO, True, "pings="),
     ("echo", ECHO + ["--threads", "2", "--connections", "5"], True, ""),
     ("echo-binary", ECHO + ["--binary", "--size", "70000"], True, ""),
-    ("echo", ["--idle", "--connections", "20", "--expect-greeting", "--duration", "0.3"], True,
-     "ready connections=20"),
+    ("echo", IDLE, True, "then 20 echoed one message each"),
+    ("deflate", DEFLATE, True, ""),
+    ("deflate", DEFLATE + ["--size", "100000", "--inflight", "2"], True, ""),
     ("echo", CHURN, True, ""),
     ("raw", RAW + ["--raw"], True, ""),
     ("raw-tcp", RAW + ["--raw-tcp"], True, ""),
@@ -221,6 +281,9 @@ CASES = [
     ("wrong-greeting", ECHO, False, "greeting"),
     ("close-no-code", CHURN, False, "without code 1000"),
     ("raw-corrupt", RAW + ["--raw"], False, "differ"),
+    ("silent", IDLE, False, "never echoed"),
+    ("echo", DEFLATE, False, "declined permessage-deflate"),
+    ("deflate-corrupt", DEFLATE, False, "does not inflate"),
 ]
 
 
@@ -234,6 +297,7 @@ BAD_ARGUMENTS = [
     ["--churn", "--raw"],
     ["--raw", "--size", "0"],
     ["--raw-tcp", "--expect-greeting"],
+    ["--raw", "--permessage-deflate"],
     ["--path", "ws"],
     ["--duration"],
     ["--no-such-flag"],

@@ -32,6 +32,10 @@ const std::string_view ExampleFlagsUsage =
                                        whole seconds (default 0: off)
   --threads N                          worker threads (default 32)
   --max-connections N                  connection limit (default 0: none)
+  --tls-cert-hash HEX                  serve wss:// with the certificate whose SHA-1
+                                       thumbprint (40 hex digits) is HEX, from the
+                                       HTTP Server API's certificate store
+  --tls-cert-store NAME                that store's name (default MY)
   --redis HOST:PORT                    join a cluster through this Redis (default: no
                                        cluster; 127.0.0.1:6379 with --cluster alone)
   --cluster NAME                       the cluster's name (default: the program's name)
@@ -180,6 +184,16 @@ bool ParseExampleArguments(const std::vector<std::string>& aArguments, TExampleO
             aOptions.Threads = int(ParseNumber(Flag, Value(), 1, 1024));
         } else if (Flag == "--max-connections") {
             aOptions.MaxConnections = int(ParseNumber(Flag, Value(), 0, 1000000000));
+        } else if (Flag == "--tls-cert-hash") {
+            aOptions.TlsCertHash = Value();
+            if (aOptions.TlsCertHash.size() != 40 ||
+                aOptions.TlsCertHash.find_first_not_of("0123456789abcdefABCDEF") !=
+                    std::string::npos) {
+                throw EUsage(Flag + " needs a SHA-1 thumbprint of 40 hex digits, not \"" +
+                             aOptions.TlsCertHash + "\"");
+            }
+        } else if (Flag == "--tls-cert-store") {
+            aOptions.TlsCertStore = Value();
         } else if (Flag == "--redis") {
             ParseRedis(Flag, Value(), aOptions);
             aOptions.Cluster = true;
@@ -207,8 +221,9 @@ void ConfigureExampleServer(zef::TzefWebSocketServer_HTTPAPI& aServer,
                             const TExampleOptions& aOptions, const std::string& aProgram) {
     // Only the binding is registered, not the component's own host and port.
     aServer.SetHost("");
-    aServer.Bindings().NewBinding(aOptions.Host, aOptions.Port, aOptions.Path, false, "",
-                                  zef::TwsIPVersion::ipV4, "");
+    aServer.Bindings().NewBinding(aOptions.Host, aOptions.Port, aOptions.Path,
+                                  !aOptions.TlsCertHash.empty(), aOptions.TlsCertHash,
+                                  zef::TwsIPVersion::ipV4, aOptions.TlsCertStore);
     zef::TzefWSExtensions& Extensions = aServer.Extensions();
     zef::TzefWSExtension_PerMessage_Deflate& PerMessage = Extensions.PerMessage_Deflate();
     PerMessage.SetEnabled(aOptions.PerMessageDeflate);
@@ -271,7 +286,8 @@ int RunExampleServer(int argc, char** argv, const std::string& aProgram, std::st
             aHandlers(*Server, Options);
         }
         Server->SetActive(true);
-        PrintReadyLine(aProgram + " listening on ws://" + Options.Host + ":" +
+        PrintReadyLine(aProgram + " listening on " + (Options.TlsCertHash.empty() ? "ws" : "wss") +
+                       "://" + Options.Host + ":" +
                        std::to_string(Options.Port) + Options.Path);
         const timespec Poll{0, 10 * 1000 * 1000};
         while (Server->Active()) {

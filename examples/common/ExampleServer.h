@@ -32,6 +32,8 @@ struct TExampleOptions {
     int HeartbeatMs = 0;
     int Threads = 32;
     int MaxConnections = 0;
+    std::string TlsCertHash; // Empty: ws://.
+    std::string TlsCertStore;
     // The cluster: on with --redis or --cluster.
     bool Cluster = false;
     std::string RedisHost = "127.0.0.1";
@@ -66,7 +68,7 @@ using TExampleHandlers =
 
 /// The whole program: parses the command line (usage errors: status 2; --help prints aUsage),
 /// configures and starts the component, prints "aProgram listening on ws://HOST:PORT/PATH"
-/// once it is ready, and serves until SIGTERM or SIGINT (status 0). A start-up failure prints
+/// (wss:// with a certificate) once it is ready, and serves until SIGTERM or SIGINT (status 0). A start-up failure prints
 /// "ClassName: message" and gives status 1.
 int RunExampleServer(int argc, char** argv, const std::string& aProgram, std::string_view aUsage,
                      const TExampleHandlers& aHandlers);

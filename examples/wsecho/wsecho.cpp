@@ -13,7 +13,7 @@ Echo server over the HTTP Server API transport. Greets each connection with
 
 )") + std::string(examples::ExampleFlagsUsage) +
                           R"(
-When ready it prints one line "wsecho listening on ws://HOST:PORT/PATH".
+When ready it prints one line "wsecho listening on ws[s]://HOST:PORT/PATH".
 SIGTERM or SIGINT stops it with exit status 0.
 )";
 

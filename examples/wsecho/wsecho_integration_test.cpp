@@ -6,9 +6,19 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <arpa/inet.h>
+#include <cctype>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -189,6 +199,173 @@ TEST(WsEcho, HelpAndBadFlags) {
         if (Case.Status == 0) {
             EXPECT_NE(Output.find("--permessage-deflate"), std::string::npos);
         }
+    }
+}
+
+std::string RunCommand(const std::string& aCommand) {
+    std::string Output;
+    if (FILE* Pipe = popen(aCommand.c_str(), "r")) {
+        char Buffer[256];
+        while (fgets(Buffer, sizeof Buffer, Pipe) != nullptr) {
+            Output += Buffer;
+        }
+        pclose(Pipe);
+    }
+    return Output;
+}
+
+// A throw-away certificate in a temporary store, which the program finds through
+// HTTPAPI_CERTSTORE (inherited from this process).
+class TCertificateStore {
+public:
+    TCertificateStore() {
+        FRoot =
+            std::filesystem::temp_directory_path() / ("wsecho-certs-" + std::to_string(getpid()));
+        std::filesystem::remove_all(FRoot);
+        std::filesystem::create_directories(FRoot / "MY");
+        const std::string Key = (FRoot / "key.pem").string();
+        const std::string Cert = (FRoot / "cert.pem").string();
+        RunCommand("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                   "-days 1 -subj /CN=localhost -keyout " +
+                   Key + " -out " + Cert + " 2>/dev/null");
+        RunCommand("cat " + Cert + " " + Key + " > " + (FRoot / "MY" / "server.pem").string());
+        // "SHA1 Fingerprint=AB:CD:...": the hex digits without the colons.
+        const std::string Print =
+            RunCommand("openssl x509 -in " + Cert + " -noout -fingerprint -sha1");
+        for (std::size_t I = Print.find('=') + 1; I < Print.size(); ++I) {
+            if (std::isxdigit(static_cast<unsigned char>(Print[I]))) {
+                FHash += Print[I];
+            }
+        }
+        setenv("HTTPAPI_CERTSTORE", FRoot.c_str(), 1);
+    }
+    ~TCertificateStore() {
+        unsetenv("HTTPAPI_CERTSTORE");
+        std::filesystem::remove_all(FRoot);
+    }
+    const std::string& Hash() const { return FHash; }
+
+private:
+    std::filesystem::path FRoot;
+    std::string FHash;
+};
+
+// A blocking TLS client on a loopback port (certificate not checked); reads wait 10 s at most.
+class TTlsClient {
+public:
+    explicit TTlsClient(std::uint16_t aPort) {
+        FContext = SSL_CTX_new(TLS_client_method());
+        FFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval Wait{10, 0};
+        setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &Wait, sizeof Wait);
+        sockaddr_in Address{};
+        Address.sin_family = AF_INET;
+        Address.sin_port = htons(aPort);
+        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(FFd, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0) {
+            FSsl = SSL_new(FContext);
+            SSL_set_fd(FSsl, FFd);
+            FConnected = SSL_connect(FSsl) == 1;
+        }
+    }
+    ~TTlsClient() {
+        if (FSsl != nullptr) {
+            SSL_free(FSsl);
+        }
+        SSL_CTX_free(FContext);
+        close(FFd);
+    }
+    TTlsClient(const TTlsClient&) = delete;
+    TTlsClient& operator=(const TTlsClient&) = delete;
+    bool Connected() const { return FConnected; }
+    bool Write(const std::string& aData) {
+        return SSL_write(FSsl, aData.data(), int(aData.size())) == int(aData.size());
+    }
+    /// Up to the head's blank line; empty on an error or time-out.
+    std::string ReadHead() {
+        std::string Head;
+        while (Head.find("\r\n\r\n") == std::string::npos && Head.size() < 4096) {
+            char C = 0;
+            if (SSL_read(FSsl, &C, 1) != 1) {
+                return {};
+            }
+            Head += C;
+        }
+        return Head;
+    }
+    std::string ReadExact(std::size_t aCount) {
+        std::string Data(aCount, '\0');
+        std::size_t Done = 0;
+        while (Done < aCount) {
+            const int Read = SSL_read(FSsl, Data.data() + Done, int(aCount - Done));
+            if (Read <= 0) {
+                return {};
+            }
+            Done += std::size_t(Read);
+        }
+        return Data;
+    }
+
+private:
+    SSL_CTX* FContext = nullptr;
+    SSL* FSsl = nullptr;
+    int FFd = -1;
+    bool FConnected = false;
+};
+
+TEST(WsEcho, TlsCertificateHashServesWss) {
+    signal(SIGPIPE, SIG_IGN); // OpenSSL writes with write(): a refused peer must not kill us.
+    TCertificateStore Store;
+    ASSERT_EQ(Store.Hash().size(), 40u);
+    std::unique_ptr<TTestProgram> Program;
+    std::uint16_t Port = 0;
+    for (int Attempt = 0; Attempt < 5 && Port == 0; ++Attempt) {
+        const std::uint16_t Candidate = FreePort();
+        Program = std::make_unique<TTestProgram>(
+            WSECHO_PROGRAM, std::vector<std::string>{"--port", std::to_string(Candidate),
+                                                     "--tls-cert-hash", Store.Hash()});
+        auto Line = Program->ReadLine();
+        if (Line &&
+            *Line == "wsecho listening on wss://127.0.0.1:" + std::to_string(Candidate) + "/ws/") {
+            Port = Candidate;
+        }
+    }
+    ASSERT_NE(Port, 0);
+    TTlsClient Client(Port);
+    ASSERT_TRUE(Client.Connected());
+    ASSERT_TRUE(
+        Client.Write("GET /ws/ HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                     "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                     "Sec-WebSocket-Version: 13\r\n\r\n"));
+    const std::string Head = Client.ReadHead();
+    EXPECT_EQ(Head.rfind("HTTP/1.1 101", 0), 0u) << Head;
+    EXPECT_NE(Head.find("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), std::string::npos) << Head;
+    EXPECT_EQ(Client.ReadExact(2), std::string("\x81\x12", 2));
+    EXPECT_EQ(Client.ReadExact(18), "Hello From Server.");
+    // "over tls" masked with the key 00 00 00 00, then its echo, unmasked.
+    ASSERT_TRUE(Client.Write(std::string("\x81\x88\0\0\0\0over tls", 14)));
+    EXPECT_EQ(Client.ReadExact(10), std::string("\x81\x08over tls", 10));
+}
+
+TEST(WsEcho, TlsCertificateHashMustNameACertificate) {
+    TCertificateStore Store;
+    const struct {
+        const char* Name;
+        std::string Hash;
+        int Status;
+    } Cases[] = {
+        {"39 digits", std::string(39, 'a'), 2},
+        {"41 digits", std::string(41, 'a'), 2},
+        {"not hex", std::string(39, 'a') + "g", 2},
+        {"no such certificate", std::string(40, '0'), 1},
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TTestProgram Program(WSECHO_PROGRAM, {"--port", std::to_string(FreePort()),
+                                              "--tls-cert-hash", Case.Hash});
+        const std::string Output = Program.ReadAll();
+        EXPECT_EQ(Program.WaitExit(), std::optional<int>(Case.Status));
+        EXPECT_EQ(Output.find("listening"), std::string::npos) << Output;
     }
 }
 
