@@ -4,8 +4,6 @@
 #include "platform/httpapi/UrlPrefix.h"
 #include "platform/rtl/Utf.h"
 
-#include <vector>
-
 namespace httpapi {
 
 namespace {
@@ -69,77 +67,87 @@ bool ValidHost(std::string_view Host, std::string& Name) {
             return false;
         }
     }
-    Name = AsciiLower(NamePart);
+    Name.assign(NamePart);
+    for (char& C : Name) {
+        if (C >= 'A' && C <= 'Z') {
+            C = static_cast<char>(C - 'A' + 'a');
+        }
+    }
     return true;
 }
 
-// Percent-decodes and canonicalises an absolute path. Empty result: refused.
+// Percent-decodes and canonicalises an absolute path (Raw starts with '/') into Path. False:
+// refused. One pass: each segment is decoded onto the end of Path and dropped again when it is
+// a dot segment, so no decoded copy or segment list is made. A decoded '/' (or '\\') separates
+// segments like a written one; the whole decoded path must be UTF-8, which holds exactly when
+// every segment is, as '/' is a character of its own in UTF-8.
 bool CookPath(std::string_view Raw, std::string& Path) {
-    std::string Decoded;
-    Decoded.reserve(Raw.size());
-    for (std::size_t I = 0; I < Raw.size(); ++I) {
-        char C = Raw[I];
-        if (C == '%') {
-            if (I + 2 >= Raw.size()) {
-                return false;
-            }
-            const int High = HexValue(Raw[I + 1]);
-            const int Low = HexValue(Raw[I + 2]);
-            if (High < 0 || Low < 0) {
-                return false;
-            }
-            C = static_cast<char>(High * 16 + Low);
-            I += 2;
-        }
-        const auto Byte = static_cast<unsigned char>(C);
-        if (Byte < 0x20 || Byte == 0x7F) {
-            return false; // restricted characters are refused, as by default on Windows
-        }
-        Decoded += C == '\\' ? '/' : C;
-    }
-    if (!rtl::IsValidUtf8(Decoded)) {
-        return false;
-    }
-    // Remove dot segments; a path that climbs above the root is refused.
-    std::vector<std::string_view> Segments;
-    std::string_view Rest(Decoded);
-    Rest.remove_prefix(1);
+    Path.reserve(Raw.size());
+    Path.assign(1, '/');
+    std::size_t Segments = 0; // in Path: "/" and the segments joined by '/'
     bool TrailingSlash = false;
+    std::size_t I = 1;
     while (true) {
-        const std::size_t Slash = Rest.find('/');
-        const std::string_view Segment = Rest.substr(0, Slash);
-        const bool Last = Slash == std::string_view::npos;
+        const std::size_t Before = Path.size();
+        if (Segments > 0) {
+            Path += '/';
+        }
+        const std::size_t Start = Path.size();
+        bool Last = true;
+        for (; I < Raw.size(); ++I) {
+            char C = Raw[I];
+            if (C == '%') {
+                if (I + 2 >= Raw.size()) {
+                    return false;
+                }
+                const int High = HexValue(Raw[I + 1]);
+                const int Low = HexValue(Raw[I + 2]);
+                if (High < 0 || Low < 0) {
+                    return false;
+                }
+                C = static_cast<char>(High * 16 + Low);
+                I += 2;
+            }
+            const auto Byte = static_cast<unsigned char>(C);
+            if (Byte < 0x20 || Byte == 0x7F) {
+                return false; // restricted characters are refused, as by default on Windows
+            }
+            if (C == '/' || C == '\\') {
+                Last = false;
+                ++I;
+                break;
+            }
+            Path += C;
+        }
+        const std::string_view Segment = std::string_view(Path).substr(Start);
+        if (!rtl::IsValidUtf8(Segment)) {
+            return false;
+        }
+        // Remove dot segments; a path that climbs above the root is refused.
         if (Segment == "..") {
-            if (Segments.empty()) {
+            if (Segments == 0) {
                 return false;
             }
-            Segments.pop_back();
+            Path.resize(Before);
+            --Segments;
+            Path.resize(Segments == 0 ? 1 : Path.rfind('/'));
             TrailingSlash = true;
-        } else if (Segment == ".") {
-            TrailingSlash = true;
-        } else if (Segment.empty() && Last) {
+        } else if (Segment == "." || (Segment.empty() && Last)) {
+            Path.resize(Before);
             TrailingSlash = true;
         } else {
             if (Segment.size() > TRequestParser::UrlSegmentMaxLength) {
                 return false;
             }
-            Segments.push_back(Segment);
+            ++Segments;
             TrailingSlash = false;
         }
         if (Last) {
             break;
         }
-        Rest.remove_prefix(Slash + 1);
     }
-    if (Segments.size() > TRequestParser::UrlSegmentMaxCount) {
+    if (Segments > TRequestParser::UrlSegmentMaxCount) {
         return false;
-    }
-    Path.assign(1, '/');
-    for (std::size_t I = 0; I < Segments.size(); ++I) {
-        Path += Segments[I];
-        if (I + 1 < Segments.size()) {
-            Path += '/';
-        }
     }
     if (TrailingSlash && Path.back() != '/') {
         Path += '/';

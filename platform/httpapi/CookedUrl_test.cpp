@@ -23,6 +23,17 @@ const TCookCase CookCases[] = {
     {"/a/./b/../c/", "h", TListenerAnswer::None, "h", "h", "/a/c/", ""},
     {"/a/..", "h", TListenerAnswer::None, "h", "h", "/", ""},
     {"/a\\b", "h", TListenerAnswer::None, "h", "h", "/a/b", ""},
+    // Dot segments are removed as they come; empty segments inside the path are kept.
+    {"/a//b", "h", TListenerAnswer::None, "h", "h", "/a//b", ""},
+    {"//a", "h", TListenerAnswer::None, "h", "h", "//a", ""},
+    {"/a//..", "h", TListenerAnswer::None, "h", "h", "/a/", ""},
+    {"/a//../..", "h", TListenerAnswer::None, "h", "h", "/", ""},
+    {"/a/b/c/../../d/", "h", TListenerAnswer::None, "h", "h", "/a/d/", ""},
+    {"/a/.../b/.c", "h", TListenerAnswer::None, "h", "h", "/a/.../b/.c", ""},
+    // Decoded dots and separators count as written ones.
+    {"/a/%2e%2E", "h", TListenerAnswer::None, "h", "h", "/", ""},
+    {"/a%2Fb", "h", TListenerAnswer::None, "h", "h", "/a/b", ""},
+    {"/a%5cb/..", "h", TListenerAnswer::None, "h", "h", "/a/", ""},
     {"http://Other:9/p?q", "ignored", TListenerAnswer::None, "Other:9", "other", "/p", "?q"},
     {"/", nullptr, TListenerAnswer::None, "127.0.0.1:80", "127.0.0.1", "/", ""},
     {"/", "[::1]:80", TListenerAnswer::None, "[::1]:80", "::1", "/", ""},
@@ -30,6 +41,11 @@ const TCookCase CookCases[] = {
     {"/%2", "h", TListenerAnswer::InvalidUrl},
     {"/%00", "h", TListenerAnswer::InvalidUrl},
     {"/%ff", "h", TListenerAnswer::InvalidUrl},
+    {"//../..", "h", TListenerAnswer::InvalidUrl},
+    // The whole decoded path must be UTF-8, also a segment that a later ".." removes, and a
+    // sequence cannot run across a separator.
+    {"/x/%FF/..", "h", TListenerAnswer::InvalidUrl},
+    {"/%C3/%A9", "h", TListenerAnswer::InvalidUrl},
     {"relative", "h", TListenerAnswer::InvalidUrl},
     {"ftp://h/x", "h", TListenerAnswer::InvalidUrl},
     {"/", "bad host", TListenerAnswer::InvalidHostname},
