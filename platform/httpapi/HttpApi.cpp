@@ -760,7 +760,7 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
         const ULONG Result = Request->Connection->Send(
             *Request,
             {.IsHead = true,
-             .Head = std::move(Head.Text),
+             .Head = Head.Text,
              .Pieces = Pieces,
              .Final = Final,
              .CloseAfter = Head.CloseAfter && !Opaque,
