@@ -15,10 +15,12 @@
 #include "platform/rtl/Utf.h"
 #include "platform/win/Handles.h"
 
+#include <array>
 #include <cstring>
 #include <cwchar>
 #include <http.h>
 #include <mutex>
+#include <span>
 #include <vector>
 
 using namespace httpapi;
@@ -198,29 +200,48 @@ void LogAnswered(const TRequest& Request, const HTTP_LOG_DATA* LogData) noexcept
     }
 }
 
-bool ReadChunks(USHORT Count, const HTTP_DATA_CHUNK* Chunks,
-                std::vector<TConnection::TSendPiece>& Pieces, ULONGLONG& Total, ULONG& Error) {
-    if (Count > 0 && Chunks == nullptr) {
-        Error = ERROR_INVALID_PARAMETER;
-        return false;
-    }
-    Pieces.reserve(Count);
-    for (USHORT I = 0; I < Count; ++I) {
-        const HTTP_DATA_CHUNK& Chunk = Chunks[I];
-        if (Chunk.DataChunkType != HttpDataChunkFromMemory) {
-            Error = ERROR_NOT_SUPPORTED; // file and fragment-cache chunks are not served yet
-            return false;
-        }
-        if (Chunk.FromMemory.BufferLength > 0 && Chunk.FromMemory.pBuffer == nullptr) {
+// The memory pieces of a send's data chunks: on the stack for the usual few (a response's
+// body is typically one chunk), in a vector beyond that.
+class TSendPieces {
+public:
+    TSendPieces() = default;
+    TSendPieces(const TSendPieces&) = delete; // FPieces may point into FInline
+    TSendPieces& operator=(const TSendPieces&) = delete;
+
+    /// False with Error set for a chunk that cannot be sent; Total counts the bytes.
+    bool Read(USHORT Count, const HTTP_DATA_CHUNK* Chunks, ULONGLONG& Total, ULONG& Error) {
+        if (Count > 0 && Chunks == nullptr) {
             Error = ERROR_INVALID_PARAMETER;
             return false;
         }
-        Pieces.push_back(
-            {static_cast<const char*>(Chunk.FromMemory.pBuffer), Chunk.FromMemory.BufferLength});
-        Total += Chunk.FromMemory.BufferLength;
+        if (Count > FInline.size()) {
+            FMany.resize(Count);
+        }
+        TConnection::TSendPiece* Pieces = Count > FInline.size() ? FMany.data() : FInline.data();
+        for (USHORT I = 0; I < Count; ++I) {
+            const HTTP_DATA_CHUNK& Chunk = Chunks[I];
+            if (Chunk.DataChunkType != HttpDataChunkFromMemory) {
+                Error = ERROR_NOT_SUPPORTED; // file and fragment-cache chunks are not served yet
+                return false;
+            }
+            if (Chunk.FromMemory.BufferLength > 0 && Chunk.FromMemory.pBuffer == nullptr) {
+                Error = ERROR_INVALID_PARAMETER;
+                return false;
+            }
+            Pieces[I] = {static_cast<const char*>(Chunk.FromMemory.pBuffer),
+                         Chunk.FromMemory.BufferLength};
+            Total += Chunk.FromMemory.BufferLength;
+        }
+        FPieces = {Pieces, Count};
+        return true;
     }
-    return true;
-}
+    std::span<const TConnection::TSendPiece> Pieces() const noexcept { return FPieces; }
+
+private:
+    std::array<TConnection::TSendPiece, 4> FInline{};
+    std::vector<TConnection::TSendPiece> FMany;
+    std::span<const TConnection::TSendPiece> FPieces;
+};
 
 // An overlapped call that finished at once still reports through the port or event.
 ULONG Complete(TRequestQueue& RequestQueue, LPOVERLAPPED Overlapped, ULONG Result, ULONG Bytes) {
@@ -739,11 +760,11 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
         return ERROR_INVALID_PARAMETER; // the body's bytes and the channel's would mix
     }
     try {
-        std::vector<TConnection::TSendPiece> Pieces;
+        TSendPieces Pieces;
         ULONGLONG Total = 0;
         ULONG Error = NO_ERROR;
-        if (!ReadChunks(HttpResponse->EntityChunkCount, HttpResponse->pEntityChunks, Pieces, Total,
-                        Error)) {
+        if (!Pieces.Read(HttpResponse->EntityChunkCount, HttpResponse->pEntityChunks, Total,
+                         Error)) {
             return Error;
         }
         const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0 && !Opaque;
@@ -761,7 +782,7 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
             *Request,
             {.IsHead = true,
              .Head = Head.Text,
-             .Pieces = Pieces,
+             .Pieces = Pieces.Pieces(),
              .Final = Final,
              .CloseAfter = Head.CloseAfter && !Opaque,
              .DropBody = Head.DropBody,
@@ -795,10 +816,10 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
         return ERROR_CONNECTION_INVALID;
     }
     try {
-        std::vector<TConnection::TSendPiece> Pieces;
+        TSendPieces Pieces;
         ULONGLONG Total = 0;
         ULONG Error = NO_ERROR;
-        if (!ReadChunks(EntityChunkCount, EntityChunks, Pieces, Total, Error)) {
+        if (!Pieces.Read(EntityChunkCount, EntityChunks, Total, Error)) {
             return Error;
         }
         const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0;
@@ -809,7 +830,7 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
         ULONG Sent = 0;
         const ULONG Result = Request->Connection->Send(
             *Request,
-            {.Pieces = Pieces,
+            {.Pieces = Pieces.Pieces(),
              .Final = Final,
              .CloseAfter = Disconnect,
              .Buffered = (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0,
