@@ -3,11 +3,10 @@
 
 #include "platform/httpapi/TlsStream.h"
 #include "platform/httpapi/UrlPrefix.h"
+#include "platform/rtl/NameIndex.h"
 #include "platform/rtl/Utf.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
 #include <cstring>
 #include <netinet/in.h>
 
@@ -88,52 +87,9 @@ constexpr std::string_view ResponseHeaderNames[HttpHeaderResponseMaximum] = {"Ca
                                                                              "Vary",
                                                                              "WWW-Authenticate"};
 
-// Finds a name of a table without regard to ASCII case. The names are grouped by length at
-// compile time, so a lookup compares only the few names of its length (at most five) instead
-// of every name in turn; a header is looked up once per request line.
-template <std::size_t Count>
-class TNameIndex {
-public:
-    constexpr explicit TNameIndex(const std::string_view (&Names)[Count]) : FNames(Names) {
-        for (auto& Ids : FByLength) {
-            Ids.fill(-1);
-        }
-        for (std::size_t Id = 0; Id < Count; ++Id) {
-            // A name longer than MaxLength, or more than Slots names of one length, index out
-            // of range here, which stops the compilation of the constant.
-            auto& Ids = FByLength[Names[Id].size()];
-            std::size_t Free = 0;
-            while (Ids[Free] >= 0) {
-                ++Free;
-            }
-            Ids[Free] = static_cast<std::int8_t>(Id);
-        }
-    }
-
-    int Find(std::string_view Name) const noexcept {
-        if (Name.size() > MaxLength) {
-            return -1;
-        }
-        for (const std::int8_t Id : FByLength[Name.size()]) {
-            if (Id < 0) {
-                break;
-            }
-            if (AsciiEqualNoCase(Name, FNames[Id])) {
-                return Id;
-            }
-        }
-        return -1;
-    }
-
-private:
-    static constexpr std::size_t MaxLength = 19; // "If-Unmodified-Since", "Proxy-Authorization"
-    static constexpr std::size_t Slots = 5;      // names of one length, at most
-    const std::string_view* FNames;
-    std::array<std::array<std::int8_t, Slots>, MaxLength + 1> FByLength{};
-};
-
-constexpr TNameIndex RequestHeaderIndex(RequestHeaderNames);
-constexpr TNameIndex ResponseHeaderIndex(ResponseHeaderNames);
+// A header is looked up once per request line: the indexes compare only the names of its length.
+constexpr rtl::TNameIndex RequestHeaderIndex(RequestHeaderNames);
+constexpr rtl::TNameIndex ResponseHeaderIndex(ResponseHeaderNames);
 
 constexpr std::size_t Align(std::size_t Value, std::size_t To) noexcept {
     return (Value + To - 1) / To * To;
