@@ -5,6 +5,7 @@
 #include "http/httpsys/Pylon.HttpSys.Api.h"
 #include "http/httpsys/Pylon.Win.Socket.h"
 #include "platform/rtl/Format.h"
+#include "platform/rtl/NameIndex.h"
 #include "platform/rtl/StringList.h"
 
 #include <algorithm>
@@ -103,13 +104,11 @@ constexpr std::array<std::string_view, HttpHeaderResponseMaximum> ResponseHeader
     "vary",
     "www-authenticate"};
 
+// Every header of a response is looked up: the index compares only the names of its length.
+constexpr rtl::TNameIndex ResponseHeaderIndex(ResponseHeaderNames);
+
 int FindResponseHeader(std::string_view Name) noexcept {
-    for (std::size_t I = 0; I < ResponseHeaderNames.size(); ++I) {
-        if (rtl::SameText(ResponseHeaderNames[I], Name)) {
-            return int(I);
-        }
-    }
-    return -1;
+    return ResponseHeaderIndex.Find(Name);
 }
 
 USHORT CheckedLength(std::string_view Name, std::size_t Length) {
@@ -117,6 +116,12 @@ USHORT CheckedLength(std::string_view Name, std::size_t Length) {
         throw EHttpApiException(rtl::FormatText(SHeaderTooLong, {Name}));
     }
     return USHORT(Length);
+}
+
+// Text of the request record as AnsiToUnicode gives it, without the copy: the system's 8-bit
+// code page is UTF-8 here, so the bytes are the text.
+std::string_view RecordText(const char* Bytes, std::size_t Count) noexcept {
+    return Bytes == nullptr ? std::string_view() : std::string_view(Bytes, Count);
 }
 
 bool ContainsToken(std::string_view Value, std::string_view Token) {
@@ -234,7 +239,10 @@ std::string THttpSysRequest::RawUrl() const {
 }
 
 std::string THttpSysRequest::FullUrl() const {
-    return FullUrlFromRawUrl(RawUrl(), RequestScheme(), Host());
+    // Straight from the record: the raw URL and the host are the bytes AnsiToUnicode would copy.
+    const HTTP_KNOWN_HEADER& Host = FReq->Headers.KnownHeaders[HttpHeaderHost];
+    return FullUrlFromRawUrl(RecordText(FReq->pRawUrl, FReq->RawUrlLength), RequestScheme(),
+                             RecordText(Host.pRawValue, Host.RawValueLength));
 }
 
 std::string THttpSysRequest::FullUrlFromRawUrl(std::string_view RawUrl, std::string_view Scheme,
