@@ -36,6 +36,11 @@ constexpr TVerbName VerbNames[] = {
     {"UNLOCK", HttpVerbUNLOCK},       {"SEARCH", HttpVerbSEARCH},
 };
 
+// The bytes the head's framing check looks at: they end or break a line.
+bool IsLineSpecial(char C) noexcept {
+    return C == '\r' || C == '\n' || C == '\0';
+}
+
 // Headers whose repetition would make the request ambiguous.
 bool IsSingleton(int KnownId) noexcept {
     return KnownId == HttpHeaderHost || KnownId == HttpHeaderContentLength ||
@@ -234,7 +239,16 @@ TRequestParser::TStatus TRequestParser::ParseHead(std::string_view Input, std::s
     const std::string_view Head = Input.substr(FSkipped);
     // Strict framing first: every line ends in CRLF, no bare CR or LF, no folded lines, no NUL.
     std::size_t End = 0;
+    // Bytes that need no check of their own (not NUL, CR or LF, not the first of a line, not
+    // at the size limit) are passed over in a tight loop first.
+    const std::size_t PlainEnd = std::min(Head.size(), MaxRequestBytes);
     while (FScanned < Head.size()) {
+        while (FScanned < PlainEnd && FScanned != FLineStart && !IsLineSpecial(Head[FScanned])) {
+            ++FScanned;
+        }
+        if (FScanned == Head.size()) {
+            break;
+        }
         const char C = Head[FScanned];
         if (C == '\0') {
             return Fail(TListenerAnswer::BadRequest);

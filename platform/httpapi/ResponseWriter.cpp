@@ -5,6 +5,7 @@
 #include "platform/httpapi/Request.h"
 #include "platform/httpapi/UrlPrefix.h"
 
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <iterator>
@@ -133,10 +134,8 @@ DWORD FormatResponseHead(const HTTP_RESPONSE_V2& Response, ULONG Flags, const TR
     // The listener writes Date and Server itself.
     const std::uint32_t Written =
         PresentIds & ~(std::uint32_t(1) << HttpHeaderDate | std::uint32_t(1) << HttpHeaderServer);
-    for (int Id = 0; Id < HttpHeaderResponseMaximum; ++Id) {
-        if ((Written & (std::uint32_t(1) << Id)) == 0) {
-            continue;
-        }
+    for (std::uint32_t Left = Written; Left != 0; Left &= Left - 1) {
+        const int Id = std::countr_zero(Left); // the lowest id left, so in id order
         AddLine(Text, KnownResponseHeaderName(Id), Known(Id));
         if (Id == HttpHeaderConnection) {
             HasConnection = true;

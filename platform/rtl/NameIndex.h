@@ -50,6 +50,9 @@ private:
     }
     // A and B have the same length.
     static constexpr bool SameLetters(std::string_view A, std::string_view B) noexcept {
+        if (A == B) {
+            return true; // the usual case: a name as the table spells it, compared at once
+        }
         for (std::size_t I = 0; I < A.size(); ++I) {
             if (Lower(A[I]) != Lower(B[I])) {
                 return false;
