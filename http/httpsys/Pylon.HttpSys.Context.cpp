@@ -160,6 +160,44 @@ private:
     std::vector<std::unique_ptr<std::uint64_t[]>> FFree; // Guarded by FLock.
 };
 
+// The memory of released contexts, reused by the next ones. A context is made on the receiving
+// thread and freed on a worker, and is larger than the allocator's per-thread caches hold, so
+// every one would otherwise take the allocator's slow path (and its consolidation of free
+// memory) twice. Never destroyed, as the buffer pool.
+class TContextMemoryPool {
+public:
+    static TContextMemoryPool& Instance() {
+        static TContextMemoryPool* Pool = new TContextMemoryPool;
+        return *Pool;
+    }
+    /// A block of sizeof(THttpSysContext) bytes, or nullptr when none is free.
+    void* Take() noexcept {
+        std::scoped_lock Lock(FLock);
+        if (FFree.empty()) {
+            return nullptr;
+        }
+        void* Block = FFree.back();
+        FFree.pop_back();
+        return Block;
+    }
+    /// False when the pool is full: the caller frees the block.
+    bool Give(void* Block) noexcept {
+        std::scoped_lock Lock(FLock);
+        if (FFree.size() == MaxFree) {
+            return false;
+        }
+        FFree.push_back(Block); // never grows: the room was reserved
+        return true;
+    }
+
+private:
+    TContextMemoryPool() { FFree.reserve(MaxFree); }
+    // As many as requests in flight at once in a busy server; more are simply freed.
+    static constexpr std::size_t MaxFree = 1024;
+    std::mutex FLock;
+    std::vector<void*> FFree; // Guarded by FLock.
+};
+
 constexpr std::size_t Words(ULONG Bytes) {
     return (std::size_t(Bytes) + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t);
 }
@@ -427,6 +465,21 @@ void THttpSysResponse::UpdateResponseHeaders() {
 }
 
 // ---- THttpSysContext ----
+
+void* THttpSysContext::operator new(std::size_t Size) {
+    if (Size == sizeof(THttpSysContext)) {
+        if (void* Block = TContextMemoryPool::Instance().Take()) {
+            return Block;
+        }
+    }
+    return ::operator new(Size); // a descendant's larger objects are not pooled
+}
+
+void THttpSysContext::operator delete(void* Block, std::size_t Size) noexcept {
+    if (Size != sizeof(THttpSysContext) || !TContextMemoryPool::Instance().Give(Block)) {
+        ::operator delete(Block, Size);
+    }
+}
 
 THttpSysContext::THttpSysContext(THttpSysRequestBuffer RequestBuffer, HANDLE QueueId)
     : FContextId(RequestBuffer.Request()->RequestId)
