@@ -114,26 +114,17 @@ sockaddr_storage Unmapped(const sockaddr_storage& Address) noexcept {
 
 constexpr std::size_t AddressSlot = Align(sizeof(sockaddr_in6), 8);
 
-bool IsAscii(std::string_view Text) noexcept {
-    for (const char C : Text) {
-        if (static_cast<unsigned char>(C) >= 0x80) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The URL's parts are ASCII but for a decoded path or a query with UTF-8 in it: those (rare)
 // ones are decoded twice, once to count and once to write, which keeps the usual request free
 // of a wide copy.
 std::size_t WideLength(std::string_view Utf8) {
-    return IsAscii(Utf8) ? Utf8.size() : rtl::Utf8ToWide(Utf8).size();
+    return rtl::IsAscii(Utf8) ? Utf8.size() : rtl::Utf8ToWide(Utf8).size();
 }
 
 // Writes Utf8 as wide characters at Where (an ill-formed sequence becomes U+FFFD); returns the
 // end of what it wrote.
 wchar_t* PutWide(wchar_t* Where, std::string_view Utf8) {
-    if (IsAscii(Utf8)) {
+    if (rtl::IsAscii(Utf8)) {
         return std::copy(Utf8.begin(), Utf8.end(), Where);
     }
     const std::wstring Decoded = rtl::Utf8ToWide(Utf8);

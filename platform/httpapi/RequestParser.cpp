@@ -243,9 +243,12 @@ TRequestParser::TStatus TRequestParser::ParseHead(std::string_view Input, std::s
     // at the size limit) are passed over in a tight loop first.
     const std::size_t PlainEnd = std::min(Head.size(), MaxRequestBytes);
     while (FScanned < Head.size()) {
-        while (FScanned < PlainEnd && FScanned != FLineStart && !IsLineSpecial(Head[FScanned])) {
-            ++FScanned;
+        // A local index: the member would be stored back for every byte read through char.
+        std::size_t Plain = FScanned;
+        while (Plain < PlainEnd && Plain != FLineStart && !IsLineSpecial(Head[Plain])) {
+            ++Plain;
         }
+        FScanned = Plain;
         if (FScanned == Head.size()) {
             break;
         }
