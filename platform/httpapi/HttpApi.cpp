@@ -21,6 +21,7 @@
 #include <http.h>
 #include <mutex>
 #include <span>
+#include <typeinfo>
 #include <vector>
 
 using namespace httpapi;
@@ -42,8 +43,18 @@ bool VersionIs(const HTTPAPI_VERSION& Version, USHORT Major) {
     return Version.HttpApiMajorVersion == Major && Version.HttpApiMinorVersion == 0;
 }
 
+// Every call looks its queue up: the object's exact type is compared instead of a dynamic cast
+// (no class derives from TRequestQueue), and the reference is passed on, not copied.
 std::shared_ptr<TRequestQueue> Queue(HANDLE Handle) {
-    return win::ReferenceHandleAs<TRequestQueue>(Handle);
+    std::shared_ptr<win::THandleObject> Object = win::ReferenceHandle(Handle);
+    if (!Object) {
+        return nullptr;
+    }
+    const win::THandleObject& Found = *Object;
+    if (typeid(Found) != typeid(TRequestQueue)) {
+        return nullptr;
+    }
+    return std::static_pointer_cast<TRequestQueue>(std::move(Object));
 }
 
 bool WideToUtf8(PCWSTR Text, std::string& Result) {
