@@ -352,13 +352,15 @@ private:
 };
 
 TPool& Pool() noexcept {
-    // Never destroyed: its detached threads may still be waiting while the process exits.
-    static TPool* Instance = [] {
-        auto* Owner = new std::shared_ptr<TPool>(std::make_shared<TPool>());
-        WatchQueue(*Owner);
-        return Owner->get();
+    // Never destroyed: its detached threads may still be waiting while the process exits. The
+    // owning pointer itself is kept here, so that it stays reachable (a leak checker reported
+    // it lost when only the pool's address was kept).
+    static std::shared_ptr<TPool>* const Owner = [] {
+        auto* Made = new std::shared_ptr<TPool>(std::make_shared<TPool>());
+        WatchQueue(*Made);
+        return Made;
     }();
-    return *Instance;
+    return **Owner;
 }
 
 } // namespace
