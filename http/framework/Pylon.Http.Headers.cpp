@@ -19,6 +19,9 @@ bool SameName(const std::string& Stored, std::string_view Asked) {
     if (Stored.size() != Asked.size()) {
         return false;
     }
+    if (Stored == Asked) {
+        return true; // asked in lower case, as the framework itself asks
+    }
     for (std::size_t I = 0; I < Asked.size(); ++I) {
         if (Stored[I] != LowerAscii(Asked[I])) {
             return false;

@@ -37,8 +37,22 @@ char32_t DecodeAt(std::string_view Text, std::size_t Pos, std::size_t& Length) {
     return Code;
 }
 
+bool IsOneOf(char C, std::string_view Set) noexcept {
+    for (const char Member : Set) {
+        if (C == Member) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The text before the first of Stops (all of S when none occurs), removed from S. A plain scan:
+// find_first_of calls a search of the stop set for every character of S.
 std::string_view TakeUntil(std::string_view& S, std::string_view Stops) {
-    const std::size_t End = std::min(S.find_first_of(Stops), S.size());
+    std::size_t End = 0;
+    while (End < S.size() && !IsOneOf(S[End], Stops)) {
+        ++End;
+    }
     const std::string_view Taken = S.substr(0, End);
     S.remove_prefix(End);
     return Taken;
@@ -53,6 +67,11 @@ TUri::TUri(std::string_view AUri) : FUri(AUri) {
 std::size_t TUri::ExtractScheme(std::string_view S) {
     std::size_t Pos = 0;
     while (Pos < S.size()) {
+        const char C = S[Pos];
+        if ((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z')) {
+            ++Pos; // an ASCII letter, the usual case, without decoding
+            continue;
+        }
         std::size_t Length = 0;
         const char32_t Code = DecodeAt(S, Pos, Length);
         if (Length == 0 || !TNexaUtils::IsLetter(Code)) {
@@ -85,26 +104,26 @@ void TUri::ParseUri(std::string_view S) {
     std::string_view Authority = TakeUntil(S, "/?#");
     const std::size_t At = Authority.find('@');
     if (At != std::string_view::npos) {
-        FUserInfo = std::string(Authority.substr(0, At));
+        FUserInfo.assign(Authority.substr(0, At));
         Authority.remove_prefix(At + 1);
     }
     std::string_view PortText = "0";
     const std::size_t Colon = Authority.find(':');
     if (Colon != std::string_view::npos) {
-        FHost = std::string(Authority.substr(0, Colon));
+        FHost.assign(Authority.substr(0, Colon));
         PortText = Authority.substr(Colon + 1);
     } else {
-        FHost = std::string(Authority);
+        FHost.assign(Authority);
     }
     if (!S.empty() && S.front() == '/') {
-        FOriginalPath = std::string(TakeUntil(S, "?#"));
+        FOriginalPath.assign(TakeUntil(S, "?#"));
     } else {
         FOriginalPath = "/";
     }
     if (!S.empty() && S.front() == '?') {
-        FOriginalQuery = std::string(TakeUntil(S, "#"));
+        FOriginalQuery.assign(TakeUntil(S, "#"));
     }
-    FOriginalFragment = std::string(S);
+    FOriginalFragment.assign(S);
 
     std::string_view Rest = FOriginalPath;
     Rest.remove_prefix(1);

@@ -5,6 +5,7 @@
 #include "http/httpsys/Pylon.HttpSys.Api.h"
 #include "http/httpsys/Pylon.Win.Socket.h"
 #include "platform/rtl/Format.h"
+#include "platform/rtl/NameIndex.h"
 #include "platform/rtl/StringList.h"
 #include "platform/win/include/HttpHeaderNames.h"
 
@@ -27,13 +28,11 @@ constexpr std::array<std::string_view, HttpVerbMaximum> VerbNames = {
     "PUT",      "DELETE",    "TRACE", "CONNECT", "TRACK",  "MOVE",  "COPY",
     "PROPFIND", "PROPPATCH", "MKCOL", "LOCK",    "UNLOCK", "SEARCH"};
 
+// Every header of a response is looked up: the index compares only the names of its length.
+constexpr rtl::TNameIndex ResponseHeaderIndex(HttpResponseHeaderNames);
+
 int FindResponseHeader(std::string_view Name) noexcept {
-    for (std::size_t I = 0; I < HttpResponseHeaderNames.size(); ++I) {
-        if (rtl::SameText(HttpResponseHeaderNames[I], Name)) {
-            return int(I);
-        }
-    }
-    return -1;
+    return ResponseHeaderIndex.Find(Name);
 }
 
 USHORT CheckedLength(std::string_view Name, std::size_t Length) {
@@ -41,6 +40,12 @@ USHORT CheckedLength(std::string_view Name, std::size_t Length) {
         throw EHttpApiException(rtl::FormatText(SHeaderTooLong, {Name}));
     }
     return USHORT(Length);
+}
+
+// Text of the request record as AnsiToUnicode gives it, without the copy: the system's 8-bit
+// code page is UTF-8 here, so the bytes are the text.
+std::string_view RecordText(const char* Bytes, std::size_t Count) noexcept {
+    return Bytes == nullptr ? std::string_view() : std::string_view(Bytes, Count);
 }
 
 bool ContainsToken(std::string_view Value, std::string_view Token) {
@@ -77,6 +82,44 @@ private:
     static constexpr std::size_t MaxFree = 1024;
     std::mutex FLock;
     std::vector<std::unique_ptr<std::uint64_t[]>> FFree; // Guarded by FLock.
+};
+
+// The memory of released contexts, reused by the next ones. A context is made on the receiving
+// thread and freed on a worker, and is larger than the allocator's per-thread caches hold, so
+// every one would otherwise take the allocator's slow path (and its consolidation of free
+// memory) twice. Never destroyed, as the buffer pool.
+class TContextMemoryPool {
+public:
+    static TContextMemoryPool& Instance() {
+        static TContextMemoryPool* Pool = new TContextMemoryPool;
+        return *Pool;
+    }
+    /// A block of sizeof(THttpSysContext) bytes, or nullptr when none is free.
+    void* Take() noexcept {
+        std::scoped_lock Lock(FLock);
+        if (FFree.empty()) {
+            return nullptr;
+        }
+        void* Block = FFree.back();
+        FFree.pop_back();
+        return Block;
+    }
+    /// False when the pool is full: the caller frees the block.
+    bool Give(void* Block) noexcept {
+        std::scoped_lock Lock(FLock);
+        if (FFree.size() == MaxFree) {
+            return false;
+        }
+        FFree.push_back(Block); // never grows: the room was reserved
+        return true;
+    }
+
+private:
+    TContextMemoryPool() { FFree.reserve(MaxFree); }
+    // As many as requests in flight at once in a busy server; more are simply freed.
+    static constexpr std::size_t MaxFree = 1024;
+    std::mutex FLock;
+    std::vector<void*> FFree; // Guarded by FLock.
 };
 
 constexpr std::size_t Words(ULONG Bytes) {
@@ -158,7 +201,10 @@ std::string THttpSysRequest::RawUrl() const {
 }
 
 std::string THttpSysRequest::FullUrl() const {
-    return FullUrlFromRawUrl(RawUrl(), RequestScheme(), Host());
+    // Straight from the record: the raw URL and the host are the bytes AnsiToUnicode would copy.
+    const HTTP_KNOWN_HEADER& Host = FReq->Headers.KnownHeaders[HttpHeaderHost];
+    return FullUrlFromRawUrl(RecordText(FReq->pRawUrl, FReq->RawUrlLength), RequestScheme(),
+                             RecordText(Host.pRawValue, Host.RawValueLength));
 }
 
 std::string THttpSysRequest::FullUrlFromRawUrl(std::string_view RawUrl, std::string_view Scheme,
@@ -343,6 +389,21 @@ void THttpSysResponse::UpdateResponseHeaders() {
 }
 
 // ---- THttpSysContext ----
+
+void* THttpSysContext::operator new(std::size_t Size) {
+    if (Size == sizeof(THttpSysContext)) {
+        if (void* Block = TContextMemoryPool::Instance().Take()) {
+            return Block;
+        }
+    }
+    return ::operator new(Size); // a descendant's larger objects are not pooled
+}
+
+void THttpSysContext::operator delete(void* Block, std::size_t Size) noexcept {
+    if (Size != sizeof(THttpSysContext) || !TContextMemoryPool::Instance().Give(Block)) {
+        ::operator delete(Block, Size);
+    }
+}
 
 THttpSysContext::THttpSysContext(THttpSysRequestBuffer RequestBuffer, HANDLE QueueId)
     : FContextId(RequestBuffer.Request()->RequestId)

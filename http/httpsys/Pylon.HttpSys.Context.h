@@ -145,6 +145,11 @@ public:
     /// Takes the buffer holding a freshly received request.
     THttpSysContext(THttpSysRequestBuffer RequestBuffer, HANDLE QueueId);
 
+    /// Contexts come and go with every request, made on one thread and freed on another: their
+    /// memory is recycled through a process-wide pool.
+    static void* operator new(std::size_t Size);
+    static void operator delete(void* Block, std::size_t Size) noexcept;
+
     HTTP_REQUEST_ID ContextId() const noexcept { return FContextId; }
     HTTP_CONNECTION_ID ConnectionId() const noexcept { return FConnectionId; }
     HANDLE QueueId() const noexcept { return FQueueId; }

@@ -940,15 +940,22 @@ DWORD TConnection::Send(const TRequest& Request, TSendCall Call, ULONG& BytesSen
     }
     FRequest.CloseAfter = FRequest.CloseAfter || Call.CloseAfter;
     std::size_t Total = Call.Head.size();
-    std::vector<iovec> Vectors;
-    Vectors.reserve(Call.Pieces.size() + 1);
+    // The head and the pieces: on the stack for the usual few, no allocation per send.
+    iovec InlineVectors[8];
+    std::vector<iovec> ManyVectors;
+    iovec* Vectors = InlineVectors;
+    if (Call.Pieces.size() + 1 > std::size(InlineVectors)) {
+        ManyVectors.resize(Call.Pieces.size() + 1);
+        Vectors = ManyVectors.data();
+    }
+    std::size_t Count = 0;
     if (!Call.Head.empty()) {
-        Vectors.push_back({Call.Head.data(), Call.Head.size()});
+        Vectors[Count++] = {const_cast<char*>(Call.Head.data()), Call.Head.size()};
     }
     if (!FRequest.DropBody) {
         for (const TSendPiece& Piece : Call.Pieces) {
             if (Piece.Size > 0) {
-                Vectors.push_back({const_cast<char*>(Piece.Data), Piece.Size});
+                Vectors[Count++] = {const_cast<char*>(Piece.Data), Piece.Size};
                 Total += Piece.Size;
             }
         }
@@ -961,8 +968,8 @@ DWORD TConnection::Send(const TRequest& Request, TSendCall Call, ULONG& BytesSen
         Queued.Total = Total;
         Queued.Final = Call.Final;
         Queued.Opaque = Call.Opaque;
-        Queued.Pieces.assign(Vectors.begin() + (Call.Head.empty() ? 0 : 1), Vectors.end());
-        Queued.Head = std::move(Call.Head);
+        Queued.Pieces.assign(Vectors + (Call.Head.empty() ? 0 : 1), Vectors + Count);
+        Queued.Head.assign(Call.Head);
         win::BeginOverlapped(Call.Overlapped);
         FPendingSends.push_back(std::move(Queued));
         FRequest.SendsEnded = Call.Final;
@@ -978,7 +985,7 @@ DWORD TConnection::Send(const TRequest& Request, TSendCall Call, ULONG& BytesSen
         (!Channel ||
          // An upgraded connection's answer to a read: it goes with the application's next read.
          (Call.Buffered && FRequest.ReadHandedOut));
-    if (!SendLocked(Vectors.data(), Vectors.size(), Total, Call.Final, Call.Opaque, Hold)) {
+    if (!SendLocked(Vectors, Count, Total, Call.Final, Call.Opaque, Hold)) {
         return ERROR_CONNECTION_INVALID;
     }
     BytesSent = static_cast<ULONG>(Total);

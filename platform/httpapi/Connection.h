@@ -17,6 +17,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <vector>
@@ -83,7 +84,8 @@ public:
     /// One send of part of a response (HttpSendHttpResponse or HttpSendResponseEntityBody).
     struct TSendCall {
         bool IsHead = false; // the head (status line and headers) comes first, in Head
-        std::string Head{};
+        // The caller's text; the connection copies what must outlive the call.
+        std::string_view Head{};
         std::span<const TSendPiece> Pieces{}; // the caller's; kept until an overlapped send ends
         bool Final = false;                   // ends the response
         bool CloseAfter = false;              // closes the connection once the response is out

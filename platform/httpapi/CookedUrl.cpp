@@ -5,8 +5,6 @@
 #include "platform/rtl/Escaping.h"
 #include "platform/rtl/Utf.h"
 
-#include <vector>
-
 namespace httpapi {
 
 namespace {
@@ -57,73 +55,83 @@ bool ValidHost(std::string_view Host, std::string& Name) {
             return false;
         }
     }
-    Name = AsciiLower(NamePart);
+    Name.assign(NamePart);
+    for (char& C : Name) {
+        if (C >= 'A' && C <= 'Z') {
+            C = static_cast<char>(C - 'A' + 'a');
+        }
+    }
     return true;
 }
 
-// Percent-decodes and canonicalises an absolute path. Empty result: refused.
+// Percent-decodes and canonicalises an absolute path (Raw starts with '/') into Path. False:
+// refused. One pass: each segment is decoded onto the end of Path and dropped again when it is
+// a dot segment, so no decoded copy or segment list is made. A decoded '/' (or '\\') separates
+// segments like a written one; the whole decoded path must be UTF-8, which holds exactly when
+// every segment is, as '/' is a character of its own in UTF-8.
 bool CookPath(std::string_view Raw, std::string& Path) {
-    std::string Decoded;
-    Decoded.reserve(Raw.size());
-    for (std::size_t I = 0; I < Raw.size(); ++I) {
-        char C = Raw[I];
-        if (C == '%') {
-            const int Byte = rtl::PercentEscapeAt(Raw, I);
-            if (Byte < 0) {
-                return false;
-            }
-            C = static_cast<char>(Byte);
-            I += 2;
-        }
-        const auto Byte = static_cast<unsigned char>(C);
-        if (Byte < 0x20 || Byte == 0x7F) {
-            return false; // restricted characters are refused, as by default on Windows
-        }
-        Decoded += C == '\\' ? '/' : C;
-    }
-    if (!rtl::IsValidUtf8(Decoded)) {
-        return false;
-    }
-    // Remove dot segments; a path that climbs above the root is refused.
-    std::vector<std::string_view> Segments;
-    std::string_view Rest(Decoded);
-    Rest.remove_prefix(1);
+    Path.reserve(Raw.size());
+    Path.assign(1, '/');
+    std::size_t Segments = 0; // in Path: "/" and the segments joined by '/'
     bool TrailingSlash = false;
+    std::size_t I = 1;
     while (true) {
-        const std::size_t Slash = Rest.find('/');
-        const std::string_view Segment = Rest.substr(0, Slash);
-        const bool Last = Slash == std::string_view::npos;
+        const std::size_t Before = Path.size();
+        if (Segments > 0) {
+            Path += '/';
+        }
+        const std::size_t Start = Path.size();
+        bool Last = true;
+        for (; I < Raw.size(); ++I) {
+            char C = Raw[I];
+            if (C == '%') {
+                const int Escaped = rtl::PercentEscapeAt(Raw, I);
+                if (Escaped < 0) {
+                    return false;
+                }
+                C = static_cast<char>(Escaped);
+                I += 2;
+            }
+            const auto Byte = static_cast<unsigned char>(C);
+            if (Byte < 0x20 || Byte == 0x7F) {
+                return false; // restricted characters are refused, as by default on Windows
+            }
+            if (C == '/' || C == '\\') {
+                Last = false;
+                ++I;
+                break;
+            }
+            Path += C;
+        }
+        const std::string_view Segment = std::string_view(Path).substr(Start);
+        if (!rtl::IsValidUtf8(Segment)) {
+            return false;
+        }
+        // Remove dot segments; a path that climbs above the root is refused.
         if (Segment == "..") {
-            if (Segments.empty()) {
+            if (Segments == 0) {
                 return false;
             }
-            Segments.pop_back();
+            Path.resize(Before);
+            --Segments;
+            Path.resize(Segments == 0 ? 1 : Path.rfind('/'));
             TrailingSlash = true;
-        } else if (Segment == ".") {
-            TrailingSlash = true;
-        } else if (Segment.empty() && Last) {
+        } else if (Segment == "." || (Segment.empty() && Last)) {
+            Path.resize(Before);
             TrailingSlash = true;
         } else {
             if (Segment.size() > TRequestParser::UrlSegmentMaxLength) {
                 return false;
             }
-            Segments.push_back(Segment);
+            ++Segments;
             TrailingSlash = false;
         }
         if (Last) {
             break;
         }
-        Rest.remove_prefix(Slash + 1);
     }
-    if (Segments.size() > TRequestParser::UrlSegmentMaxCount) {
+    if (Segments > TRequestParser::UrlSegmentMaxCount) {
         return false;
-    }
-    Path.assign(1, '/');
-    for (std::size_t I = 0; I < Segments.size(); ++I) {
-        Path += Segments[I];
-        if (I + 1 < Segments.size()) {
-            Path += '/';
-        }
     }
     if (TrailingSlash && Path.back() != '/') {
         Path += '/';

@@ -17,14 +17,16 @@
 #include "platform/win/Handles.h"
 
 #include <cerrno>
+#include <array>
 #include <cstring>
 #include <cwchar>
-#include <deque>
 #include <http.h>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <span>
+#include <typeinfo>
 #include <vector>
 
 using namespace httpapi;
@@ -55,8 +57,18 @@ bool VersionIs(const HTTPAPI_VERSION& Version, USHORT Major) {
     return Version.HttpApiMajorVersion == Major && Version.HttpApiMinorVersion == 0;
 }
 
+// Every call looks its queue up: the object's exact type is compared instead of a dynamic cast
+// (no class derives from TRequestQueue), and the reference is passed on, not copied.
 std::shared_ptr<TRequestQueue> Queue(HANDLE Handle) {
-    return win::ReferenceHandleAs<TRequestQueue>(Handle);
+    std::shared_ptr<win::THandleObject> Object = win::ReferenceHandle(Handle);
+    if (!Object) {
+        return nullptr;
+    }
+    const win::THandleObject& Found = *Object;
+    if (typeid(Found) != typeid(TRequestQueue)) {
+        return nullptr;
+    }
+    return std::static_pointer_cast<TRequestQueue>(std::move(Object));
 }
 
 bool WideToUtf8(PCWSTR Text, std::string& Result) {
@@ -267,42 +279,65 @@ ULONG ReadFileChunk(const HTTP_DATA_CHUNK& Chunk, ULONGLONG& FileBytes, std::str
     return NO_ERROR;
 }
 
-// The pieces of a send. Memory chunks point into the caller's buffers; file chunks are read into
-// Owned, which must outlive the send (its elements never move).
-bool ReadChunks(USHORT Count, const HTTP_DATA_CHUNK* Chunks,
-                std::vector<TConnection::TSendPiece>& Pieces, ULONGLONG& Total, ULONG& Error,
-                std::deque<std::string>& Owned) {
-    if (Count > 0 && Chunks == nullptr) {
-        Error = ERROR_INVALID_PARAMETER;
-        return false;
-    }
-    Pieces.reserve(Count);
-    ULONGLONG FileBytes = 0;
-    for (USHORT I = 0; I < Count; ++I) {
-        const HTTP_DATA_CHUNK& Chunk = Chunks[I];
-        if (Chunk.DataChunkType == HttpDataChunkFromFileHandle) {
-            Error = ReadFileChunk(Chunk, FileBytes, Owned.emplace_back());
-            if (Error != NO_ERROR) {
-                return false;
-            }
-            Pieces.push_back({Owned.back().data(), Owned.back().size()});
-            Total += Owned.back().size();
-            continue;
-        }
-        if (Chunk.DataChunkType != HttpDataChunkFromMemory) {
-            Error = ERROR_NOT_SUPPORTED; // fragment-cache chunks are not served
-            return false;
-        }
-        if (Chunk.FromMemory.BufferLength > 0 && Chunk.FromMemory.pBuffer == nullptr) {
+// The pieces of a send's data chunks: on the stack for the usual few (a response's body is
+// typically one chunk), in a vector beyond that. Memory chunks point into the caller's buffers;
+// file chunks are read into the object, which must outlive the send.
+class TSendPieces {
+public:
+    TSendPieces() = default;
+    TSendPieces(const TSendPieces&) = delete; // FPieces may point into FInline
+    TSendPieces& operator=(const TSendPieces&) = delete;
+
+    /// False with Error set for a chunk that cannot be sent; Total counts the bytes.
+    bool Read(USHORT Count, const HTTP_DATA_CHUNK* Chunks, ULONGLONG& Total, ULONG& Error) {
+        if (Count > 0 && Chunks == nullptr) {
             Error = ERROR_INVALID_PARAMETER;
             return false;
         }
-        Pieces.push_back(
-            {static_cast<const char*>(Chunk.FromMemory.pBuffer), Chunk.FromMemory.BufferLength});
-        Total += Chunk.FromMemory.BufferLength;
+        if (Count > FInline.size()) {
+            FMany.resize(Count);
+        }
+        TConnection::TSendPiece* Pieces = Count > FInline.size() ? FMany.data() : FInline.data();
+        ULONGLONG FileBytes = 0;
+        for (USHORT I = 0; I < Count; ++I) {
+            const HTTP_DATA_CHUNK& Chunk = Chunks[I];
+            if (Chunk.DataChunkType == HttpDataChunkFromFileHandle) {
+                if (FFiles.capacity() < Count) {
+                    FFiles.reserve(Count); // never grows again: the pieces point into it
+                }
+                Error = ReadFileChunk(Chunk, FileBytes, FFiles.emplace_back());
+                if (Error != NO_ERROR) {
+                    return false;
+                }
+                Pieces[I] = {FFiles.back().data(), FFiles.back().size()};
+                Total += FFiles.back().size();
+                continue;
+            }
+            if (Chunk.DataChunkType != HttpDataChunkFromMemory) {
+                Error = ERROR_NOT_SUPPORTED; // fragment-cache chunks are not served
+                return false;
+            }
+            if (Chunk.FromMemory.BufferLength > 0 && Chunk.FromMemory.pBuffer == nullptr) {
+                Error = ERROR_INVALID_PARAMETER;
+                return false;
+            }
+            Pieces[I] = {static_cast<const char*>(Chunk.FromMemory.pBuffer),
+                         Chunk.FromMemory.BufferLength};
+            Total += Chunk.FromMemory.BufferLength;
+        }
+        FPieces = {Pieces, Count};
+        return true;
     }
-    return true;
-}
+    std::span<const TConnection::TSendPiece> Pieces() const noexcept { return FPieces; }
+    /// Some of the bytes were read from files (they live only as long as this object).
+    bool HasFiles() const noexcept { return !FFiles.empty(); }
+
+private:
+    std::array<TConnection::TSendPiece, 4> FInline{};
+    std::vector<TConnection::TSendPiece> FMany;
+    std::vector<std::string> FFiles; // the bytes of the file chunks
+    std::span<const TConnection::TSendPiece> FPieces;
+};
 
 // An overlapped call that finished at once still reports through the port or event.
 ULONG Complete(TRequestQueue& RequestQueue, LPOVERLAPPED Overlapped, ULONG Result, ULONG Bytes) {
@@ -923,12 +958,11 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
         return ERROR_INVALID_PARAMETER; // the body's bytes and the channel's would mix
     }
     try {
-        std::vector<TConnection::TSendPiece> Pieces;
-        std::deque<std::string> FileBytes;
+        TSendPieces Pieces;
         ULONGLONG Total = 0;
         ULONG Error = NO_ERROR;
-        if (!ReadChunks(HttpResponse->EntityChunkCount, HttpResponse->pEntityChunks, Pieces, Total,
-                        Error, FileBytes)) {
+        if (!Pieces.Read(HttpResponse->EntityChunkCount, HttpResponse->pEntityChunks, Total,
+                         Error)) {
             return Error;
         }
         const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0 && !Opaque;
@@ -944,12 +978,12 @@ ULONG WINAPI HttpSendHttpResponse(HANDLE RequestQueueHandle, HTTP_REQUEST_ID Req
         ULONG Sent = 0;
         // File bytes live only for this call: such a send is made at once, and an overlapped
         // caller hears of it through its port or event.
-        const LPOVERLAPPED Pending = FileBytes.empty() ? Overlapped : nullptr;
+        const LPOVERLAPPED Pending = Pieces.HasFiles() ? nullptr : Overlapped;
         const ULONG Result = Request->Connection->Send(
             *Request,
             {.IsHead = true,
-             .Head = std::move(Head.Text),
-             .Pieces = Pieces,
+             .Head = Head.Text,
+             .Pieces = Pieces.Pieces(),
              .Final = Final,
              .CloseAfter = Head.CloseAfter && !Opaque,
              .DropBody = Head.DropBody,
@@ -984,11 +1018,10 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
         return ERROR_CONNECTION_INVALID;
     }
     try {
-        std::vector<TConnection::TSendPiece> Pieces;
-        std::deque<std::string> FileBytes;
+        TSendPieces Pieces;
         ULONGLONG Total = 0;
         ULONG Error = NO_ERROR;
-        if (!ReadChunks(EntityChunkCount, EntityChunks, Pieces, Total, Error, FileBytes)) {
+        if (!Pieces.Read(EntityChunkCount, EntityChunks, Total, Error)) {
             return Error;
         }
         const bool Final = (Flags & HTTP_SEND_RESPONSE_FLAG_MORE_DATA) == 0;
@@ -997,10 +1030,10 @@ ULONG WINAPI HttpSendResponseEntityBody(HANDLE RequestQueueHandle, HTTP_REQUEST_
             Request->Bandwidth->Acquire(Total); // paced, outside every lock
         }
         ULONG Sent = 0;
-        const LPOVERLAPPED Pending = FileBytes.empty() ? Overlapped : nullptr; // as above
+        const LPOVERLAPPED Pending = Pieces.HasFiles() ? nullptr : Overlapped; // as above
         const ULONG Result = Request->Connection->Send(
             *Request,
-            {.Pieces = Pieces,
+            {.Pieces = Pieces.Pieces(),
              .Final = Final,
              .CloseAfter = Disconnect,
              .Buffered = (Flags & HTTP_SEND_RESPONSE_FLAG_BUFFER_DATA) != 0,

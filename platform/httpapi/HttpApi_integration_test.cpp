@@ -815,6 +815,75 @@ TEST(HttpApiSend, FramingAndFlags) {
               "Connection: close\r\n\r\nbye");
 }
 
+// A send's chunks go out in order whatever their number: the few that fit the call's own room
+// and the many that do not, with the head and in an entity-body send after it.
+TEST(HttpApiSend, ManyChunksInOrder) {
+    const auto ChunkTexts = [](int Count) {
+        std::vector<std::string> Texts;
+        for (int I = 0; I < Count; ++I) {
+            Texts.push_back("c" + std::to_string(I) + ";");
+        }
+        return Texts;
+    };
+    TApiServer Server;
+    const std::uint16_t Port = Server.AddFreePrefix(L"+", L"/");
+    Server.Serve([&](HANDLE Queue, const HTTP_REQUEST& Request) {
+        // "/head/N": N chunks with the head; "/body/N": the head, then N chunks in one body send.
+        const std::string Which = Path(Request);
+        const bool WithHead = Which.starts_with("/head/");
+        const std::vector<std::string> Texts = ChunkTexts(std::stoi(Which.substr(6)));
+        std::vector<HTTP_DATA_CHUNK> Chunks(Texts.size());
+        for (std::size_t I = 0; I < Texts.size(); ++I) {
+            Chunks[I].DataChunkType = HttpDataChunkFromMemory;
+            Chunks[I].FromMemory.pBuffer = const_cast<char*>(Texts[I].data());
+            Chunks[I].FromMemory.BufferLength = static_cast<ULONG>(Texts[I].size());
+        }
+        HTTP_RESPONSE Response{};
+        Response.StatusCode = 200;
+        ULONG Sent = 0;
+        if (WithHead) {
+            Response.EntityChunkCount = static_cast<USHORT>(Chunks.size());
+            Response.pEntityChunks = Chunks.empty() ? nullptr : Chunks.data();
+            EXPECT_EQ(HttpSendHttpResponse(Queue, Request.RequestId, 0, &Response, nullptr, &Sent,
+                                           nullptr, 0, nullptr, nullptr),
+                      NO_ERROR);
+            return;
+        }
+        // The length, so that the connection stays open for the next case.
+        std::size_t Total = 0;
+        for (const std::string& Text : Texts) {
+            Total += Text.size();
+        }
+        const std::string Length = std::to_string(Total);
+        Response.Headers.KnownHeaders[HttpHeaderContentLength].pRawValue = Length.c_str();
+        Response.Headers.KnownHeaders[HttpHeaderContentLength].RawValueLength =
+            static_cast<USHORT>(Length.size());
+        EXPECT_EQ(HttpSendHttpResponse(Queue, Request.RequestId, HTTP_SEND_RESPONSE_FLAG_MORE_DATA,
+                                       &Response, nullptr, &Sent, nullptr, 0, nullptr, nullptr),
+                  NO_ERROR);
+        EXPECT_EQ(HttpSendResponseEntityBody(Queue, Request.RequestId, 0,
+                                             static_cast<USHORT>(Chunks.size()),
+                                             Chunks.empty() ? nullptr : Chunks.data(), &Sent,
+                                             nullptr, 0, nullptr, nullptr),
+                  NO_ERROR);
+    });
+    TTestClient Client(Port);
+    for (const char* Kind : {"head", "body"}) {
+        for (const int Count : {0, 1, 4, 5, 7, 8, 9, 20, 100}) {
+            SCOPED_TRACE(std::string(Kind) + " " + std::to_string(Count));
+            Client.Send("GET /" + std::string(Kind) + "/" + std::to_string(Count) +
+                        " HTTP/1.1\r\nHost: h\r\n\r\n");
+            std::string Expected;
+            for (const std::string& Text : ChunkTexts(Count)) {
+                Expected += Text;
+            }
+            const std::string Response = Client.ReadResponse().value_or("");
+            EXPECT_EQ(ResponseStatus(Response), 200);
+            EXPECT_EQ(ResponseBody(Response), Expected);
+        }
+    }
+}
+
 TEST(HttpApiBadInput, SlowHeadersHitTheHeaderWait) {
     TTestConfigStore Store; // the API-wide time-out is written to a store of this test's own
     TApiServer Server;

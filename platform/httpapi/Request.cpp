@@ -3,15 +3,21 @@
 
 #include "platform/httpapi/TlsStream.h"
 #include "platform/httpapi/UrlPrefix.h"
+#include "platform/rtl/NameIndex.h"
 #include "platform/rtl/Utf.h"
 #include "platform/win/include/HttpHeaderNames.h"
 
+#include <algorithm>
 #include <cstring>
 #include <netinet/in.h>
 
 namespace httpapi {
 
 namespace {
+
+// A header is looked up once per request line: the indexes compare only the names of its length.
+constexpr rtl::TNameIndex RequestHeaderIndex(HttpRequestHeaderNames);
+constexpr rtl::TNameIndex ResponseHeaderIndex(HttpResponseHeaderNames);
 
 constexpr std::size_t Align(std::size_t Value, std::size_t To) noexcept {
     return (Value + To - 1) / To * To;
@@ -36,24 +42,31 @@ sockaddr_storage Unmapped(const sockaddr_storage& Address) noexcept {
 
 constexpr std::size_t AddressSlot = Align(sizeof(sockaddr_in6), 8);
 
+// The URL's parts are ASCII but for a decoded path or a query with UTF-8 in it: those (rare)
+// ones are decoded twice, once to count and once to write, which keeps the usual request free
+// of a wide copy.
+std::size_t WideLength(std::string_view Utf8) {
+    return rtl::IsAscii(Utf8) ? Utf8.size() : rtl::Utf8ToWide(Utf8).size();
+}
+
+// Writes Utf8 as wide characters at Where (an ill-formed sequence becomes U+FFFD); returns the
+// end of what it wrote.
+wchar_t* PutWide(wchar_t* Where, std::string_view Utf8) {
+    if (rtl::IsAscii(Utf8)) {
+        return std::copy(Utf8.begin(), Utf8.end(), Where);
+    }
+    const std::wstring Decoded = rtl::Utf8ToWide(Utf8);
+    return std::copy(Decoded.begin(), Decoded.end(), Where);
+}
+
 } // namespace
 
 int KnownRequestHeaderId(std::string_view Name) noexcept {
-    for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
-        if (AsciiEqualNoCase(Name, HttpRequestHeaderNames[I])) {
-            return I;
-        }
-    }
-    return -1;
+    return RequestHeaderIndex.Find(Name);
 }
 
 int KnownResponseHeaderId(std::string_view Name) noexcept {
-    for (int I = 0; I < HttpHeaderResponseMaximum; ++I) {
-        if (AsciiEqualNoCase(Name, HttpResponseHeaderNames[I])) {
-            return I;
-        }
-    }
-    return -1;
+    return ResponseHeaderIndex.Find(Name);
 }
 
 std::string_view KnownResponseHeaderName(int Id) noexcept {
@@ -62,15 +75,10 @@ std::string_view KnownResponseHeaderName(int Id) noexcept {
 }
 
 void TRequest::Prepare() {
-    const std::wstring Scheme = rtl::Utf8ToWide(Url.Scheme + "://");
-    const std::wstring Host = rtl::Utf8ToWide(Url.HostPort);
-    const std::wstring Path = rtl::Utf8ToWide(Url.Path);
-    const std::wstring Query = rtl::Utf8ToWide(Url.Query);
-    FFullUrl.reserve(Scheme.size() + Host.size() + Path.size() + Query.size());
-    FFullUrl.assign(Scheme).append(Host).append(Path).append(Query);
-    FHostChars = Host.size();
-    FPathChars = Path.size();
-    FQueryChars = Query.size();
+    FSchemeChars = WideLength(Url.Scheme) + 3;
+    FHostChars = WideLength(Url.HostPort);
+    FPathChars = WideLength(Url.Path);
+    FQueryChars = WideLength(Url.Query);
     FUnknownCount = 0;
     std::size_t Size = Align(sizeof(HTTP_REQUEST_V2), 8) + 2 * AddressSlot;
     const std::size_t InfoCount = (BasicAuthInfo ? 1 : 0) + (Tls ? 1 : 0);
@@ -82,13 +90,13 @@ void TRequest::Prepare() {
         Size += Align(sizeof(HTTP_SSL_INFO), 8) + Align(sizeof(HTTP_SSL_PROTOCOL_INFO), 8);
         Size += Tls->ServerCertIssuer.size() + 1 + Tls->ServerCertSubject.size() + 1;
     }
-    Size += (FFullUrl.size() + 1) * sizeof(wchar_t);
+    Size += (FSchemeChars + FHostChars + FPathChars + FQueryChars + 1) * sizeof(wchar_t);
     if (Head.Verb == HttpVerbUnknown) {
         Size += Head.Method.size() + 1;
     }
     Size += Head.Target.size() + 1;
     for (const THeaderField& Field : Head.Headers) {
-        if (KnownRequestHeaderId(Field.Name) < 0) {
+        if (Field.KnownId < 0) {
             ++FUnknownCount;
         }
         Size += Field.Name.size() + 1 + Field.Value.size() + 1;
@@ -102,7 +110,6 @@ void TRequest::DropRecordText() noexcept {
     std::string().swap(Head.Target);
     std::vector<THeaderField>().swap(Head.Headers);
     Url = TCookedUrl{};
-    std::wstring().swap(FFullUrl);
 }
 
 std::size_t TRequest::RecordSize() const {
@@ -190,18 +197,23 @@ void TRequest::WriteRecord(void* Buffer) const {
 
     // The cooked URL: UTF-16 on Windows, wchar_t here; lengths in bytes without the NUL.
     auto* Wide = reinterpret_cast<wchar_t*>(Base + Offset);
-    std::memcpy(Wide, FFullUrl.c_str(), (FFullUrl.size() + 1) * sizeof(wchar_t));
-    Offset += (FFullUrl.size() + 1) * sizeof(wchar_t);
-    const std::size_t SchemeChars = Url.Scheme.size() + 3;
+    const std::size_t FullChars = FSchemeChars + FHostChars + FPathChars + FQueryChars;
+    wchar_t* Next = PutWide(Wide, Url.Scheme);
+    Next = PutWide(Next, "://");
+    Next = PutWide(Next, Url.HostPort);
+    Next = PutWide(Next, Url.Path);
+    Next = PutWide(Next, Url.Query);
+    *Next = L'\0';
+    Offset += (FullChars + 1) * sizeof(wchar_t);
     HTTP_COOKED_URL& Cooked = Record->CookedUrl;
     Cooked.pFullUrl = Wide;
-    Cooked.FullUrlLength = static_cast<USHORT>(FFullUrl.size() * sizeof(wchar_t));
-    Cooked.pHost = Wide + SchemeChars;
+    Cooked.FullUrlLength = static_cast<USHORT>(FullChars * sizeof(wchar_t));
+    Cooked.pHost = Wide + FSchemeChars;
     Cooked.HostLength = static_cast<USHORT>(FHostChars * sizeof(wchar_t));
-    Cooked.pAbsPath = Wide + SchemeChars + FHostChars;
+    Cooked.pAbsPath = Wide + FSchemeChars + FHostChars;
     Cooked.AbsPathLength = static_cast<USHORT>(FPathChars * sizeof(wchar_t));
     if (FQueryChars > 0) {
-        Cooked.pQueryString = Wide + SchemeChars + FHostChars + FPathChars;
+        Cooked.pQueryString = Wide + FSchemeChars + FHostChars + FPathChars;
         Cooked.QueryStringLength = static_cast<USHORT>(FQueryChars * sizeof(wchar_t));
     }
 
@@ -224,9 +236,8 @@ void TRequest::WriteRecord(void* Buffer) const {
     Record->RawUrlLength = static_cast<USHORT>(Head.Target.size());
     std::size_t UnknownIndex = 0;
     for (const THeaderField& Field : Head.Headers) {
-        const int Known = KnownRequestHeaderId(Field.Name);
-        if (Known >= 0) {
-            HTTP_KNOWN_HEADER& Slot = Record->Headers.KnownHeaders[Known];
+        if (Field.KnownId >= 0) {
+            HTTP_KNOWN_HEADER& Slot = Record->Headers.KnownHeaders[Field.KnownId];
             if (Slot.pRawValue == nullptr) {
                 Slot.pRawValue = PutString(Field.Value);
                 Slot.RawValueLength = static_cast<USHORT>(Field.Value.size());

@@ -74,7 +74,8 @@ struct TRequest {
     void DropRecordText() noexcept;
 
 private:
-    std::wstring FFullUrl; // the cooked URL as the record carries it
+    // Wide characters of the cooked URL's parts, as the record carries them.
+    std::size_t FSchemeChars = 0; // "://" included
     std::size_t FHostChars = 0;
     std::size_t FPathChars = 0;
     std::size_t FQueryChars = 0;

@@ -36,10 +36,15 @@ constexpr TVerbName VerbNames[] = {
     {"UNLOCK", HttpVerbUNLOCK},       {"SEARCH", HttpVerbSEARCH},
 };
 
+// The bytes the head's framing check looks at: they end or break a line.
+bool IsLineSpecial(char C) noexcept {
+    return C == '\r' || C == '\n' || C == '\0';
+}
+
 // Headers whose repetition would make the request ambiguous.
-bool IsSingleton(std::string_view Name) noexcept {
-    return AsciiEqualNoCase(Name, "Host") || AsciiEqualNoCase(Name, "Content-Length") ||
-           AsciiEqualNoCase(Name, "Transfer-Encoding");
+bool IsSingleton(int KnownId) noexcept {
+    return KnownId == HttpHeaderHost || KnownId == HttpHeaderContentLength ||
+           KnownId == HttpHeaderTransferEncoding;
 }
 
 } // namespace
@@ -47,6 +52,15 @@ bool IsSingleton(std::string_view Name) noexcept {
 const std::string* TRequestHead::Find(std::string_view Name) const noexcept {
     for (const THeaderField& Field : Headers) {
         if (AsciiEqualNoCase(Field.Name, Name)) {
+            return &Field.Value;
+        }
+    }
+    return nullptr;
+}
+
+const std::string* TRequestHead::FindKnown(HTTP_HEADER_ID Id) const noexcept {
+    for (const THeaderField& Field : Headers) {
+        if (Field.KnownId == Id) {
             return &Field.Value;
         }
     }
@@ -102,7 +116,8 @@ private:
         }
         const std::string_view NameView(Name.data(), Name.size());
         const std::string_view ValueView(Value.data(), Value.size());
-        if (AsciiEqualNoCase(NameView, "Transfer-Encoding")) {
+        const int Known = KnownRequestHeaderId(NameView);
+        if (Known == HttpHeaderTransferEncoding) {
             if (SawTransferEncoding || !AsciiEqualNoCase(ValueView, "chunked")) {
                 Answer = TListenerAnswer::NotImplemented;
                 Ec = http::error::bad_transfer_encoding;
@@ -110,20 +125,20 @@ private:
             }
             SawTransferEncoding = true;
         }
-        if (AsciiEqualNoCase(NameView, "Content-Length") &&
+        if (Known == HttpHeaderContentLength &&
             (ValueView.empty() ||
              ValueView.find_first_not_of("0123456789") != std::string_view::npos)) {
             Ec = http::error::bad_content_length;
             return;
         }
-        const bool Known = KnownRequestHeaderId(NameView) >= 0;
-        for (THeaderField& Field : FHead.Headers) {
-            if (AsciiEqualNoCase(Field.Name, NameView)) {
-                if (IsSingleton(NameView)) {
-                    Ec = http::error::bad_value;
-                    return;
-                }
-                if (Known) {
+        if (Known >= 0) {
+            // Names of one known header share its id; unknown names are never joined.
+            for (THeaderField& Field : FHead.Headers) {
+                if (Field.KnownId == Known) {
+                    if (IsSingleton(Known)) {
+                        Ec = http::error::bad_value;
+                        return;
+                    }
                     // One slot per known header in the record: repeated lines are joined.
                     Field.Value += ", ";
                     Field.Value.append(ValueView);
@@ -131,7 +146,10 @@ private:
                 }
             }
         }
-        FHead.Headers.push_back({std::string(NameView), std::string(ValueView)});
+        if (FHead.Headers.empty()) {
+            FHead.Headers.reserve(8); // a typical request's headers in one allocation
+        }
+        FHead.Headers.push_back({std::string(NameView), std::string(ValueView), Known});
     }
 
     void on_header_impl(error_code&) override {
@@ -139,7 +157,7 @@ private:
         FHead.ContentLength = content_length() ? std::optional(*content_length()) : std::nullopt;
         FHead.Chunked = chunked();
         FHead.KeepAlive = keep_alive();
-        if (const std::string* Expect = FHead.Find("Expect")) {
+        if (const std::string* Expect = FHead.FindKnown(HttpHeaderExpect)) {
             FHead.Expect100 = AsciiEqualNoCase(*Expect, "100-continue");
         }
     }
@@ -221,7 +239,19 @@ TRequestParser::TStatus TRequestParser::ParseHead(std::string_view Input, std::s
     const std::string_view Head = Input.substr(FSkipped);
     // Strict framing first: every line ends in CRLF, no bare CR or LF, no folded lines, no NUL.
     std::size_t End = 0;
+    // Bytes that need no check of their own (not NUL, CR or LF, not the first of a line, not
+    // at the size limit) are passed over in a tight loop first.
+    const std::size_t PlainEnd = std::min(Head.size(), MaxRequestBytes);
     while (FScanned < Head.size()) {
+        // A local index: the member would be stored back for every byte read through char.
+        std::size_t Plain = FScanned;
+        while (Plain < PlainEnd && Plain != FLineStart && !IsLineSpecial(Head[Plain])) {
+            ++Plain;
+        }
+        FScanned = Plain;
+        if (FScanned == Head.size()) {
+            break;
+        }
         const char C = Head[FScanned];
         if (C == '\0') {
             return Fail(TListenerAnswer::BadRequest);
@@ -306,7 +336,7 @@ TRequestParser::TStatus TRequestParser::ParseHead(std::string_view Input, std::s
     Consumed = FSkipped + End;
 
     // HTTP/1.1 needs exactly one non-empty Host.
-    const std::string* Host = FHead.Find("Host");
+    const std::string* Host = FHead.FindKnown(HttpHeaderHost);
     if (FHead.Minor >= 1 && (Host == nullptr || Host->empty())) {
         return Fail(TListenerAnswer::BadRequest);
     }

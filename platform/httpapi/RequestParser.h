@@ -17,6 +17,7 @@ namespace httpapi {
 struct THeaderField {
     std::string Name;
     std::string Value;
+    int KnownId = -1; // the HTTP_HEADER_ID of a known request header (set by the parser), or -1
 };
 
 /// A parsed request head. Known headers seen twice are joined with ", "; unknown ones keep
@@ -36,6 +37,8 @@ struct TRequestHead {
 
     /// The value of the first header named Name (case-insensitive), or nullptr.
     const std::string* Find(std::string_view Name) const noexcept;
+    /// The value of the known request header Id, or nullptr.
+    const std::string* FindKnown(HTTP_HEADER_ID Id) const noexcept;
     bool HasBody() const noexcept { return Chunked || ContentLength.value_or(0) > 0; }
 };
 

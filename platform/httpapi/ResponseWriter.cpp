@@ -5,9 +5,19 @@
 #include "platform/httpapi/Request.h"
 #include "platform/httpapi/UrlPrefix.h"
 
+#include <bit>
+#include <charconv>
+#include <cstdint>
+#include <iterator>
+
 namespace httpapi {
 
 namespace {
+
+// The text memory of the thread's last response head, waiting for its next one. Heads larger
+// than KeptHeadBytes are not kept: a rare large head does not hold its memory.
+constexpr std::size_t KeptHeadBytes = 4096;
+thread_local std::string SpareHeadText;
 
 bool SafeText(const char* Text, std::size_t Length) noexcept {
     if (Text == nullptr) {
@@ -36,6 +46,12 @@ bool IsToken(const char* Text, std::size_t Length) noexcept {
     return true;
 }
 
+void AppendDecimal(std::string& Text, ULONGLONG Value) {
+    char Digits[24];
+    const auto End = std::to_chars(std::begin(Digits), std::end(Digits), Value).ptr;
+    Text.append(Digits, End);
+}
+
 void AddLine(std::string& Text, std::string_view Name, std::string_view Value) {
     Text += Name;
     Text += ": ";
@@ -45,6 +61,18 @@ void AddLine(std::string& Text, std::string_view Name, std::string_view Value) {
 
 } // namespace
 
+TResponseHead::TResponseHead() noexcept : Text(std::move(SpareHeadText)) {
+    // A head made while another is alive on this thread (not the case in the API's calls)
+    // finds the spare text taken and starts without memory.
+    Text.clear();
+}
+
+TResponseHead::~TResponseHead() {
+    if (Text.capacity() <= KeptHeadBytes) {
+        SpareHeadText = std::move(Text);
+    }
+}
+
 DWORD FormatResponseHead(const HTTP_RESPONSE_V2& Response, ULONG Flags, const TRequestHead& Request,
                          ULONGLONG BodyBytes, bool Final, TResponseHead& Head) {
     if (Response.StatusCode < 100 || Response.StatusCode > 999 ||
@@ -52,11 +80,20 @@ DWORD FormatResponseHead(const HTTP_RESPONSE_V2& Response, ULONG Flags, const TR
         return ERROR_INVALID_PARAMETER;
     }
     const HTTP_RESPONSE_HEADERS& Headers = Response.Headers;
+    std::uint32_t PresentIds = 0; // bit n: known header n has a value
+    static_assert(HttpHeaderResponseMaximum <= 32);
     for (int Id = 0; Id < HttpHeaderResponseMaximum; ++Id) {
-        if (!SafeText(Headers.KnownHeaders[Id].pRawValue,
-                      Headers.KnownHeaders[Id].RawValueLength)) {
+        const HTTP_KNOWN_HEADER& Slot = Headers.KnownHeaders[Id];
+        if (Slot.pRawValue == nullptr) {
+            if (Slot.RawValueLength != 0) {
+                return ERROR_INVALID_PARAMETER;
+            }
+            continue;
+        }
+        if (!SafeText(Slot.pRawValue, Slot.RawValueLength)) {
             return ERROR_INVALID_PARAMETER;
         }
+        PresentIds |= std::uint32_t(1) << Id;
     }
     if (Headers.UnknownHeaderCount > 0 && Headers.pUnknownHeaders == nullptr) {
         return ERROR_INVALID_PARAMETER;
@@ -77,14 +114,14 @@ DWORD FormatResponseHead(const HTTP_RESPONSE_V2& Response, ULONG Flags, const TR
         return std::string_view(Slot.pRawValue == nullptr ? "" : Slot.pRawValue,
                                 Slot.pRawValue == nullptr ? 0 : Slot.RawValueLength);
     };
-    const auto Present = [&](int Id) { return Headers.KnownHeaders[Id].pRawValue != nullptr; };
+    const auto Present = [&](int Id) { return (PresentIds & (std::uint32_t(1) << Id)) != 0; };
 
     std::string& Text = Head.Text;
     Text.clear();
     Text.reserve(256);
     // The response is always HTTP/1.1, whatever version the application names.
     Text += "HTTP/1.1 ";
-    Text += std::to_string(Response.StatusCode);
+    AppendDecimal(Text, Response.StatusCode);
     Text += ' ';
     if (Response.pReason != nullptr) {
         Text.append(Response.pReason, Response.ReasonLength);
@@ -94,10 +131,11 @@ DWORD FormatResponseHead(const HTTP_RESPONSE_V2& Response, ULONG Flags, const TR
     bool HasConnection = false;
     bool HasLength = Present(HttpHeaderContentLength);
     bool HasTransferEncoding = Present(HttpHeaderTransferEncoding);
-    for (int Id = 0; Id < HttpHeaderResponseMaximum; ++Id) {
-        if (!Present(Id) || Id == HttpHeaderDate || Id == HttpHeaderServer) {
-            continue; // the listener writes Date and Server itself
-        }
+    // The listener writes Date and Server itself.
+    const std::uint32_t Written =
+        PresentIds & ~(std::uint32_t(1) << HttpHeaderDate | std::uint32_t(1) << HttpHeaderServer);
+    for (std::uint32_t Left = Written; Left != 0; Left &= Left - 1) {
+        const int Id = std::countr_zero(Left); // the lowest id left, so in id order
         AddLine(Text, KnownResponseHeaderName(Id), Known(Id));
         if (Id == HttpHeaderConnection) {
             HasConnection = true;
@@ -163,7 +201,7 @@ DWORD FormatResponseHead(const HTTP_RESPONSE_V2& Response, ULONG Flags, const TR
         if (Final) {
             if (!IsHead) {
                 Text += "Content-Length: ";
-                Text += std::to_string(BodyBytes);
+                AppendDecimal(Text, BodyBytes);
                 Text += "\r\n";
             }
         } else if (!IsHead) {

@@ -9,7 +9,14 @@
 
 namespace httpapi {
 
+/// A formatted head. Its text starts with the memory of the thread's previous head, given back
+/// when it ends, so that a thread answering request after request formats without allocating.
 struct TResponseHead {
+    TResponseHead() noexcept;
+    ~TResponseHead();
+    TResponseHead(const TResponseHead&) = delete;
+    TResponseHead& operator=(const TResponseHead&) = delete;
+
     std::string Text;        // status line, headers, blank line
     bool CloseAfter = false; // the connection ends with this response
     bool DropBody = false;   // a response to HEAD carries no body bytes

@@ -2,6 +2,7 @@
 #include "platform/rtl/Utf.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace rtl {
 
@@ -78,14 +79,35 @@ void EncodeOne(char32_t Code, std::string& Out) {
     }
 }
 
+// The length of the run of ASCII bytes at the start of Text, tested eight bytes at a time.
+std::size_t AsciiRun(std::string_view Text) noexcept {
+    constexpr std::uint64_t HighBits = 0x8080808080808080;
+    std::size_t Pos = 0;
+    for (; Pos + sizeof(std::uint64_t) <= Text.size(); Pos += sizeof(std::uint64_t)) {
+        std::uint64_t Word = 0;
+        std::memcpy(&Word, Text.data() + Pos, sizeof Word);
+        if ((Word & HighBits) != 0) {
+            break;
+        }
+    }
+    while (Pos < Text.size() && std::uint8_t(Text[Pos]) < 0x80) {
+        ++Pos;
+    }
+    return Pos;
+}
+
 } // namespace
+
+bool IsAscii(std::string_view Text) noexcept {
+    return AsciiRun(Text) == Text.size();
+}
 
 bool IsValidUtf8(std::string_view Text) noexcept {
     std::size_t Pos = 0;
     while (Pos < Text.size()) {
         // Fast path over ASCII runs.
         if (std::uint8_t(Text[Pos]) < 0x80) {
-            ++Pos;
+            Pos += AsciiRun(Text.substr(Pos));
             continue;
         }
         char32_t Code = 0;

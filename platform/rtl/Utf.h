@@ -6,6 +6,8 @@
 
 namespace rtl {
 
+/// True when every byte of Text is below 0x80.
+bool IsAscii(std::string_view Text) noexcept;
 /// True when Text is well-formed UTF-8: no overlong forms, no surrogates, nothing above
 /// U+10FFFF, no truncated sequence.
 bool IsValidUtf8(std::string_view Text) noexcept;

@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+
 namespace rtl {
 namespace {
 
@@ -31,6 +36,35 @@ TEST(IsValidUtf8, CaseTable) {
     for (const TUtf8Case& Case : Cases) {
         SCOPED_TRACE(Case.Name);
         EXPECT_EQ(IsValidUtf8(Case.Input), Case.Valid);
+    }
+}
+
+// ASCII runs are tested eight bytes at a time: a byte at or above 0x80 must be seen at every
+// position of a run, at every length around the word size, in an exact-size buffer.
+TEST(IsAscii, HighByteAtEveryPositionOfRunsAroundTheWordSize) {
+    for (std::size_t Length = 0; Length <= 40; ++Length) {
+        SCOPED_TRACE(Length);
+        auto Buffer = std::make_unique_for_overwrite<char[]>(Length);
+        std::fill_n(Buffer.get(), Length, 'a');
+        const std::string_view Text(Buffer.get(), Length);
+        EXPECT_TRUE(IsAscii(Text));
+        EXPECT_TRUE(IsValidUtf8(Text));
+        for (std::size_t At = 0; At < Length; ++At) {
+            SCOPED_TRACE(At);
+            Buffer[At] = '\x80';
+            EXPECT_FALSE(IsAscii(Text));
+            EXPECT_FALSE(IsValidUtf8(Text)); // a lone continuation byte
+            Buffer[At] = '\x7F';
+            EXPECT_TRUE(IsAscii(Text));
+            if (At + 2 <= Length) {
+                Buffer[At] = '\xC3'; // a two-byte sequence after and before ASCII runs
+                Buffer[At + 1] = '\xA9';
+                EXPECT_FALSE(IsAscii(Text));
+                EXPECT_TRUE(IsValidUtf8(Text));
+                Buffer[At + 1] = 'a';
+            }
+            Buffer[At] = 'a';
+        }
     }
 }
 
