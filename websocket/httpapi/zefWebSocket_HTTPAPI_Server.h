@@ -2,6 +2,7 @@
 // queue, request receive loop) and its completion-port worker pool.
 #pragma once
 
+#include "platform/rtl/UninitializedAllocator.h"
 #include "websocket/httpapi/zefWebSocket_HTTPAPI.h"
 #include "websocket/httpapi/zefWebSocket_SRWLock.h"
 
@@ -10,11 +11,9 @@
 #include <functional>
 #include <http.h>
 #include <memory>
-#include <new>
 #include <string>
 #include <thread>
 #include <type_traits>
-#include <utility>
 #include <vector>
 #include <windows.h>
 
@@ -33,29 +32,6 @@ enum class THTTPAPIMethods : std::uint8_t {
     mthSendDisconnect,
     mthWaitForDisconnect,
     mthCancelHttpRequest
-};
-
-/// Allocates like std::allocator but leaves the elements default-initialised: a vector of
-/// scalars grown through it is not zero-filled (the platform writes a request buffer itself).
-template <typename T>
-class TzefUninitializedAllocator : public std::allocator<T> {
-public:
-    template <typename U>
-    struct rebind {
-        using other = TzefUninitializedAllocator<U>;
-    };
-    TzefUninitializedAllocator() = default;
-    template <typename U>
-    TzefUninitializedAllocator(const TzefUninitializedAllocator<U>&) noexcept {}
-    template <typename U>
-    void construct(U* aAt) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(aAt)) U;
-    }
-    template <typename U, typename... TArgs>
-    void construct(U* aAt, TArgs&&... aArgs) {
-        std::allocator_traits<std::allocator<T>>::construct(*this, aAt,
-                                                            std::forward<TArgs>(aArgs)...);
-    }
 };
 
 /// What an overlapped send keeps alive until its completion: the chunk, its bytes and, for a
@@ -81,7 +57,7 @@ struct TzefHTTPAPIContext {
     HTTP_REQUEST* request = nullptr;
     /// The request's storage, 8-byte aligned (received requests only). Only the request record
     /// at its start is zeroed: the platform writes the rest before anything reads it.
-    std::vector<std::uint64_t, TzefUninitializedAllocator<std::uint64_t>> buffer;
+    std::vector<std::uint64_t, rtl::TUninitializedAllocator<std::uint64_t>> buffer;
     /// The data of an overlapped send; released with the record.
     std::unique_ptr<TzefHTTPAPISendData> datachunk;
     /// The connection whose operation this is; null for a freshly received request. Not owned.
