@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zef {
@@ -55,7 +56,11 @@ public:
 
     /// The last text message, stored before the component is notified.
     std::string MsgReceived() const;
-    void SetMsgReceived(std::string Value);
+    /// Copies the text into the stored one's room (no allocation once it has held a message as
+    /// long), then wakes the threads waiting for it.
+    void SetMsgReceived(std::string_view Value);
+    /// Copies MsgReceived into aText, reusing aText's room.
+    void CopyMsgReceived(std::string& aText) const;
     /// Copy of the last binary message; created on first use.
     rtl::TMemoryStream& MsgBinaryReceived();
     const std::string& MsgException() const { return FMsgException; }

@@ -367,6 +367,9 @@ std::size_t TzefWSObjectList::Count() const {
 
 namespace {
 
+/// The most room of a delivered text copy that a worker thread keeps for the next one.
+constexpr std::size_t SpareTextRoom = 64 * 1024;
+
 // A handler's exception as the exception path reports it.
 std::string MessageOf(const std::exception_ptr& aException) {
     try {
@@ -540,7 +543,17 @@ void TzefWSComponent_Base::DoNotifyMessage(TzefWSConnection* aConnection) {
         return;
     }
     if (NotifyEvents() == TwsNotifyEvent::neNoSync) {
-        DoEventMessage(*aConnection, aConnection->MsgReceived());
+        // The handler gets a copy (another thread may change MsgReceived while it runs) made
+        // in the room of this thread's previous one; a delivery nested in the handler finds
+        // the room taken and makes its own.
+        thread_local std::string Spare;
+        std::string Text = std::move(Spare);
+        aConnection->CopyMsgReceived(Text);
+        DoEventMessage(*aConnection, Text);
+        if (Text.capacity() <= SpareTextRoom) {
+            Text.clear();
+            Spare = std::move(Text);
+        }
         return;
     }
     List(FNotifyMessage).AddNotifyObject(aConnection, aConnection->MsgReceived());
