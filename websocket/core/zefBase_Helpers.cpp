@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <objbase.h>
 
@@ -29,12 +28,21 @@ std::string NewGuid() {
         throw rtl::Exception("CoCreateGuid failed");
     }
     // The registry form without braces and hyphens: the fields in order, upper-case hex.
-    char Text[33];
-    std::snprintf(Text, sizeof(Text), "%08X%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X",
-                  unsigned(Guid.Data1), unsigned(Guid.Data2), unsigned(Guid.Data3),
-                  unsigned(Guid.Data4[0]), unsigned(Guid.Data4[1]), unsigned(Guid.Data4[2]),
-                  unsigned(Guid.Data4[3]), unsigned(Guid.Data4[4]), unsigned(Guid.Data4[5]),
-                  unsigned(Guid.Data4[6]), unsigned(Guid.Data4[7]));
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string Text(32, '0');
+    auto Put = [&Text, At = std::size_t(0)](std::uint32_t aValue, int aDigits) mutable {
+        for (int I = aDigits - 1; I >= 0; --I) {
+            Text[At + std::size_t(I)] = Digits[aValue & 0xF];
+            aValue >>= 4;
+        }
+        At += std::size_t(aDigits);
+    };
+    Put(std::uint32_t(Guid.Data1), 8);
+    Put(Guid.Data2, 4);
+    Put(Guid.Data3, 4);
+    for (std::uint8_t Byte : Guid.Data4) {
+        Put(Byte, 2);
+    }
     return Text;
 }
 
