@@ -281,7 +281,6 @@ void SetContent(HTTP_RESPONSE& aResponse, HTTP_DATA_CHUNK& aChunk, const std::st
 void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
                   std::vector<HTTP_UNKNOWN_HEADER>& aUnknown) {
     aUnknown.clear();
-    aUnknown.reserve(64);
     std::string_view Text(aText);
     std::size_t At = 0;
     while (At < Text.size()) {
@@ -305,9 +304,14 @@ void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
             }
             return Line.substr(Begin, Stop - Begin);
         };
+        // A known name (which holds no colon but its last character) can only be the text up
+        // to the line's first colon: only names of that length are compared.
+        const std::size_t NameEnd = Line.find(':');
         bool Known = false;
-        for (std::size_t I = 0; I < KnownResponseHeaders.size(); ++I) {
-            if (StartsWithText(Line, KnownResponseHeaders[I])) {
+        for (std::size_t I = 0;
+             NameEnd != std::string_view::npos && I < KnownResponseHeaders.size(); ++I) {
+            if (KnownResponseHeaders[I].size() == NameEnd + 1 &&
+                StartsWithText(Line, KnownResponseHeaders[I])) {
                 std::string_view Value = ValueAfter(KnownResponseHeaders[I].size());
                 aResponse.Headers.KnownHeaders[I].pRawValue = Value.data();
                 aResponse.Headers.KnownHeaders[I].RawValueLength = Length16(Value.size());
@@ -332,9 +336,6 @@ void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
         Header.NameLength = Length16(Colon);
         Header.pRawValue = Value.data();
         Header.RawValueLength = Length16(Value.size());
-        if (aUnknown.size() == aUnknown.capacity()) {
-            aUnknown.reserve(aUnknown.size() + 31);
-        }
         aUnknown.push_back(Header);
     }
     aResponse.Headers.UnknownHeaderCount = USHORT(aUnknown.size());
