@@ -23,8 +23,25 @@ std::string AddressText(const sockaddr* aAddress) {
     }
     char Text[64] = {};
     if (aAddress->sa_family == AF_INET) {
+        // Dotted decimal by hand: the library's formatter goes through printf, which cost
+        // more than the rest of a connection's address bookkeeping.
         const auto* V4 = reinterpret_cast<const sockaddr_in*>(aAddress);
-        inet_ntop(AF_INET, &V4->sin_addr, Text, sizeof Text);
+        const auto* Bytes = reinterpret_cast<const std::uint8_t*>(&V4->sin_addr);
+        std::string Dotted;
+        for (int I = 0; I < 4; ++I) {
+            if (I > 0) {
+                Dotted += '.';
+            }
+            const unsigned Byte = Bytes[I];
+            if (Byte >= 100) {
+                Dotted += char('0' + Byte / 100);
+            }
+            if (Byte >= 10) {
+                Dotted += char('0' + Byte / 10 % 10);
+            }
+            Dotted += char('0' + Byte % 10);
+        }
+        return Dotted;
     } else if (aAddress->sa_family == AF_INET6) {
         const auto* V6 = reinterpret_cast<const sockaddr_in6*>(aAddress);
         inet_ntop(AF_INET6, &V6->sin6_addr, Text, sizeof Text);
@@ -158,12 +175,36 @@ void TzefWSConnection_HTTPAPI::DoReadHeaders() {
     }
     Line += " HTTP/1.1";
     Lines.Add(std::move(Line));
-    std::string Text = BuildHeaders(Request);
-    std::size_t At = 0;
-    while (At < Text.size()) {
-        std::size_t End = Text.find("\r\n", At);
-        Lines.Add(Text.substr(At, End - At));
-        At = End + 2;
+    // The lines of BuildHeaders' text, each made once: a value holding a line break goes on
+    // as lines of its own, as it would when that text is split.
+    auto AddHeader = [&Lines](std::string_view aName, std::string_view aValue) {
+        std::string Text;
+        Text.reserve(aName.size() + 2 + aValue.size());
+        Text.append(aName).append(": ").append(aValue);
+        if (Text.find("\r\n") == std::string::npos) {
+            Lines.Add(std::move(Text));
+            return;
+        }
+        std::size_t At = 0;
+        for (;;) {
+            std::size_t End = Text.find("\r\n", At);
+            if (End == std::string::npos) {
+                Lines.Add(Text.substr(At));
+                return;
+            }
+            Lines.Add(Text.substr(At, End - At));
+            At = End + 2;
+        }
+    };
+    for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
+        const HTTP_KNOWN_HEADER& Header = Request.Headers.KnownHeaders[I];
+        if (Header.pRawValue != nullptr && Header.RawValueLength > 0) {
+            AddHeader(KnownRequestHeaderName(I), {Header.pRawValue, Header.RawValueLength});
+        }
+    }
+    for (USHORT I = 0; I < Request.Headers.UnknownHeaderCount; ++I) {
+        const HTTP_UNKNOWN_HEADER& Header = Request.Headers.pUnknownHeaders[I];
+        AddHeader({Header.pName, Header.NameLength}, {Header.pRawValue, Header.RawValueLength});
     }
     // A post's body follows the headers after an empty line, as one entry: the request
     // classification reads the long-polling and sub-protocol posts from there.
