@@ -437,11 +437,12 @@ void TzefWSConnection_HTTPAPI::ReadEntityBody() {
     if (Id == 0) {
         return;
     }
-    // Small until a read fills it; never zero-filled, so that an idle connection's pending
-    // read leaves the pages no bytes reached out of the resident set.
-    const std::size_t Wanted = !FBuffer                       ? HTTPAPIFirstReadSize
-                               : FBufferLength == FBufferSize ? HTTPAPIReadSize
-                                                              : FBufferSize;
+    // Small until a read fills it, and small again once a read would have fitted the small
+    // one: an idle connection's pending read holds little. Never zero-filled.
+    const std::size_t Wanted = !FBuffer                                ? HTTPAPIFirstReadSize
+                               : FBufferLength == FBufferSize          ? HTTPAPIReadSize
+                               : FBufferLength <= HTTPAPIFirstReadSize ? HTTPAPIFirstReadSize
+                                                                       : FBufferSize;
     if (Wanted != FBufferSize) {
         FBuffer.reset(new std::uint8_t[Wanted]);
         FBufferSize = Wanted;

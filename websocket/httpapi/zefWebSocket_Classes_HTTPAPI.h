@@ -22,8 +22,9 @@ namespace zef {
 /// Size of each entity-body read of an upgraded connection.
 inline constexpr std::size_t HTTPAPIReadSize = 16384;
 /// Size of its first reads: most connections only ever get small messages, and an idle one
-/// holds its pending read's buffer. A read that fills it grows the buffer to HTTPAPIReadSize.
-inline constexpr std::size_t HTTPAPIFirstReadSize = 2048;
+/// holds its pending read's buffer. A read that fills it grows the buffer to HTTPAPIReadSize;
+/// a read that would have fitted it brings the buffer back to this size.
+inline constexpr std::size_t HTTPAPIFirstReadSize = 512;
 
 class TzefWSHandShake_HTTPAPI : public TzefWSHandShakeServer_Base {
 public:
@@ -98,8 +99,9 @@ public:
     // --- Operations ---
     /// Starts the overlapped disconnect wait.
     virtual void WaitForDisconnect();
-    /// Starts one overlapped read of HTTPAPIFirstReadSize bytes, or HTTPAPIReadSize once a
-    /// read has filled the smaller buffer (only while connected).
+    /// Starts one overlapped read of HTTPAPIFirstReadSize bytes, or HTTPAPIReadSize after a
+    /// read that filled its buffer, until a read would have fitted the smaller one again (only
+    /// while connected).
     virtual void ReadEntityBody();
     /// The connection is gone: disconnected, no request id; raises OnDisconnect(0) unless the
     /// transport is trpUndefined or trpHTTP.
