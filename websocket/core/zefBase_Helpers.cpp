@@ -20,6 +20,41 @@ char LowerAscii(char C) noexcept {
     return (C >= 'A' && C <= 'Z') ? char(C + ('a' - 'A')) : C;
 }
 
+/// The same n bytes at A and B, ASCII letters in either case.
+bool EqualText(const char* A, const char* B, std::size_t aCount) noexcept {
+    for (std::size_t I = 0; I < aCount; ++I) {
+        if (A[I] != B[I] && LowerAscii(A[I]) != LowerAscii(B[I])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// The general matcher: greedy, with one back-tracking point; linear in practice, never
+/// recursive.
+bool MatchesMaskGeneral(std::string_view aText, std::string_view aMask) noexcept {
+    std::size_t T = 0, M = 0, StarM = std::string_view::npos, StarT = 0;
+    while (T < aText.size()) {
+        if (M < aMask.size() && aMask[M] == '*') {
+            StarM = M++;
+            StarT = T;
+        } else if (M < aMask.size() &&
+                   (aMask[M] == '?' || LowerAscii(aMask[M]) == LowerAscii(aText[T]))) {
+            ++M;
+            ++T;
+        } else if (StarM != std::string_view::npos) {
+            M = StarM + 1;
+            T = ++StarT;
+        } else {
+            return false;
+        }
+    }
+    while (M < aMask.size() && aMask[M] == '*') {
+        ++M;
+    }
+    return M == aMask.size();
+}
+
 } // namespace
 
 std::string NewGuid() {
@@ -82,36 +117,48 @@ std::string ReplaceText(std::string_view aText, std::string_view aFrom, std::str
 }
 
 bool ContainsText(std::string_view aText, std::string_view aSubText) noexcept {
+    if (aSubText.empty()) {
+        return true;
+    }
     if (aSubText.size() > aText.size()) {
         return false;
     }
-    auto It = std::search(aText.begin(), aText.end(), aSubText.begin(), aSubText.end(),
-                          [](char A, char B) { return LowerAscii(A) == LowerAscii(B); });
-    return It != aText.end() || aSubText.empty();
+    // Candidates are the places where the first character matches; only those are compared.
+    const char First = LowerAscii(aSubText[0]);
+    const std::size_t Rest = aSubText.size() - 1;
+    const std::size_t Last = aText.size() - aSubText.size();
+    for (std::size_t I = 0; I <= Last; ++I) {
+        if (LowerAscii(aText[I]) == First &&
+            EqualText(aText.data() + I + 1, aSubText.data() + 1, Rest)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool MatchesMask(std::string_view aText, std::string_view aMask) noexcept {
-    // Greedy wildcard match with one back-tracking point: linear in practice, never recursive.
-    std::size_t T = 0, M = 0, StarM = std::string_view::npos, StarT = 0;
-    while (T < aText.size()) {
-        if (M < aMask.size() && aMask[M] == '*') {
-            StarM = M++;
-            StarT = T;
-        } else if (M < aMask.size() &&
-                   (aMask[M] == '?' || LowerAscii(aMask[M]) == LowerAscii(aText[T]))) {
-            ++M;
-            ++T;
-        } else if (StarM != std::string_view::npos) {
-            M = StarM + 1;
-            T = ++StarT;
-        } else {
-            return false;
+    // The shapes the library uses ("Name: *", "*value", "*part*", no wildcard at all) are
+    // answered directly; any other mask goes to the general matcher.
+    const std::size_t Stars = std::size_t(std::count(aMask.begin(), aMask.end(), '*'));
+    if (aMask.find('?') == std::string_view::npos && Stars <= 2) {
+        if (Stars == 0) {
+            return aText.size() == aMask.size() &&
+                   EqualText(aText.data(), aMask.data(), aMask.size());
+        }
+        if (Stars == 1 && aMask.back() == '*') {
+            const std::size_t Prefix = aMask.size() - 1;
+            return aText.size() >= Prefix && EqualText(aText.data(), aMask.data(), Prefix);
+        }
+        if (Stars == 1 && aMask.front() == '*') {
+            const std::size_t Suffix = aMask.size() - 1;
+            return aText.size() >= Suffix &&
+                   EqualText(aText.data() + aText.size() - Suffix, aMask.data() + 1, Suffix);
+        }
+        if (Stars == 2 && aMask.size() >= 2 && aMask.front() == '*' && aMask.back() == '*') {
+            return ContainsText(aText, aMask.substr(1, aMask.size() - 2));
         }
     }
-    while (M < aMask.size() && aMask[M] == '*') {
-        ++M;
-    }
-    return M == aMask.size();
+    return MatchesMaskGeneral(aText, aMask);
 }
 
 std::string EncodeBase64(std::span<const std::uint8_t> aBytes) {
