@@ -284,9 +284,10 @@ void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
     std::string_view Text(aText);
     std::size_t At = 0;
     while (At < Text.size()) {
-        std::size_t End = Text.find_first_of("\r\n", At);
-        if (End == std::string_view::npos) {
-            End = Text.size();
+        // By hand: find_first_of looks each character up in its set with a library call.
+        std::size_t End = At;
+        while (End < Text.size() && Text[End] != '\r' && Text[End] != '\n') {
+            ++End;
         }
         std::string_view Line = Text.substr(At, End - At);
         At = End + 1;
