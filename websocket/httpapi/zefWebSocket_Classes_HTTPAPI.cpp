@@ -169,6 +169,12 @@ void TzefWSConnection_HTTPAPI::DoReadHeaders() {
         return;
     }
     const HTTP_REQUEST& Request = *FHTTPRequest;
+    // Room for the request line, every header and a post's body, taken at once.
+    std::size_t Count = 3 + Request.Headers.UnknownHeaderCount;
+    for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
+        Count += Request.Headers.KnownHeaders[I].RawValueLength > 0 ? 1 : 0;
+    }
+    Lines.SetCapacity(Count);
     std::string Line = Request.Verb == HttpVerbPOST ? "POST " : "GET ";
     if (Request.pRawUrl != nullptr) {
         Line.append(Request.pRawUrl, Request.RawUrlLength);

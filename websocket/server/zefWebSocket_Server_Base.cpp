@@ -267,6 +267,7 @@ void TzefWSConnectionServer_Base::DoHandshake() {
     SetProtocol(SelectProtocol());
     rtl::TStringList& Answer = HeadersResponse();
     Answer.Clear();
+    Answer.SetCapacity(6); // The answer's own lines and one extension's, taken at once.
     CheckOrigin();
     DoExtensions();
     if (Transport() == TwsTransport::trpUndefined) {
