@@ -5,6 +5,7 @@
 #include "websocket/core/zefBase_Helpers.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <random>
 
@@ -64,16 +65,22 @@ bool IsValidUTF8Bytes(std::span<const std::uint8_t> aBytes) noexcept {
 
 void MaskBytes(std::uint8_t* aData, std::size_t aCount, const std::uint8_t aKey[4],
                std::size_t aOffset) noexcept {
-    // Sixteen bytes at a time as one vector (SSE2 on x86-64; the compiler splits it where the
-    // machine has no such registers). The key repeats every four bytes, so a 16-byte pattern
-    // lines up with every 16-byte step.
-    using TBlock = std::uint8_t __attribute__((vector_size(16)));
-    std::uint8_t Key[16];
-    for (std::size_t I = 0; I < 16; ++I) {
-        Key[I] = aKey[(aOffset + I) & 3];
+    // The key as it lines up with aData[0]: byte I is aKey[(aOffset + I) % 4], the key word
+    // rotated by aOffset bytes.
+    std::uint32_t Word;
+    std::memcpy(&Word, aKey, sizeof Word);
+    const int Shift = int(aOffset & 3) * 8;
+    if constexpr (std::endian::native == std::endian::little) {
+        Word = std::rotr(Word, Shift);
+    } else {
+        Word = std::rotl(Word, Shift);
     }
-    TBlock Pattern;
-    std::memcpy(&Pattern, Key, sizeof Pattern);
+    std::uint8_t Key[4];
+    std::memcpy(Key, &Word, sizeof Key);
+    // Sixteen bytes at a time as one vector (SSE2 on x86-64; the compiler splits it where the
+    // machine has no such registers).
+    using TBlock = std::uint32_t __attribute__((vector_size(16)));
+    const TBlock Pattern = {Word, Word, Word, Word};
     std::size_t I = 0;
     for (; I + 64 <= aCount; I += 64) {
         TBlock W[4];
@@ -90,8 +97,14 @@ void MaskBytes(std::uint8_t* aData, std::size_t aCount, const std::uint8_t aKey[
         W ^= Pattern;
         std::memcpy(aData + I, &W, sizeof W);
     }
+    for (; I + 4 <= aCount; I += 4) {
+        std::uint32_t W;
+        std::memcpy(&W, aData + I, sizeof W);
+        W ^= Word;
+        std::memcpy(aData + I, &W, sizeof W);
+    }
     for (; I < aCount; ++I) {
-        aData[I] ^= Key[I & 15];
+        aData[I] ^= Key[I & 3];
     }
 }
 
