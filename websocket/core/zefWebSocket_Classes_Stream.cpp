@@ -83,13 +83,20 @@ void MaskBytes(std::uint8_t* aData, std::size_t aCount, const std::uint8_t aKey[
     const TBlock Pattern = {Word, Word, Word, Word};
     std::size_t I = 0;
     for (; I + 64 <= aCount; I += 64) {
-        TBlock W[4];
-        std::memcpy(W, aData + I, sizeof W);
-        W[0] ^= Pattern;
-        W[1] ^= Pattern;
-        W[2] ^= Pattern;
-        W[3] ^= Pattern;
-        std::memcpy(aData + I, W, sizeof W);
+        // Four named blocks, not an array: the compiler kept a copy of an array on the stack.
+        TBlock W0, W1, W2, W3;
+        std::memcpy(&W0, aData + I, sizeof W0);
+        std::memcpy(&W1, aData + I + 16, sizeof W1);
+        std::memcpy(&W2, aData + I + 32, sizeof W2);
+        std::memcpy(&W3, aData + I + 48, sizeof W3);
+        W0 ^= Pattern;
+        W1 ^= Pattern;
+        W2 ^= Pattern;
+        W3 ^= Pattern;
+        std::memcpy(aData + I, &W0, sizeof W0);
+        std::memcpy(aData + I + 16, &W1, sizeof W1);
+        std::memcpy(aData + I + 32, &W2, sizeof W2);
+        std::memcpy(aData + I + 48, &W3, sizeof W3);
     }
     for (; I + 16 <= aCount; I += 16) {
         TBlock W;
