@@ -538,11 +538,41 @@ void TzefWSComponent_Base::DoNotifyDisconnect(TzefWSConnection* aConnection) {
     HandToMainThread([this] { DrainDisconnect(); });
 }
 
+thread_local TzefWSComponent_Base::TStoredMessage* TzefWSComponent_Base::TStoredMessage::GCurrent =
+    nullptr;
+
+TzefWSComponent_Base::TStoredMessage::TStoredMessage(TzefWSConnection& aConnection,
+                                                     const std::string& aText) noexcept
+    : FConnection(&aConnection)
+    , FText(&aText)
+    , FPrevious(GCurrent) {
+    GCurrent = this;
+}
+
+TzefWSComponent_Base::TStoredMessage::~TStoredMessage() {
+    GCurrent = FPrevious;
+}
+
+const std::string*
+TzefWSComponent_Base::TStoredMessage::Take(const TzefWSConnection* aConnection) noexcept {
+    TStoredMessage* Current = GCurrent;
+    if (Current == nullptr || Current->FConnection != aConnection) {
+        return nullptr;
+    }
+    const std::string* Text = Current->FText;
+    Current->FText = nullptr;
+    return Text;
+}
+
 void TzefWSComponent_Base::DoNotifyMessage(TzefWSConnection* aConnection) {
     if (IsDestroying() || !aConnection) {
         return;
     }
     if (NotifyEvents() == TwsNotifyEvent::neNoSync) {
+        if (const std::string* Stored = TStoredMessage::Take(aConnection)) {
+            DoEventMessage(*aConnection, *Stored);
+            return;
+        }
         // The handler gets a copy (another thread may change MsgReceived while it runs) made
         // in the room of this thread's previous one; a delivery nested in the handler finds
         // the room taken and makes its own.

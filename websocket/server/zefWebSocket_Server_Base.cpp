@@ -585,6 +585,7 @@ void TzefWSServer_Base::OnServerMessageEvent(TzefWSConnection& Connection,
     }
     try {
         Connection.SetMsgReceived(Text);
+        TStoredMessage Stored(Connection, Text); // The handler gets Text itself, not a copy.
         DoNotifyMessage(&Connection);
     } catch (const std::exception& E) {
         DoError(&Connection, E.what());
