@@ -26,28 +26,26 @@ std::array<std::uint8_t, 20> Sha1(std::string_view aData) {
             W[T] = std::rotl(W[T - 3] ^ W[T - 8] ^ W[T - 14] ^ W[T - 16], 1);
         }
         std::uint32_t A = H[0], B = H[1], C = H[2], D = H[3], E = H[4];
-        for (int T = 0; T < 80; ++T) {
-            std::uint32_t F = 0;
-            std::uint32_t K = 0;
-            if (T < 20) {
-                F = (B & C) | (~B & D);
-                K = 0x5A827999u;
-            } else if (T < 40) {
-                F = B ^ C ^ D;
-                K = 0x6ED9EBA1u;
-            } else if (T < 60) {
-                F = (B & C) | (B & D) | (C & D);
-                K = 0x8F1BBCDCu;
-            } else {
-                F = B ^ C ^ D;
-                K = 0xCA62C1D6u;
-            }
-            const std::uint32_t Next = std::rotl(A, 5) + F + E + K + W[T];
+        auto Round = [&](std::uint32_t aF, std::uint32_t aK, std::uint32_t aW) {
+            const std::uint32_t Next = std::rotl(A, 5) + aF + E + aK + aW;
             E = D;
             D = C;
             C = std::rotl(B, 30);
             B = A;
             A = Next;
+        };
+        // The four stages in loops of their own: no test of the stage in every round.
+        for (int T = 0; T < 20; ++T) {
+            Round((B & C) | (~B & D), 0x5A827999u, W[T]);
+        }
+        for (int T = 20; T < 40; ++T) {
+            Round(B ^ C ^ D, 0x6ED9EBA1u, W[T]);
+        }
+        for (int T = 40; T < 60; ++T) {
+            Round((B & C) | (B & D) | (C & D), 0x8F1BBCDCu, W[T]);
+        }
+        for (int T = 60; T < 80; ++T) {
+            Round(B ^ C ^ D, 0xCA62C1D6u, W[T]);
         }
         H[0] += A;
         H[1] += B;
