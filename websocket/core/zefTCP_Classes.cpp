@@ -38,6 +38,7 @@ void TzefTCPConnection_Base::SetMsgReceived(std::string_view Value) {
         } else {
             FMsgReceived.assign(Value);
         }
+        FMsgReceivedChanges.fetch_add(1);
     }
     FWaitChange.notify_all();
 }

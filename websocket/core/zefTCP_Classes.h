@@ -61,6 +61,9 @@ public:
     void SetMsgReceived(std::string_view Value);
     /// Copies MsgReceived into aText, reusing aText's room.
     void CopyMsgReceived(std::string& aText) const;
+    /// How often MsgReceived was set so far (wraps around): a reader that remembered the count
+    /// knows the text is still the one it stored while the count is unchanged.
+    std::uint32_t MsgReceivedChanges() const { return FMsgReceivedChanges.load(); }
     /// Copy of the last binary message; created on first use.
     rtl::TMemoryStream& MsgBinaryReceived();
     const std::string& MsgException() const { return FMsgException; }
@@ -95,6 +98,7 @@ protected:
     std::condition_variable FWaitChange; // Signalled when those change.
     std::string FMsgReceived;            // Guarded by FWaitLock.
     bool FDisconnectedBase = false;      // The root flag; the WebSocket classes use their own.
+    std::atomic<std::uint32_t> FMsgReceivedChanges{0}; // Changed under FWaitLock.
 
 private:
     std::mutex FGuidLock;

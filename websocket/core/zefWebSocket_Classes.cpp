@@ -545,6 +545,7 @@ TzefWSComponent_Base::TStoredMessage::TStoredMessage(TzefWSConnection& aConnecti
                                                      const std::string& aText) noexcept
     : FConnection(&aConnection)
     , FText(&aText)
+    , FChanges(aConnection.MsgReceivedChanges())
     , FPrevious(GCurrent) {
     GCurrent = this;
 }
@@ -561,7 +562,8 @@ TzefWSComponent_Base::TStoredMessage::Take(const TzefWSConnection* aConnection) 
     }
     const std::string* Text = Current->FText;
     Current->FText = nullptr;
-    return Text;
+    // A handler that ran before (a raw-message handler, say) may have set MsgReceived since.
+    return aConnection->MsgReceivedChanges() == Current->FChanges ? Text : nullptr;
 }
 
 void TzefWSComponent_Base::DoNotifyMessage(TzefWSConnection* aConnection) {

@@ -390,7 +390,8 @@ protected:
     /// Held by a notifier that has just stored aText as aConnection's MsgReceived, around its
     /// DoNotifyMessage on the same thread: the first direct delivery of that connection's
     /// message hands aText to the handler instead of a copy of MsgReceived made under the
-    /// connection's lock. Later deliveries (a second protocol object) copy MsgReceived again.
+    /// connection's lock, unless MsgReceived was set again in between. Later deliveries (a
+    /// second protocol object) copy MsgReceived again.
     class TStoredMessage {
     public:
         TStoredMessage(TzefWSConnection& aConnection, const std::string& aText) noexcept;
@@ -403,6 +404,7 @@ protected:
     private:
         const TzefWSConnection* FConnection;
         const std::string* FText;  // Null once taken.
+        std::uint32_t FChanges;    // The connection's MsgReceivedChanges when aText was stored.
         TStoredMessage* FPrevious; // The marker of an enclosing notification on this thread.
         static thread_local TStoredMessage* GCurrent; // The innermost marker of this thread.
     };

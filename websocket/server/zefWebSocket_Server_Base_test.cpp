@@ -1074,10 +1074,9 @@ TEST(TzefWSServer_Base, AMessageRaisedInsideAHandlerKeepsBothTexts) {
     TzefWSTestServerConnection& Connection = Open(Server);
     const std::uint8_t Mask[4] = {9, 8, 7, 6};
     const std::string Large(100000, 'x');
-    Connection.Receive(testing::Concat({testing::Frame(0x81, "first", Mask),
-                                        testing::Frame(0x81, "outer", Mask),
-                                        testing::Frame(0x81, Large, Mask),
-                                        testing::Frame(0x81, "after the large one", Mask)}));
+    Connection.Receive(testing::Concat(
+        {testing::Frame(0x81, "first", Mask), testing::Frame(0x81, "outer", Mask),
+         testing::Frame(0x81, Large, Mask), testing::Frame(0x81, "after the large one", Mask)}));
     Connection.ReadData(true);
     EXPECT_EQ(Log, (std::vector<std::string>{"first", "inner message", "outer", Large,
                                              "after the large one"}));
@@ -1526,6 +1525,26 @@ TEST(TzefWSComponent, APIObjectTakesPlainConnections) {
                       : (std::vector<std::string>{"api connect", "api m"}));
         Server.ClearAPI();
     }
+}
+
+TEST(TzefWSComponent, ARawHandlerThatSetsMsgReceivedChangesWhatOnMessageGets) {
+    // The component's handler gets the received text as it was stored, unless something set
+    // MsgReceived in between: then it gets MsgReceived as it is now.
+    TzefWSTestServer Server;
+    TzefWSAPI Api;
+    Api.SetRawMessages(true);
+    Api.OnRawMessage = [](TzefWSConnection& C, const std::string&, bool&) {
+        C.SetMsgReceived("changed by the raw handler");
+    };
+    std::vector<std::string> Log;
+    Server.OnMessage = [&](TzefWSConnection&, const std::string& T) { Log.push_back(T); };
+    Server.SetAPI(&Api);
+    TzefWSTestServerConnection& Connection = Open(Server);
+    Server.OnServerMessageEvent(Connection, "received");
+    Api.OnRawMessage = nullptr;
+    Server.OnServerMessageEvent(Connection, "received again");
+    EXPECT_EQ(Log, (std::vector<std::string>{"changed by the raw handler", "received again"}));
+    Server.ClearAPI();
 }
 
 TEST(TzefWSServer_Base, SessionStoreKeepsItsLimit) {
