@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <objbase.h>
 
@@ -123,15 +124,27 @@ bool ContainsText(std::string_view aText, std::string_view aSubText) noexcept {
     if (aSubText.size() > aText.size()) {
         return false;
     }
-    // Candidates are the places where the first character matches; only those are compared.
-    const char First = LowerAscii(aSubText[0]);
+    // Candidates are the places where the first character matches, in either case, found with
+    // memchr; only those are compared.
+    const char Lower = LowerAscii(aSubText[0]);
+    const char Upper = (Lower >= 'a' && Lower <= 'z') ? char(Lower - ('a' - 'A')) : Lower;
     const std::size_t Rest = aSubText.size() - 1;
-    const std::size_t Last = aText.size() - aSubText.size();
-    for (std::size_t I = 0; I <= Last; ++I) {
-        if (LowerAscii(aText[I]) == First &&
-            EqualText(aText.data() + I + 1, aSubText.data() + 1, Rest)) {
+    const char* At = aText.data();
+    const char* End = aText.data() + (aText.size() - aSubText.size()) + 1; // Past the last start.
+    while (At < End) {
+        const auto* L = static_cast<const char*>(std::memchr(At, Lower, std::size_t(End - At)));
+        const auto* U =
+            Upper == Lower
+                ? nullptr
+                : static_cast<const char*>(std::memchr(At, Upper, std::size_t(End - At)));
+        const char* Candidate = L == nullptr ? U : (U == nullptr ? L : std::min(L, U));
+        if (Candidate == nullptr) {
+            return false;
+        }
+        if (EqualText(Candidate + 1, aSubText.data() + 1, Rest)) {
             return true;
         }
+        At = Candidate + 1;
     }
     return false;
 }
