@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
 #include <winsock2.h>
 
 namespace zef {
@@ -95,7 +98,76 @@ std::string_view KnownValue(const HTTP_REQUEST& aRequest, HTTP_HEADER_ID aId) {
     return {Header.pRawValue, Header.RawValueLength};
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool CacheConnectionBlocks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool CacheConnectionBlocks = false;
+#else
+constexpr bool CacheConnectionBlocks = true;
+#endif
+#else
+constexpr bool CacheConnectionBlocks = true;
+#endif
+
+/// Freed connection blocks of one size (the first size given back), for the next connection.
+/// Any thread.
+class TBlockCache {
+public:
+    void* Take(std::size_t aSize) {
+        std::scoped_lock Lock(FLock);
+        if (aSize != FSize || FBlocks.empty()) {
+            return nullptr;
+        }
+        void* Block = FBlocks.back();
+        FBlocks.pop_back();
+        return Block;
+    }
+    /// False when the block is not kept (another size, or the cache is full).
+    bool Give(void* aBlock, std::size_t aSize) noexcept {
+        std::scoped_lock Lock(FLock);
+        if (FSize == 0) {
+            FSize = aSize;
+            FBlocks.reserve(TzefWSConnection_HTTPAPI::ConnectionCacheSize);
+        }
+        if (aSize != FSize || FBlocks.size() >= FBlocks.capacity()) {
+            return false;
+        }
+        FBlocks.push_back(aBlock); // Within the reserved room: never throws.
+        return true;
+    }
+
+private:
+    std::mutex FLock;
+    std::size_t FSize = 0;      // Guarded by FLock.
+    std::vector<void*> FBlocks; // Guarded by FLock.
+};
+
+/// Never destroyed: connections may be freed while the process ends.
+TBlockCache& ConnectionBlocks() {
+    static TBlockCache* Cache = new TBlockCache;
+    return *Cache;
+}
+
 } // namespace
+
+void* TzefWSConnection_HTTPAPI::operator new(std::size_t aSize) {
+    if constexpr (CacheConnectionBlocks) {
+        if (void* Block = ConnectionBlocks().Take(aSize)) {
+            return Block;
+        }
+    }
+    return ::operator new(aSize);
+}
+
+void TzefWSConnection_HTTPAPI::operator delete(void* aBlock, std::size_t aSize) noexcept {
+    if constexpr (CacheConnectionBlocks) {
+        if (aBlock != nullptr && ConnectionBlocks().Give(aBlock, aSize)) {
+            return;
+        }
+    }
+    ::operator delete(aBlock, aSize);
+}
 
 std::atomic<int> TzefWSConnection_HTTPAPI::GInstances{0};
 

@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
 #include <vector>
@@ -114,6 +115,26 @@ TEST(TzefWSConnection_HTTPAPI, HeaderLinesAreTheRequestLineAndTheSplitHeaderText
                   "Host: 127.0.0.1:2001", "User-Agent: first", "second",
                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==", "X-Empty: ", "X-Broken: a", ""}));
     Connection.SetHTTPRequest(nullptr);
+}
+
+TEST(TzefWSConnection_HTTPAPI, ObjectsBeyondTheBlockCacheComeAndGo) {
+    // Past the cache's size blocks go back to the allocator; blocks of another size never
+    // enter it. Objects made from cached blocks are whole new objects.
+    const int Before = TzefWSConnection_HTTPAPI::InstanceCount();
+    const std::size_t Count = TzefWSConnection_HTTPAPI::ConnectionCacheSize + 10;
+    for (int Round = 0; Round < 2; ++Round) {
+        SCOPED_TRACE(Round);
+        std::vector<std::unique_ptr<TzefWSConnection>> Connections;
+        for (std::size_t I = 0; I < Count; ++I) {
+            auto Connection = std::make_unique<TzefWSConnectionServer_HTTPAPI>();
+            ASSERT_EQ(Connection->HTTPRequestId(), 0u);
+            ASSERT_FALSE(Connection->Enabled());
+            Connection->SetEnabled(true);
+            Connections.push_back(std::move(Connection));
+        }
+        EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), Before + int(Count));
+    }
+    EXPECT_EQ(TzefWSConnection_HTTPAPI::InstanceCount(), Before);
 }
 
 } // namespace
