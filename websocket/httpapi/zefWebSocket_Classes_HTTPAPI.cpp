@@ -241,8 +241,9 @@ void TzefWSConnection_HTTPAPI::DoReadHeaders() {
         return;
     }
     const HTTP_REQUEST& Request = *FHTTPRequest;
-    // Room for the request line, every header and a post's body, taken at once.
-    std::size_t Count = 3 + Request.Headers.UnknownHeaderCount;
+    // Room for the request line, every header and a post's empty line and body, taken at once.
+    const bool WithBody = Request.Verb == HttpVerbPOST && ContentLengthOf(Request) > 0;
+    std::size_t Count = 1 + Request.Headers.UnknownHeaderCount + (WithBody ? 2 : 0);
     for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
         Count += Request.Headers.KnownHeaders[I].RawValueLength > 0 ? 1 : 0;
     }
@@ -286,7 +287,7 @@ void TzefWSConnection_HTTPAPI::DoReadHeaders() {
     }
     // A post's body follows the headers after an empty line, as one entry: the request
     // classification reads the long-polling and sub-protocol posts from there.
-    if (Request.Verb == HttpVerbPOST && ContentLengthOf(Request) > 0) {
+    if (WithBody) {
         Lines.Add("");
         Lines.Add(RequestBody());
     }
