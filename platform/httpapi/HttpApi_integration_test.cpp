@@ -867,7 +867,7 @@ TEST(HttpApiSend, ManyChunksInOrder) {
                                              nullptr, 0, nullptr, nullptr),
                   NO_ERROR);
     });
-    TTestClient Client(Port);
+    THttpTestClient Client(Port);
     for (const char* Kind : {"head", "body"}) {
         for (const int Count : {0, 1, 4, 5, 7, 8, 9, 20, 100}) {
             SCOPED_TRACE(std::string(Kind) + " " + std::to_string(Count));

@@ -84,11 +84,17 @@ std::int64_t TMemoryStream::Write(const void* Buffer, std::int64_t Count) {
         if (std::uint64_t(End) > FData.max_size()) {
             throw EWriteError("Out of memory while expanding memory stream");
         }
+        const std::size_t OldSize = FData.size();
         // Geometric growth: many small writes stay linear overall.
         if (std::size_t(End) > FData.capacity()) {
             FData.reserve(std::max(std::size_t(End), FData.capacity() * 2));
         }
         FData.resize(std::size_t(End));
+        // Only a gap between the old end and the position is zero-filled; the rest is written
+        // below.
+        if (std::size_t(FPosition) > OldSize) {
+            std::memset(FData.data() + OldSize, 0, std::size_t(FPosition) - OldSize);
+        }
     }
     std::memcpy(FData.data() + FPosition, Buffer, std::size_t(Count));
     FPosition = End;
@@ -121,8 +127,31 @@ void TMemoryStream::SetSize(std::int64_t NewSize) {
     if (NewSize < 0 || std::uint64_t(NewSize) > FData.max_size()) {
         throw EStreamError("Invalid stream size");
     }
-    FData.resize(std::size_t(NewSize));
+    if (std::size_t(NewSize) > FData.size()) {
+        GrowZeroed(std::size_t(NewSize));
+    } else {
+        FData.resize(std::size_t(NewSize));
+    }
     FPosition = std::min(FPosition, NewSize);
+}
+
+void TMemoryStream::GrowZeroed(std::size_t Size) {
+    const std::size_t OldSize = FData.size();
+    FData.resize(Size);
+    std::memset(FData.data() + OldSize, 0, Size - OldSize);
+}
+
+std::uint8_t* TMemoryStream::Extend(std::int64_t Count) {
+    const std::size_t OldSize = FData.size();
+    if (Count < 0 || std::uint64_t(Count) > FData.max_size() - OldSize) {
+        throw EStreamError("Invalid stream size");
+    }
+    const std::size_t End = OldSize + std::size_t(Count);
+    if (End > FData.capacity()) {
+        FData.reserve(std::max(End, FData.capacity() * 2));
+    }
+    FData.resize(End);
+    return FData.data() + OldSize;
 }
 
 void TMemoryStream::Clear() {
@@ -134,11 +163,20 @@ void TMemoryStream::Clear() {
 void TMemoryStream::LoadFromStream(TStream& Source) {
     Source.SetPosition(0);
     const std::int64_t Count = Source.Size();
-    SetSize(Count);
-    if (Count > 0) {
-        Source.ReadExact(FData.data(), Count);
+    if (Count < 0 || std::uint64_t(Count) > FData.max_size()) {
+        throw EStreamError("Invalid stream size");
     }
+    // Not zero-filled first: every byte is read over, or the stream ends up empty.
+    FData.resize(std::size_t(Count));
     FPosition = 0;
+    if (Count > 0) {
+        try {
+            Source.ReadExact(FData.data(), Count);
+        } catch (...) {
+            FData.clear();
+            throw;
+        }
+    }
 }
 
 void TMemoryStream::SaveToStream(TStream& Destination) const {

@@ -1,6 +1,8 @@
 // Stream: byte streams (read, write, seek, 64-bit size) and the growable in-memory stream.
 #pragma once
 
+#include "platform/rtl/UninitializedAllocator.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -73,9 +75,15 @@ public:
     void SaveToStream(TStream& Destination) const;
     /// Reserves room for Capacity bytes without changing the size.
     void Reserve(std::int64_t Capacity);
+    /// Grows the stream by Count bytes that the caller writes itself (they are not zero-filled)
+    /// and returns their address; the position is unchanged. Throws EStreamError like SetSize.
+    std::uint8_t* Extend(std::int64_t Count);
 
 private:
-    std::vector<std::uint8_t> FData;
+    /// Grows to Size, zero-filling the new bytes.
+    void GrowZeroed(std::size_t Size);
+
+    std::vector<std::uint8_t, TUninitializedAllocator<std::uint8_t>> FData;
     std::int64_t FPosition = 0;
 };
 

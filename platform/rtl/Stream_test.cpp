@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
 namespace rtl {
 namespace {
 
@@ -30,6 +34,43 @@ TEST(TMemoryStream, WritingPastTheEndFillsTheGapWithZeros) {
     Stream.SetPosition(3);
     Stream.WriteAll("x");
     EXPECT_EQ(Stream.View(), std::string_view("\0\0\0x", 4));
+}
+
+TEST(TMemoryStream, GrowingOverEarlierContentGivesZerosNotTheOldBytes) {
+    // The room of truncated bytes is kept: growing into it again must not show them.
+    struct TCase {
+        const char* Name;
+        void (*Grow)(TMemoryStream& Stream);
+        std::string_view Expected;
+    };
+    const TCase Cases[] = {
+        {"SetSize", [](TMemoryStream& S) { S.SetSize(6); }, std::string_view("\0\0\0\0\0\0", 6)},
+        {"write past the end",
+         [](TMemoryStream& S) {
+             S.SetPosition(4);
+             S.WriteAll("xy");
+         },
+         std::string_view("\0\0\0\0xy", 6)},
+    };
+    for (const TCase& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        TMemoryStream Stream("abcdefgh");
+        Stream.SetSize(0);
+        Case.Grow(Stream);
+        EXPECT_EQ(Stream.View(), Case.Expected);
+    }
+}
+
+TEST(TMemoryStream, ExtendHandsOutRoomAtTheEnd) {
+    TMemoryStream Stream("ab");
+    Stream.SetPosition(1);
+    std::uint8_t* Room = Stream.Extend(3);
+    std::memcpy(Room, "cde", 3);
+    EXPECT_EQ(Stream.View(), "abcde");
+    EXPECT_EQ(Stream.Position(), 1);
+    EXPECT_EQ(Stream.Extend(0), Stream.Memory() + 5);
+    EXPECT_THROW(Stream.Extend(-1), EStreamError);
+    EXPECT_EQ(Stream.Size(), 5);
 }
 
 TEST(TMemoryStream, SetSizeTruncatesAndClampsThePosition) {

@@ -26,6 +26,9 @@ public:
 
     std::size_t Count() const { return FItems.size(); }
     bool Empty() const { return FItems.empty(); }
+    /// Lines the list holds room for; setting it below Count leaves the room as it is.
+    std::size_t Capacity() const { return FItems.capacity(); }
+    void SetCapacity(std::size_t Value) { FItems.reserve(Value); }
     /// Throws EListError for an index out of range.
     const std::string& operator[](std::size_t Index) const;
     const std::string& Strings(std::size_t Index) const { return (*this)[Index]; }

@@ -92,5 +92,15 @@ TEST(TStringList, IndexOutOfRangeThrows) {
     EXPECT_EQ(List[1], "b");
 }
 
+TEST(TStringList, CapacityGrowsWithoutTouchingTheLines) {
+    TStringList List{"a", "b"};
+    List.SetCapacity(10);
+    EXPECT_GE(List.Capacity(), 10u);
+    List.SetCapacity(1); // Below Count: nothing changes.
+    EXPECT_GE(List.Capacity(), 10u);
+    EXPECT_EQ(List.Count(), 2u);
+    EXPECT_EQ(List[1], "b");
+}
+
 } // namespace
 } // namespace rtl

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
-#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <objbase.h>
 
@@ -21,6 +21,41 @@ char LowerAscii(char C) noexcept {
     return (C >= 'A' && C <= 'Z') ? char(C + ('a' - 'A')) : C;
 }
 
+/// The same n bytes at A and B, ASCII letters in either case.
+bool EqualText(const char* A, const char* B, std::size_t aCount) noexcept {
+    for (std::size_t I = 0; I < aCount; ++I) {
+        if (A[I] != B[I] && LowerAscii(A[I]) != LowerAscii(B[I])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// The general matcher: greedy, with one back-tracking point; linear in practice, never
+/// recursive.
+bool MatchesMaskGeneral(std::string_view aText, std::string_view aMask) noexcept {
+    std::size_t T = 0, M = 0, StarM = std::string_view::npos, StarT = 0;
+    while (T < aText.size()) {
+        if (M < aMask.size() && aMask[M] == '*') {
+            StarM = M++;
+            StarT = T;
+        } else if (M < aMask.size() &&
+                   (aMask[M] == '?' || LowerAscii(aMask[M]) == LowerAscii(aText[T]))) {
+            ++M;
+            ++T;
+        } else if (StarM != std::string_view::npos) {
+            M = StarM + 1;
+            T = ++StarT;
+        } else {
+            return false;
+        }
+    }
+    while (M < aMask.size() && aMask[M] == '*') {
+        ++M;
+    }
+    return M == aMask.size();
+}
+
 } // namespace
 
 std::string NewGuid() {
@@ -29,12 +64,21 @@ std::string NewGuid() {
         throw rtl::Exception("CoCreateGuid failed");
     }
     // The registry form without braces and hyphens: the fields in order, upper-case hex.
-    char Text[33];
-    std::snprintf(Text, sizeof(Text), "%08X%04X%04X%02X%02X%02X%02X%02X%02X%02X%02X",
-                  unsigned(Guid.Data1), unsigned(Guid.Data2), unsigned(Guid.Data3),
-                  unsigned(Guid.Data4[0]), unsigned(Guid.Data4[1]), unsigned(Guid.Data4[2]),
-                  unsigned(Guid.Data4[3]), unsigned(Guid.Data4[4]), unsigned(Guid.Data4[5]),
-                  unsigned(Guid.Data4[6]), unsigned(Guid.Data4[7]));
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string Text(32, '0');
+    auto Put = [&Text, At = std::size_t(0)](std::uint32_t aValue, int aDigits) mutable {
+        for (int I = aDigits - 1; I >= 0; --I) {
+            Text[At + std::size_t(I)] = Digits[aValue & 0xF];
+            aValue >>= 4;
+        }
+        At += std::size_t(aDigits);
+    };
+    Put(std::uint32_t(Guid.Data1), 8);
+    Put(Guid.Data2, 4);
+    Put(Guid.Data3, 4);
+    for (std::uint8_t Byte : Guid.Data4) {
+        Put(Byte, 2);
+    }
     return Text;
 }
 
@@ -74,36 +118,60 @@ std::string ReplaceText(std::string_view aText, std::string_view aFrom, std::str
 }
 
 bool ContainsText(std::string_view aText, std::string_view aSubText) noexcept {
+    if (aSubText.empty()) {
+        return true;
+    }
     if (aSubText.size() > aText.size()) {
         return false;
     }
-    auto It = std::search(aText.begin(), aText.end(), aSubText.begin(), aSubText.end(),
-                          [](char A, char B) { return LowerAscii(A) == LowerAscii(B); });
-    return It != aText.end() || aSubText.empty();
+    // Candidates are the places where the first character matches, in either case, found with
+    // memchr; only those are compared.
+    const char Lower = LowerAscii(aSubText[0]);
+    const char Upper = (Lower >= 'a' && Lower <= 'z') ? char(Lower - ('a' - 'A')) : Lower;
+    const std::size_t Rest = aSubText.size() - 1;
+    const char* At = aText.data();
+    const char* End = aText.data() + (aText.size() - aSubText.size()) + 1; // Past the last start.
+    while (At < End) {
+        const auto* L = static_cast<const char*>(std::memchr(At, Lower, std::size_t(End - At)));
+        const auto* U =
+            Upper == Lower
+                ? nullptr
+                : static_cast<const char*>(std::memchr(At, Upper, std::size_t(End - At)));
+        const char* Candidate = L == nullptr ? U : (U == nullptr ? L : std::min(L, U));
+        if (Candidate == nullptr) {
+            return false;
+        }
+        if (EqualText(Candidate + 1, aSubText.data() + 1, Rest)) {
+            return true;
+        }
+        At = Candidate + 1;
+    }
+    return false;
 }
 
 bool MatchesMask(std::string_view aText, std::string_view aMask) noexcept {
-    // Greedy wildcard match with one back-tracking point: linear in practice, never recursive.
-    std::size_t T = 0, M = 0, StarM = std::string_view::npos, StarT = 0;
-    while (T < aText.size()) {
-        if (M < aMask.size() && aMask[M] == '*') {
-            StarM = M++;
-            StarT = T;
-        } else if (M < aMask.size() &&
-                   (aMask[M] == '?' || LowerAscii(aMask[M]) == LowerAscii(aText[T]))) {
-            ++M;
-            ++T;
-        } else if (StarM != std::string_view::npos) {
-            M = StarM + 1;
-            T = ++StarT;
-        } else {
-            return false;
+    // The shapes the library uses ("Name: *", "*value", "*part*", no wildcard at all) are
+    // answered directly; any other mask goes to the general matcher.
+    const std::size_t Stars = std::size_t(std::count(aMask.begin(), aMask.end(), '*'));
+    if (aMask.find('?') == std::string_view::npos && Stars <= 2) {
+        if (Stars == 0) {
+            return aText.size() == aMask.size() &&
+                   EqualText(aText.data(), aMask.data(), aMask.size());
+        }
+        if (Stars == 1 && aMask.back() == '*') {
+            const std::size_t Prefix = aMask.size() - 1;
+            return aText.size() >= Prefix && EqualText(aText.data(), aMask.data(), Prefix);
+        }
+        if (Stars == 1 && aMask.front() == '*') {
+            const std::size_t Suffix = aMask.size() - 1;
+            return aText.size() >= Suffix &&
+                   EqualText(aText.data() + aText.size() - Suffix, aMask.data() + 1, Suffix);
+        }
+        if (Stars == 2 && aMask.size() >= 2 && aMask.front() == '*' && aMask.back() == '*') {
+            return ContainsText(aText, aMask.substr(1, aMask.size() - 2));
         }
     }
-    while (M < aMask.size() && aMask[M] == '*') {
-        ++M;
-    }
-    return M == aMask.size();
+    return MatchesMaskGeneral(aText, aMask);
 }
 
 std::string EncodeBase64(std::span<const std::uint8_t> aBytes) {

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
+#include <string_view>
+#include <vector>
 
 using namespace zef;
 
@@ -49,6 +52,67 @@ TEST(TextHelpers, CaseTable) {
     for (const auto& [Text, Mask, Expected] : Masks) {
         SCOPED_TRACE(std::string(Text) + " ~ " + Mask);
         EXPECT_EQ(MatchesMask(Text, Mask), Expected);
+    }
+}
+
+namespace {
+
+char Folded(char C) {
+    return (C >= 'A' && C <= 'Z') ? char(C - 'A' + 'a') : C;
+}
+
+// Plain recursive references for the differential test below.
+bool ReferenceMatch(std::string_view aText, std::string_view aMask) {
+    if (aMask.empty()) {
+        return aText.empty();
+    }
+    if (aMask[0] == '*') {
+        for (std::size_t I = 0; I <= aText.size(); ++I) {
+            if (ReferenceMatch(aText.substr(I), aMask.substr(1))) {
+                return true;
+            }
+        }
+        return false;
+    }
+    return !aText.empty() && (aMask[0] == '?' || Folded(aMask[0]) == Folded(aText[0])) &&
+           ReferenceMatch(aText.substr(1), aMask.substr(1));
+}
+
+bool ReferenceContains(std::string_view aText, std::string_view aSubText) {
+    std::string Text(aText), Sub(aSubText);
+    for (char& C : Text) {
+        C = Folded(C);
+    }
+    for (char& C : Sub) {
+        C = Folded(C);
+    }
+    return Text.find(Sub) != std::string::npos;
+}
+
+} // namespace
+
+TEST(TextHelpers, ContainsAndMasksAgreeWithPlainReferences) {
+    // Every text and pattern up to three characters over a letter in both cases, characters
+    // one bit away from each other's case ('@' and '`'), a byte above 127 and the wildcards:
+    // only ASCII letters fold.
+    const std::string Alphabet = "aAz@`\xC1*?";
+    std::vector<std::string> Words = {""};
+    for (std::size_t From = 0, Length = 1; Length <= 3; ++Length) {
+        const std::size_t To = Words.size();
+        for (std::size_t W = From; W < To; ++W) {
+            for (char C : Alphabet) {
+                Words.push_back(Words[W] + C);
+            }
+        }
+        From = To;
+    }
+    for (const std::string& Text : Words) {
+        for (const std::string& Pattern : Words) {
+            ASSERT_EQ(MatchesMask(Text, Pattern), ReferenceMatch(Text, Pattern))
+                << "\"" << Text << "\" ~ \"" << Pattern << "\"";
+            ASSERT_EQ(ContainsText(Text, Pattern), ReferenceContains(Text, Pattern))
+                << "\"" << Text << "\" in \"" << Pattern << "\"";
+        }
     }
 }
 

@@ -5,6 +5,13 @@
 
 namespace zef {
 
+namespace {
+
+/// The most room of a stored text that is kept for the texts after it.
+constexpr std::size_t KeptTextRoom = 64 * 1024;
+
+} // namespace
+
 TzefTCPConnection_Base::TzefTCPConnection_Base() = default;
 
 TzefTCPConnection_Base::~TzefTCPConnection_Base() = default;
@@ -22,12 +29,23 @@ std::string TzefTCPConnection_Base::MsgReceived() const {
     return FMsgReceived;
 }
 
-void TzefTCPConnection_Base::SetMsgReceived(std::string Value) {
+void TzefTCPConnection_Base::SetMsgReceived(std::string_view Value) {
     {
         std::scoped_lock Lock(FWaitLock);
-        FMsgReceived = std::move(Value);
+        if (FMsgReceived.capacity() > KeptTextRoom && Value.size() <= KeptTextRoom) {
+            // The room of a rare large message is not kept for the small ones after it.
+            std::string(Value).swap(FMsgReceived);
+        } else {
+            FMsgReceived.assign(Value);
+        }
+        FMsgReceivedChanges.fetch_add(1);
     }
     FWaitChange.notify_all();
+}
+
+void TzefTCPConnection_Base::CopyMsgReceived(std::string& aText) const {
+    std::scoped_lock Lock(FWaitLock);
+    aText.assign(FMsgReceived);
 }
 
 rtl::TMemoryStream& TzefTCPConnection_Base::MsgBinaryReceived() {

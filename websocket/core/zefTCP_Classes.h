@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zef {
@@ -55,7 +56,14 @@ public:
 
     /// The last text message, stored before the component is notified.
     std::string MsgReceived() const;
-    void SetMsgReceived(std::string Value);
+    /// Copies the text into the stored one's room (no allocation once it has held a message as
+    /// long), then wakes the threads waiting for it.
+    void SetMsgReceived(std::string_view Value);
+    /// Copies MsgReceived into aText, reusing aText's room.
+    void CopyMsgReceived(std::string& aText) const;
+    /// How often MsgReceived was set so far (wraps around): a reader that remembered the count
+    /// knows the text is still the one it stored while the count is unchanged.
+    std::uint32_t MsgReceivedChanges() const { return FMsgReceivedChanges.load(); }
     /// Copy of the last binary message; created on first use.
     rtl::TMemoryStream& MsgBinaryReceived();
     const std::string& MsgException() const { return FMsgException; }
@@ -90,6 +98,7 @@ protected:
     std::condition_variable FWaitChange; // Signalled when those change.
     std::string FMsgReceived;            // Guarded by FWaitLock.
     bool FDisconnectedBase = false;      // The root flag; the WebSocket classes use their own.
+    std::atomic<std::uint32_t> FMsgReceivedChanges{0}; // Changed under FWaitLock.
 
 private:
     std::mutex FGuidLock;

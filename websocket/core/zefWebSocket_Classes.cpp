@@ -370,6 +370,9 @@ std::size_t TzefWSObjectList::Count() const {
 
 namespace {
 
+/// The most room of a delivered text copy that a worker thread keeps for the next one.
+constexpr std::size_t SpareTextRoom = 64 * 1024;
+
 // A handler's exception as the exception path reports it.
 std::string MessageOf(const std::exception_ptr& aException) {
     try {
@@ -541,12 +544,54 @@ void TzefWSComponent_Base::DoNotifyDisconnect(TzefWSConnection* aConnection) {
     HandToMainThread([this] { DrainDisconnect(); });
 }
 
+thread_local TzefWSComponent_Base::TStoredMessage* TzefWSComponent_Base::TStoredMessage::GCurrent =
+    nullptr;
+
+TzefWSComponent_Base::TStoredMessage::TStoredMessage(TzefWSConnection& aConnection,
+                                                     const std::string& aText) noexcept
+    : FConnection(&aConnection)
+    , FText(&aText)
+    , FChanges(aConnection.MsgReceivedChanges())
+    , FPrevious(GCurrent) {
+    GCurrent = this;
+}
+
+TzefWSComponent_Base::TStoredMessage::~TStoredMessage() {
+    GCurrent = FPrevious;
+}
+
+const std::string*
+TzefWSComponent_Base::TStoredMessage::Take(const TzefWSConnection* aConnection) noexcept {
+    TStoredMessage* Current = GCurrent;
+    if (Current == nullptr || Current->FConnection != aConnection) {
+        return nullptr;
+    }
+    const std::string* Text = Current->FText;
+    Current->FText = nullptr;
+    // A handler that ran before (a raw-message handler, say) may have set MsgReceived since.
+    return aConnection->MsgReceivedChanges() == Current->FChanges ? Text : nullptr;
+}
+
 void TzefWSComponent_Base::DoNotifyMessage(TzefWSConnection* aConnection) {
     if (IsDestroying() || !aConnection) {
         return;
     }
     if (NotifyEvents() == TwsNotifyEvent::neNoSync) {
-        DoEventMessage(*aConnection, aConnection->MsgReceived());
+        if (const std::string* Stored = TStoredMessage::Take(aConnection)) {
+            DoEventMessage(*aConnection, *Stored);
+            return;
+        }
+        // The handler gets a copy (another thread may change MsgReceived while it runs) made
+        // in the room of this thread's previous one; a delivery nested in the handler finds
+        // the room taken and makes its own.
+        thread_local std::string Spare;
+        std::string Text = std::move(Spare);
+        aConnection->CopyMsgReceived(Text);
+        DoEventMessage(*aConnection, Text);
+        if (Text.capacity() <= SpareTextRoom) {
+            Text.clear();
+            Spare = std::move(Text);
+        }
         return;
     }
     List(FNotifyMessage).AddNotifyObject(aConnection, aConnection->MsgReceived());

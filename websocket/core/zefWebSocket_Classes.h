@@ -411,6 +411,28 @@ public:
                                   std::exception_ptr aException);
 
 protected:
+    /// Held by a notifier that has just stored aText as aConnection's MsgReceived, around its
+    /// DoNotifyMessage on the same thread: the first direct delivery of that connection's
+    /// message hands aText to the handler instead of a copy of MsgReceived made under the
+    /// connection's lock, unless MsgReceived was set again in between. Later deliveries (a
+    /// second protocol object) copy MsgReceived again.
+    class TStoredMessage {
+    public:
+        TStoredMessage(TzefWSConnection& aConnection, const std::string& aText) noexcept;
+        ~TStoredMessage();
+        TStoredMessage(const TStoredMessage&) = delete;
+        TStoredMessage& operator=(const TStoredMessage&) = delete;
+        /// The text this thread stored for aConnection, once; null when there is none.
+        static const std::string* Take(const TzefWSConnection* aConnection) noexcept;
+
+    private:
+        const TzefWSConnection* FConnection;
+        const std::string* FText;  // Null once taken.
+        std::uint32_t FChanges;    // The connection's MsgReceivedChanges when aText was stored.
+        TStoredMessage* FPrevious; // The marker of an enclosing notification on this thread.
+        static thread_local TStoredMessage* GCurrent; // The innermost marker of this thread.
+    };
+
     virtual void DoQueueMessages();
     virtual void DoQueueClear();
     /// Runs aDrain on the main thread: queued (neAsynchronous) or waited for (neSynchronous).

@@ -864,7 +864,7 @@ TEST(IsValidUTF8Bytes, OneBadByteAtEveryPositionOfAnAsciiRun) {
 
 TEST(MaskBytes, MatchesByteWiseMaskingAtEveryOffsetAndLength) {
     for (std::size_t Offset = 0; Offset < 4; ++Offset) {
-        for (std::size_t Length = 0; Length < 80; ++Length) {
+        for (std::size_t Length = 0; Length < 200; ++Length) {
             TBytes Data(Length), Expected(Length);
             for (std::size_t I = 0; I < Length; ++I) {
                 Data[I] = std::uint8_t(I * 31 + 7);

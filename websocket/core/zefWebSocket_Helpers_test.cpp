@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <openssl/sha.h>
+#include <string>
+
 using namespace zef;
 
 TEST(GetWebSocketAccept, SampleOfRFC6455) {
@@ -12,6 +16,22 @@ TEST(GetWebSocketAccept, SampleOfRFC6455) {
     EXPECT_EQ(GetWebSocketAccept("").size(), 28u);
     // The key is used exactly as received.
     EXPECT_NE(GetWebSocketAccept(" dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+}
+
+TEST(GetWebSocketAccept, MatchesTheReferenceDigestForEveryKeyLength) {
+    // Key lengths around each block boundary of the hashed text (key plus the 36-byte GUID):
+    // one block, the length field spilling into a second, and several blocks.
+    for (std::size_t Length = 0; Length <= 200; ++Length) {
+        SCOPED_TRACE(Length);
+        std::string Key(Length, '\0');
+        for (std::size_t I = 0; I < Length; ++I) {
+            Key[I] = char(I * 37 + Length);
+        }
+        std::string Input = Key + std::string(WebSocketGuid);
+        std::uint8_t Digest[SHA_DIGEST_LENGTH];
+        SHA1(reinterpret_cast<const unsigned char*>(Input.data()), Input.size(), Digest);
+        EXPECT_EQ(GetWebSocketAccept(Key), EncodeBase64(Digest));
+    }
 }
 
 namespace {

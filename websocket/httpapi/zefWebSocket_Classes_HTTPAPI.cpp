@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
 #include <winsock2.h>
 
 namespace zef {
@@ -23,8 +26,25 @@ std::string AddressText(const sockaddr* aAddress) {
     }
     char Text[64] = {};
     if (aAddress->sa_family == AF_INET) {
+        // Dotted decimal by hand: the library's formatter goes through printf, which cost
+        // more than the rest of a connection's address bookkeeping.
         const auto* V4 = reinterpret_cast<const sockaddr_in*>(aAddress);
-        inet_ntop(AF_INET, &V4->sin_addr, Text, sizeof Text);
+        const auto* Bytes = reinterpret_cast<const std::uint8_t*>(&V4->sin_addr);
+        std::string Dotted;
+        for (int I = 0; I < 4; ++I) {
+            if (I > 0) {
+                Dotted += '.';
+            }
+            const unsigned Byte = Bytes[I];
+            if (Byte >= 100) {
+                Dotted += char('0' + Byte / 100);
+            }
+            if (Byte >= 10) {
+                Dotted += char('0' + Byte / 10 % 10);
+            }
+            Dotted += char('0' + Byte % 10);
+        }
+        return Dotted;
     } else if (aAddress->sa_family == AF_INET6) {
         const auto* V6 = reinterpret_cast<const sockaddr_in6*>(aAddress);
         inet_ntop(AF_INET6, &V6->sin6_addr, Text, sizeof Text);
@@ -78,7 +98,76 @@ std::string_view KnownValue(const HTTP_REQUEST& aRequest, HTTP_HEADER_ID aId) {
     return {Header.pRawValue, Header.RawValueLength};
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool CacheConnectionBlocks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool CacheConnectionBlocks = false;
+#else
+constexpr bool CacheConnectionBlocks = true;
+#endif
+#else
+constexpr bool CacheConnectionBlocks = true;
+#endif
+
+/// Freed connection blocks of one size (the first size given back), for the next connection.
+/// Any thread.
+class TBlockCache {
+public:
+    void* Take(std::size_t aSize) {
+        std::scoped_lock Lock(FLock);
+        if (aSize != FSize || FBlocks.empty()) {
+            return nullptr;
+        }
+        void* Block = FBlocks.back();
+        FBlocks.pop_back();
+        return Block;
+    }
+    /// False when the block is not kept (another size, or the cache is full).
+    bool Give(void* aBlock, std::size_t aSize) noexcept {
+        std::scoped_lock Lock(FLock);
+        if (FSize == 0) {
+            FSize = aSize;
+            FBlocks.reserve(TzefWSConnection_HTTPAPI::ConnectionCacheSize);
+        }
+        if (aSize != FSize || FBlocks.size() >= FBlocks.capacity()) {
+            return false;
+        }
+        FBlocks.push_back(aBlock); // Within the reserved room: never throws.
+        return true;
+    }
+
+private:
+    std::mutex FLock;
+    std::size_t FSize = 0;      // Guarded by FLock.
+    std::vector<void*> FBlocks; // Guarded by FLock.
+};
+
+/// Never destroyed: connections may be freed while the process ends.
+TBlockCache& ConnectionBlocks() {
+    static TBlockCache* Cache = new TBlockCache;
+    return *Cache;
+}
+
 } // namespace
+
+void* TzefWSConnection_HTTPAPI::operator new(std::size_t aSize) {
+    if constexpr (CacheConnectionBlocks) {
+        if (void* Block = ConnectionBlocks().Take(aSize)) {
+            return Block;
+        }
+    }
+    return ::operator new(aSize);
+}
+
+void TzefWSConnection_HTTPAPI::operator delete(void* aBlock, std::size_t aSize) noexcept {
+    if constexpr (CacheConnectionBlocks) {
+        if (aBlock != nullptr && ConnectionBlocks().Give(aBlock, aSize)) {
+            return;
+        }
+    }
+    ::operator delete(aBlock, aSize);
+}
 
 std::atomic<int> TzefWSConnection_HTTPAPI::GInstances{0};
 
@@ -156,22 +245,53 @@ void TzefWSConnection_HTTPAPI::DoReadHeaders() {
         return;
     }
     const HTTP_REQUEST& Request = *FHTTPRequest;
+    // Room for the request line, every header and a post's empty line and body, taken at once.
+    const bool WithBody = Request.Verb == HttpVerbPOST && ContentLengthOf(Request) > 0;
+    std::size_t Count = 1 + Request.Headers.UnknownHeaderCount + (WithBody ? 2 : 0);
+    for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
+        Count += Request.Headers.KnownHeaders[I].RawValueLength > 0 ? 1 : 0;
+    }
+    Lines.SetCapacity(Count);
     std::string Line = Request.Verb == HttpVerbPOST ? "POST " : "GET ";
     if (Request.pRawUrl != nullptr) {
         Line.append(Request.pRawUrl, Request.RawUrlLength);
     }
     Line += " HTTP/1.1";
     Lines.Add(std::move(Line));
-    std::string Text = BuildHeaders(Request);
-    std::size_t At = 0;
-    while (At < Text.size()) {
-        std::size_t End = Text.find("\r\n", At);
-        Lines.Add(Text.substr(At, End - At));
-        At = End + 2;
+    // The lines of BuildHeaders' text, each made once: a value holding a line break goes on
+    // as lines of its own, as it would when that text is split.
+    auto AddHeader = [&Lines](std::string_view aName, std::string_view aValue) {
+        std::string Text;
+        Text.reserve(aName.size() + 2 + aValue.size());
+        Text.append(aName).append(": ").append(aValue);
+        if (Text.find("\r\n") == std::string::npos) {
+            Lines.Add(std::move(Text));
+            return;
+        }
+        std::size_t At = 0;
+        for (;;) {
+            std::size_t End = Text.find("\r\n", At);
+            if (End == std::string::npos) {
+                Lines.Add(Text.substr(At));
+                return;
+            }
+            Lines.Add(Text.substr(At, End - At));
+            At = End + 2;
+        }
+    };
+    for (int I = 0; I < HttpHeaderRequestMaximum; ++I) {
+        const HTTP_KNOWN_HEADER& Header = Request.Headers.KnownHeaders[I];
+        if (Header.pRawValue != nullptr && Header.RawValueLength > 0) {
+            AddHeader(KnownRequestHeaderName(I), {Header.pRawValue, Header.RawValueLength});
+        }
+    }
+    for (USHORT I = 0; I < Request.Headers.UnknownHeaderCount; ++I) {
+        const HTTP_UNKNOWN_HEADER& Header = Request.Headers.pUnknownHeaders[I];
+        AddHeader({Header.pName, Header.NameLength}, {Header.pRawValue, Header.RawValueLength});
     }
     // A post's body follows the headers after an empty line, as one entry: the request
     // classification reads the long-polling and sub-protocol posts from there.
-    if (Request.Verb == HttpVerbPOST && ContentLengthOf(Request) > 0) {
+    if (WithBody) {
         Lines.Add("");
         Lines.Add(RequestBody());
     }
@@ -415,11 +535,12 @@ void TzefWSConnection_HTTPAPI::ReadEntityBody() {
     if (Id == 0 || Disconnected()) {
         return;
     }
-    // Small until a read fills it; never zero-filled, so that an idle connection's pending
-    // read leaves the pages no bytes reached out of the resident set.
-    const std::size_t Wanted = !FBuffer                       ? HTTPAPIFirstReadSize
-                               : FBufferLength == FBufferSize ? HTTPAPIReadSize
-                                                              : FBufferSize;
+    // Small until a read fills it, and small again once a read would have fitted the small
+    // one: an idle connection's pending read holds little. Never zero-filled.
+    const std::size_t Wanted = !FBuffer                                ? HTTPAPIFirstReadSize
+                               : FBufferLength == FBufferSize          ? HTTPAPIReadSize
+                               : FBufferLength <= HTTPAPIFirstReadSize ? HTTPAPIFirstReadSize
+                                                                       : FBufferSize;
     if (Wanted != FBufferSize) {
         FBuffer.reset(new std::uint8_t[Wanted]);
         FBufferSize = Wanted;

@@ -207,13 +207,13 @@ void SetContent(HTTP_RESPONSE& aResponse, HTTP_DATA_CHUNK& aChunk, const std::st
 void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
                   std::vector<HTTP_UNKNOWN_HEADER>& aUnknown) {
     aUnknown.clear();
-    aUnknown.reserve(64);
     std::string_view Text(aText);
     std::size_t At = 0;
     while (At < Text.size()) {
-        std::size_t End = Text.find_first_of("\r\n", At);
-        if (End == std::string_view::npos) {
-            End = Text.size();
+        // By hand: find_first_of looks each character up in its set with a library call.
+        std::size_t End = At;
+        while (End < Text.size() && Text[End] != '\r' && Text[End] != '\n') {
+            ++End;
         }
         std::string_view Line = Text.substr(At, End - At);
         At = End + 1;
@@ -231,13 +231,16 @@ void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
             }
             return Line.substr(Begin, Stop - Begin);
         };
+        // A known name (which holds no colon but its last character) can only be the text up
+        // to the line's first colon: only names of that length are compared.
+        const std::size_t NameEnd = Line.find(':');
         bool Known = false;
-        for (std::size_t I = 0; I < HttpResponseHeaderNames.size(); ++I) {
+        for (std::size_t I = 0;
+             NameEnd != std::string_view::npos && I < HttpResponseHeaderNames.size(); ++I) {
             // Connection always goes out as an unknown header: the platform does not take it
             // as a known header of an opaque upgrade.
             const std::string_view Name = HttpResponseHeaderNames[I];
-            if (I != HttpHeaderConnection && Line.size() > Name.size() &&
-                Line[Name.size()] == ':' && StartsWithText(Line, Name)) {
+            if (I != HttpHeaderConnection && Name.size() == NameEnd && StartsWithText(Line, Name)) {
                 std::string_view Value = ValueAfter(Name.size() + 1);
                 aResponse.Headers.KnownHeaders[I].pRawValue = Value.data();
                 aResponse.Headers.KnownHeaders[I].RawValueLength = Length16(Value.size());
@@ -262,9 +265,6 @@ void ParseHeaders(HTTP_RESPONSE& aResponse, const std::string& aText,
         Header.NameLength = Length16(Colon);
         Header.pRawValue = Value.data();
         Header.RawValueLength = Length16(Value.size());
-        if (aUnknown.size() == aUnknown.capacity()) {
-            aUnknown.reserve(aUnknown.size() + 31);
-        }
         aUnknown.push_back(Header);
     }
     aResponse.Headers.UnknownHeaderCount = USHORT(aUnknown.size());

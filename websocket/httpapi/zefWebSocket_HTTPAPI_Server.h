@@ -2,6 +2,7 @@
 // queue, request receive loop) and its completion-port worker pool.
 #pragma once
 
+#include "platform/rtl/UninitializedAllocator.h"
 #include "websocket/httpapi/zefWebSocket_HTTPAPI.h"
 #include "websocket/httpapi/zefWebSocket_SRWLock.h"
 
@@ -56,8 +57,9 @@ struct TzefHTTPAPIContext {
     HANDLE iocompletition = nullptr;
     /// Points into `buffer` (received requests only).
     HTTP_REQUEST* request = nullptr;
-    /// The request's storage, 8-byte aligned (received requests only).
-    std::vector<std::uint64_t> buffer;
+    /// The request's storage, 8-byte aligned (received requests only). Only the request record
+    /// at its start is zeroed: the platform writes the rest before anything reads it.
+    std::vector<std::uint64_t, rtl::TUninitializedAllocator<std::uint64_t>> buffer;
     /// The data of an overlapped send; released with the record.
     std::unique_ptr<TzefHTTPAPISendData> datachunk;
     /// The connection whose operation this is; null for a freshly received request. Not owned.

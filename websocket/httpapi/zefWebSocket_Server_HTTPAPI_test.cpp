@@ -197,11 +197,14 @@ TEST_P(TzefWSServer_HTTPAPI_Modes, EchoesAndReleasesEverythingAfterEveryKindOfDi
             SCOPED_TRACE(Case.Name);
             TWebSocketTestClient Client;
             ASSERT_TRUE(Echo.Open(Client));
-            // Around the first reads' size (a 2040-byte text is a 2048-byte masked frame),
-            // then larger than every read.
-            for (std::size_t Size : {std::size_t(0), std::size_t(5), HTTPAPIFirstReadSize - 9,
-                                     HTTPAPIFirstReadSize - 8, HTTPAPIFirstReadSize - 7,
-                                     HTTPAPIReadSize, std::size_t(70000)}) {
+            // Around the first reads' size (a 504-byte text is a 512-byte masked frame), then
+            // larger than every read, then small again (the buffer shrinks back) and around
+            // the small size once more.
+            for (std::size_t Size :
+                 {std::size_t(0), std::size_t(5), HTTPAPIFirstReadSize - 9,
+                  HTTPAPIFirstReadSize - 8, HTTPAPIFirstReadSize - 7, HTTPAPIReadSize,
+                  std::size_t(70000), std::size_t(5), HTTPAPIFirstReadSize - 7, std::size_t(0),
+                  HTTPAPIFirstReadSize - 9, std::size_t(70000)}) {
                 std::string Text(Size, 'q');
                 ASSERT_TRUE(Client.SendText(Text));
                 ASSERT_EQ(Client.ReadMessage().value_or("<none>"), Text);

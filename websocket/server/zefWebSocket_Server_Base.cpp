@@ -286,6 +286,7 @@ void TzefWSConnectionServer_Base::DoHandshake() {
     SetProtocol(SelectProtocol());
     rtl::TStringList& Answer = HeadersResponse();
     Answer.Clear();
+    Answer.SetCapacity(6); // The answer's own lines and one extension's, taken at once.
     CheckOrigin();
     DoExtensions();
     if (Transport() == TwsTransport::trpUndefined) {
@@ -564,19 +565,19 @@ void TzefWSServer_Base::AddConnection(TzefWSConnectionServer_Base& Connection) {
 }
 
 void TzefWSServer_Base::RemoveConnection(TzefWSConnectionServer_Base& Connection) {
-    std::string Guid = Connection.Guid();
     TzefWSConnectionList& List = LockList();
-    try {
+    // The entry with the connection's GUID is the connection itself (a GUID names one
+    // connection for its life): it is found by address, without reading every entry's GUID,
+    // and only looked for while the connection is listed.
+    if (Connection.FRegistered) {
+        const TzefWSConnection* Wanted = &Connection;
         for (std::size_t I = List.size(); I-- > 0;) {
-            if (List[I] && List[I]->Guid() == Guid) {
+            if (List[I] == Wanted) {
                 Connection.FRegistered = false;
                 List.erase(List.begin() + std::ptrdiff_t(I));
                 break;
             }
         }
-    } catch (...) {
-        UnLockList(); // Pairs with LockList.
-        throw;
     }
     UnLockList(); // Pairs with LockList.
 }
@@ -694,6 +695,7 @@ void TzefWSServer_Base::OnServerMessageEvent(TzefWSConnection& Connection,
     }
     try {
         Connection.SetMsgReceived(Text);
+        TStoredMessage Stored(Connection, Text); // The handler gets Text itself, not a copy.
         DoNotifyMessage(&Connection);
     } catch (const std::exception& E) {
         DoError(&Connection, E.what());

@@ -1210,6 +1210,29 @@ TEST(TzefWSServer_Base, MessageFlowsToOnMessageOnTheCallingThread) {
     EXPECT_EQ(Connection.MsgReceived(), "echo");
 }
 
+TEST(TzefWSServer_Base, AMessageRaisedInsideAHandlerKeepsBothTexts) {
+    // The delivered copy reuses the worker's room of the previous one: a delivery nested in a
+    // handler must not write into the text the outer handler still holds.
+    TzefWSTestServer Server;
+    std::vector<std::string> Log;
+    Server.OnMessage = [&](TzefWSConnection& C, const std::string& Text) {
+        if (Text == "outer") {
+            static_cast<TzefWSConnectionServer_Base&>(C).RaiseMessage("inner message");
+        }
+        Log.push_back(Text);
+    };
+    TzefWSTestServerConnection& Connection = Open(Server);
+    const std::uint8_t Mask[4] = {9, 8, 7, 6};
+    const std::string Large(100000, 'x');
+    Connection.Receive(testing::Concat(
+        {testing::Frame(0x81, "first", Mask), testing::Frame(0x81, "outer", Mask),
+         testing::Frame(0x81, Large, Mask), testing::Frame(0x81, "after the large one", Mask)}));
+    Connection.ReadData(true);
+    EXPECT_EQ(Log, (std::vector<std::string>{"first", "inner message", "outer", Large,
+                                             "after the large one"}));
+    EXPECT_EQ(Connection.MsgReceived(), "after the large one");
+}
+
 TEST(TzefWSServer_Base, FailingHandlerReportsAndDropsTheConnection) {
     for (bool WithOnError : {true, false}) {
         SCOPED_TRACE(WithOnError);
@@ -1680,6 +1703,26 @@ TEST(TzefWSComponent, APIObjectTakesPlainConnections) {
                       : (std::vector<std::string>{"api connect", "api m"}));
         Server.ClearAPI();
     }
+}
+
+TEST(TzefWSComponent, ARawHandlerThatSetsMsgReceivedChangesWhatOnMessageGets) {
+    // The component's handler gets the received text as it was stored, unless something set
+    // MsgReceived in between: then it gets MsgReceived as it is now.
+    TzefWSTestServer Server;
+    TzefWSAPI Api;
+    Api.SetRawMessages(true);
+    Api.OnRawMessage = [](TzefWSConnection& C, const std::string&, bool&) {
+        C.SetMsgReceived("changed by the raw handler");
+    };
+    std::vector<std::string> Log;
+    Server.OnMessage = [&](TzefWSConnection&, const std::string& T) { Log.push_back(T); };
+    Server.SetAPI(&Api);
+    TzefWSTestServerConnection& Connection = Open(Server);
+    Server.OnServerMessageEvent(Connection, "received");
+    Api.OnRawMessage = nullptr;
+    Server.OnServerMessageEvent(Connection, "received again");
+    EXPECT_EQ(Log, (std::vector<std::string>{"changed by the raw handler", "received again"}));
+    Server.ClearAPI();
 }
 
 TEST(TzefWSServer_Base, SessionStoreKeepsItsLimit) {
