@@ -327,7 +327,7 @@ void TzefWSObjectList::AddNotifyObject(TzefWSConnection* aConnection, rtl::TStre
     Object->FConnection = aConnection;
     Object->Stream().LoadFromStream(aStream);
     Object->FInt = int(aOpCode);
-    Object->FText1 = aContinuation ? "1" : "0";
+    Object->FContinuation = aContinuation;
     Push(std::move(Object));
 }
 
@@ -490,7 +490,7 @@ void TzefWSComponent_Base::DrainBinary() {
 
 void TzefWSComponent_Base::DrainFragmented() {
     Drain(FNotifyFragmented, [this](TzefWSNotifyObject& E) {
-        DoEventFragmented(*E.Connection(), E.Stream(), TOpcode(E.Int()), E.Text1() == "1");
+        DoEventFragmented(*E.Connection(), E.Stream(), TOpcode(E.Int()), E.Continuation());
     });
 }
 
@@ -802,7 +802,7 @@ void TzefWSComponent_Base::DoQueueMessages() {
                     DoEventBinary(*Entry->Connection(), Entry->Stream());
                 } else {
                     DoEventFragmented(*Entry->Connection(), Entry->Stream(), TOpcode(Entry->Int()),
-                                      Entry->Text1() == "1");
+                                      Entry->Continuation());
                 }
             }
         }

@@ -320,6 +320,8 @@ public:
     int Int() const { return FInt; }
     const std::string& Text() const { return FText; }
     const std::string& Text1() const { return FText1; }
+    /// A fragmented message's notification: the fragment continues a message.
+    bool Continuation() const { return FContinuation; }
     std::exception_ptr RawException() const { return FRawException; }
     /// The copied stream; created on first use.
     rtl::TMemoryStream& Stream();
@@ -332,6 +334,7 @@ private:
     std::unique_ptr<rtl::TMemoryStream> FStream;
     std::string FText;
     std::string FText1;
+    bool FContinuation = false;
 };
 
 /// A locked list of pending notifications or held messages; owns them. Any thread.
