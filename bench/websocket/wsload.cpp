@@ -215,9 +215,7 @@ public:
 
     ~TLoop() {
         for (auto& Connection : FConnections) {
-            if (Connection->Fd >= 0) {
-                close(Connection->Fd);
-            }
+            CloseSocket(*Connection); // the TLS session too, for connections still open
         }
         if (FEpoll >= 0) {
             close(FEpoll);
