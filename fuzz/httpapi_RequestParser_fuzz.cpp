@@ -45,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     TRequest Request;
     Request.Head = Parser.Head();
     if (CookUrl(Request.Head, "127.0.0.1:80", Request.Url) == TListenerAnswer::None) {
-        Request.Local.ss_family = AF_INET;
-        Request.Remote.ss_family = AF_INET;
+        sockaddr_storage Address{};
+        Address.ss_family = AF_INET;
+        Request.Local = TSocketAddress(Address);
+        Request.Remote = TSocketAddress(Address);
         Request.Prepare();
         const std::size_t RecordSize = Request.RecordSize();
         std::vector<std::uint64_t> Record(RecordSize / 8 + 1);
