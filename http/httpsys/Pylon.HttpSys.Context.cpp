@@ -401,7 +401,7 @@ void* THttpSysContext::operator new(std::size_t Size) {
 
 void THttpSysContext::operator delete(void* Block, std::size_t Size) noexcept {
     if (Size != sizeof(THttpSysContext) || !TContextMemoryPool::Instance().Give(Block)) {
-        ::operator delete(Block, Size);
+        ::operator delete(Block); // unsized: clang leaves sized deallocation off
     }
 }
 

@@ -166,7 +166,7 @@ void TzefWSConnection_HTTPAPI::operator delete(void* aBlock, std::size_t aSize) 
             return;
         }
     }
-    ::operator delete(aBlock, aSize);
+    ::operator delete(aBlock); // unsized: clang leaves sized deallocation off
 }
 
 std::atomic<int> TzefWSConnection_HTTPAPI::GInstances{0};
