@@ -31,6 +31,9 @@ fi
 
 # Starts the peer on a free port with extra flags; sets Pid and Url.
 start_peer() {
+    # Emptied here, not only by the background job's redirection, which may come after the
+    # wait below has already found the previous peer's ready line.
+    : >"$Work/peer.out"
     if [[ $Peer == node ]]; then
         node "$Here/node_ws_echo.js" --port 0 "$@" >"$Work/peer.out" 2>&1 &
     else

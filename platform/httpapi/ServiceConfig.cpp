@@ -281,6 +281,28 @@ int ChooseByName(SSL* Ssl, int* Alert, void* Argument) {
     return SSL_TLSEXT_ERR_ALERT_FATAL;
 }
 
+// The listen list's key for an address record: its numeric text, or "" for a record that holds
+// no IPv4 or IPv6 address of the right length.
+std::string ListenKey(const HTTP_SERVICE_CONFIG_IP_LISTEN_PARAM& Param) {
+    const sockaddr* Address = Param.pAddress;
+    if (Address == nullptr ||
+        !((Address->sa_family == AF_INET && Param.AddrLength == sizeof(sockaddr_in)) ||
+          (Address->sa_family == AF_INET6 && Param.AddrLength == sizeof(sockaddr_in6)))) {
+        return {};
+    }
+    char Text[INET6_ADDRSTRLEN] = {};
+    if (Address->sa_family == AF_INET) {
+        sockaddr_in V4{};
+        std::memcpy(&V4, Address, sizeof(V4));
+        inet_ntop(AF_INET, &V4.sin_addr, Text, sizeof(Text));
+    } else {
+        sockaddr_in6 V6{};
+        std::memcpy(&V6, Address, sizeof(V6));
+        inet_ntop(AF_INET6, &V6.sin6_addr, Text, sizeof(Text));
+    }
+    return Text;
+}
+
 } // namespace
 
 TServiceConfig& ServiceConfig() {
@@ -334,25 +356,11 @@ DWORD TServiceConfig::Set(HTTP_SERVICE_CONFIG_ID ConfigId, const void* Informati
         if (Length < sizeof(HTTP_SERVICE_CONFIG_IP_LISTEN_PARAM)) {
             return ERROR_INSUFFICIENT_BUFFER;
         }
-        const auto* Param = static_cast<const HTTP_SERVICE_CONFIG_IP_LISTEN_PARAM*>(Information);
-        std::string Key;
-        if (Param->pAddress == nullptr ||
-            !((Param->pAddress->sa_family == AF_INET && Param->AddrLength == sizeof(sockaddr_in)) ||
-              (Param->pAddress->sa_family == AF_INET6 &&
-               Param->AddrLength == sizeof(sockaddr_in6)))) {
+        const std::string Key =
+            ListenKey(*static_cast<const HTTP_SERVICE_CONFIG_IP_LISTEN_PARAM*>(Information));
+        if (Key.empty()) {
             return ERROR_INVALID_PARAMETER;
         }
-        char Text[INET6_ADDRSTRLEN] = {};
-        if (Param->pAddress->sa_family == AF_INET) {
-            sockaddr_in V4{};
-            std::memcpy(&V4, Param->pAddress, sizeof(V4));
-            inet_ntop(AF_INET, &V4.sin_addr, Text, sizeof(Text));
-        } else {
-            sockaddr_in6 V6{};
-            std::memcpy(&V6, Param->pAddress, sizeof(V6));
-            inet_ntop(AF_INET6, &V6.sin6_addr, Text, sizeof(Text));
-        }
-        Key = Text;
         return ConfigStore().Update([&](TStoreRecords& Records) -> DWORD {
             return Records.ListenAddresses.insert(Key).second ? NO_ERROR : ERROR_ALREADY_EXISTS;
         });
@@ -403,24 +411,11 @@ DWORD TServiceConfig::Delete(HTTP_SERVICE_CONFIG_ID ConfigId, const void* Inform
         if (Length < sizeof(HTTP_SERVICE_CONFIG_IP_LISTEN_PARAM)) {
             return ERROR_INSUFFICIENT_BUFFER;
         }
-        const auto* Param = static_cast<const HTTP_SERVICE_CONFIG_IP_LISTEN_PARAM*>(Information);
-        if (Param->pAddress == nullptr ||
-            !((Param->pAddress->sa_family == AF_INET && Param->AddrLength == sizeof(sockaddr_in)) ||
-              (Param->pAddress->sa_family == AF_INET6 &&
-               Param->AddrLength == sizeof(sockaddr_in6)))) {
+        const std::string Key =
+            ListenKey(*static_cast<const HTTP_SERVICE_CONFIG_IP_LISTEN_PARAM*>(Information));
+        if (Key.empty()) {
             return ERROR_INVALID_PARAMETER;
         }
-        char Text[INET6_ADDRSTRLEN] = {};
-        if (Param->pAddress->sa_family == AF_INET) {
-            sockaddr_in V4{};
-            std::memcpy(&V4, Param->pAddress, sizeof(V4));
-            inet_ntop(AF_INET, &V4.sin_addr, Text, sizeof(Text));
-        } else {
-            sockaddr_in6 V6{};
-            std::memcpy(&V6, Param->pAddress, sizeof(V6));
-            inet_ntop(AF_INET6, &V6.sin6_addr, Text, sizeof(Text));
-        }
-        const std::string Key = Text;
         return ConfigStore().Update([&](TStoreRecords& Records) -> DWORD {
             return Records.ListenAddresses.erase(Key) > 0 ? NO_ERROR : ERROR_FILE_NOT_FOUND;
         });
